@@ -1,0 +1,59 @@
+#include "agent/event_log.h"
+
+#include "agent/npc.h"
+
+void push_event(Npc& npc, std::string_view type, const Json& payload) {
+  // The envelope keys are set first so that a payload field of the same name replaces them,
+  // as the event format says; no emitter uses such names.
+  Json event = Json::object();
+  EventLog& log = npc.events;
+  std::lock_guard<std::mutex> guard(log.lock);
+  std::uint64_t seq = ++log.seq;
+  event["seq"] = seq;
+  event["type"] = type;
+  event["npc"] = npc.id;
+  if (payload.is_object()) {
+    for (auto it = payload.begin(); it != payload.end(); ++it) event[it.key()] = it.value();
+  }
+  log.events.push_back({seq, std::make_shared<const std::string>(dump_json(event))});
+  if (log.events.size() > MAX_EVENTS) log.events.pop_front();
+  log.changed.notify_all();
+}
+
+namespace {
+
+// The events after `since`, with the log's lock held. Seqs in the log are contiguous, so the
+// first wanted event is found by arithmetic.
+std::vector<StoredEvent> copy_after(const EventLog& log, std::uint64_t since) {
+  std::vector<StoredEvent> out;
+  if (log.events.empty() || log.seq <= since) return out;
+  std::uint64_t first = log.events.front().seq;
+  std::size_t start = since < first ? 0 : static_cast<std::size_t>(since - first + 1);
+  out.assign(log.events.begin() + static_cast<std::ptrdiff_t>(start), log.events.end());
+  return out;
+}
+
+}  // namespace
+
+std::vector<StoredEvent> events_after(EventLog& log, std::uint64_t since) {
+  std::lock_guard<std::mutex> guard(log.lock);
+  return copy_after(log, since);
+}
+
+std::vector<StoredEvent> wait_events_after(EventLog& log, std::uint64_t since,
+                                           std::chrono::milliseconds wait) {
+  std::unique_lock<std::mutex> guard(log.lock);
+  if (log.events.empty() || log.events.back().seq <= since) log.changed.wait_for(guard, wait);
+  return copy_after(log, since);
+}
+
+std::uint64_t last_seq(Npc& npc) {
+  std::lock_guard<std::mutex> guard(npc.events.lock);
+  return npc.events.seq;
+}
+
+void set_state(Npc& npc, std::string_view value) {
+  if (npc.state.state == value) return;
+  npc.state.state = std::string(value);
+  push_event(npc, "state", Json{{"value", value}});
+}

@@ -1,0 +1,56 @@
+// An NPC's numbered events: the one vocabulary the game learns everything through.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "util/json.h"
+
+struct Npc;
+
+/// One event, serialised once when pushed: compact JSON with "seq", "type", "npc" and the
+/// payload's fields. Streams share the text; nobody changes it.
+struct StoredEvent {
+  std::uint64_t seq = 0;
+  std::shared_ptr<const std::string> json;
+};
+
+/// The bounded log of one NPC. Appended only by push_event; readers copy out under `lock` and
+/// write outside it. Lock order: the NPC lock (if held) first, then this lock; this lock is
+/// never held while taking another.
+struct EventLog {
+  static constexpr std::size_t MAX_EVENTS = 2000;
+
+  std::mutex lock;
+  std::condition_variable changed;  // broadcast on every append
+  std::deque<StoredEvent> events;   // guarded by lock; oldest first, seqs contiguous
+  std::uint64_t seq = 0;            // guarded by lock; newest number handed out
+};
+
+inline constexpr std::size_t MAX_EVENTS = EventLog::MAX_EVENTS;
+
+/// Numbers, serialises and appends one event, trims the log to MAX_EVENTS and wakes every
+/// reader. A payload that is not an object contributes nothing. Never fails.
+void push_event(Npc& npc, std::string_view type, const Json& payload = Json::object());
+
+/// Copies of the events whose seq is greater than `since`, oldest first. Takes the log's lock.
+std::vector<StoredEvent> events_after(EventLog& log, std::uint64_t since);
+
+/// Waits (once, at most `wait`) until the log holds an event newer than `since` unless it does
+/// already, then returns the events after `since` (possibly none).
+std::vector<StoredEvent> wait_events_after(EventLog& log, std::uint64_t since,
+                                           std::chrono::milliseconds wait);
+
+/// The newest seq handed out; 0 before the first event.
+std::uint64_t last_seq(Npc& npc);
+
+/// Changes the NPC's activity state and pushes a "state" event, only when it differs.
+/// The caller holds the NPC lock.
+void set_state(Npc& npc, std::string_view value);

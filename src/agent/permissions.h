@@ -1,0 +1,18 @@
+// Tool uses the player approves.
+#pragma once
+
+#include <string>
+
+#include "agent/npc.h"
+#include "util/json.h"
+
+/// {"hookSpecificOutput":{"hookEventName":"PreToolUse","permissionDecision":word,
+///  "permissionDecisionReason":reason}}
+Json hook_decision(const std::string& word, const std::string& reason);
+
+/// Announces the tool use, waits for the player (at most the permission time-out) and returns
+/// the decision. Blocks the calling thread.
+PermissionDecision request_permission(Npc& npc, const std::string& tool_name, const Json& tool_input);
+
+/// Stores the player's answer for a waiting request. False when no such request waits.
+bool answer_permission(Npc& npc, const std::string& request_id, bool allow, const std::string& reason);

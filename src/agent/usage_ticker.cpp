@@ -1,0 +1,29 @@
+#include "agent/usage_ticker.h"
+
+#include <chrono>
+#include <thread>
+
+#include "agent/npc.h"
+
+void emit_usage_events() {
+  for (const NpcHandle& npc : snapshot_npcs()) {
+    std::chrono::steady_clock::duration elapsed{};
+    std::uint64_t tools = 0;
+    {
+      std::lock_guard<std::mutex> guard(npc->lock);
+      const NpcState& s = npc->state;
+      if (s.state != "working" || !s.turn_started) continue;
+      elapsed = std::chrono::steady_clock::now() - *s.turn_started;
+      tools = s.tool_count;
+    }
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+    push_event(*npc, "usage", Json{{"elapsed_ms", static_cast<std::uint64_t>(ms)}, {"tools", tools}});
+  }
+}
+
+void usage_ticker() {
+  for (;;) {
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    emit_usage_events();
+  }
+}
