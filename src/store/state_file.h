@@ -24,11 +24,15 @@ std::optional<std::string> write_state(const Json& object);
 
 /// Stores the NPC's workspace, workspace_source, session_id, persona and model. Takes the NPC
 /// lock, then STORE_LOCK (never together). A failure is logged ("cannot save ...").
+/// A file that cannot be read as an object is first renamed to "<path>.unreadable-<unix time>"
+/// (logged), so the rewrite loses nothing; when it cannot be moved, nothing is written.
 void remember_npc(Npc& npc);
 
 /// Applies what the file remembers of `id` to a new record that no other thread sees yet.
+/// Reads without STORE_LOCK (writes replace the file whole); an unreadable file recalls nothing.
 void recall_npc(const std::string& id, NpcState& state);
 
 /// The --reset-workspaces pass: forgets every remembered folder and session, keeps personas and
-/// models, rewrites the file and logs "forgot N remembered folder(s)".
+/// models, rewrites the file and logs "forgot N remembered folder(s)". An unreadable file is
+/// kept aside as remember_npc does.
 void forget_workspaces();

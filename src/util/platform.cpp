@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -151,6 +152,27 @@ SpawnResult spawn_child(const SpawnSpec& spec) {
   child.stdout_fd = std::move(out_r);
   child.stderr_fd = std::move(err_r);
   return {std::move(child), 0};
+}
+
+bool child_exited(pid_t pid) {
+  siginfo_t info{};
+  for (;;) {
+    info.si_pid = 0;
+    int rc = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc < 0) return true;
+    return info.si_pid != 0;
+  }
+}
+
+int wait_child(pid_t pid) {
+  int status = 0;
+  for (;;) {
+    pid_t rc = waitpid(pid, &status, 0);
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc < 0) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
 }
 
 void raise_descriptor_limit() {

@@ -53,6 +53,14 @@ struct SpawnResult {
 };
 SpawnResult spawn_child(const SpawnSpec& spec);
 
+/// Whether the child has exited, without collecting it, so that its owner can still wait for
+/// it. A failed question counts as exited.
+bool child_exited(pid_t pid);
+
+/// Collects the child, blocking until it exits. Its exit code, or -1 when it was ended by a
+/// signal or cannot be waited for.
+int wait_child(pid_t pid);
+
 /// Raises the soft limit of open descriptors to the hard limit (as far as the OS allows), so
 /// that a thousand event streams do not run the bridge out of descriptors.
 void raise_descriptor_limit();

@@ -1,0 +1,95 @@
+// Unit-test helpers that change process-wide things (environment, working folder, files) for
+// one test and undo the change when the test ends. Only tests include this header.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "util/paths.h"
+#include "util/platform.h"
+
+/// Sets or removes environment variables; the destructor puts every old value back.
+class ScopedEnv {
+ public:
+  ScopedEnv() = default;
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+  ~ScopedEnv() {
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+      if (it->second) {
+        ::setenv(it->first.c_str(), it->second->c_str(), 1);
+      } else {
+        ::unsetenv(it->first.c_str());
+      }
+    }
+  }
+  void set(const std::string& name, const std::string& value) {
+    remember(name);
+    ::setenv(name.c_str(), value.c_str(), 1);
+  }
+  void unset(const std::string& name) {
+    remember(name);
+    ::unsetenv(name.c_str());
+  }
+
+ private:
+  void remember(const std::string& name) {
+    const char* old = std::getenv(name.c_str());
+    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+  }
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+/// Changes the working folder; the destructor goes back.
+class ScopedCwd {
+ public:
+  explicit ScopedCwd(const std::string& dir) : old_(current_dir()) {
+    EXPECT_EQ(::chdir(dir.c_str()), 0) << dir;
+  }
+  ScopedCwd(const ScopedCwd&) = delete;
+  ScopedCwd& operator=(const ScopedCwd&) = delete;
+  ~ScopedCwd() { EXPECT_EQ(::chdir(old_.c_str()), 0) << old_; }
+
+ private:
+  std::string old_;
+};
+
+/// A fresh folder under the temporary folder, removed with its contents by the destructor.
+/// Its path is canonical, so paths built from it compare as plain text.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = temp_dir() + "/bridge_test.XXXXXX";
+    if (::mkdtemp(pattern.data()) != nullptr) path_ = std::filesystem::canonical(pattern);
+    EXPECT_FALSE(path_.empty()) << "mkdtemp failed under " << temp_dir();
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  const std::string& path() const { return path_; }
+  /// The path of `name` inside the folder.
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+/// Writes a small shell script at `path` with the permission bits `mode`.
+inline void write_script(const std::string& path, mode_t mode) {
+  std::ofstream(path) << "#!/bin/sh\nexit 0\n";
+  EXPECT_EQ(::chmod(path.c_str(), mode), 0) << path;
+}
