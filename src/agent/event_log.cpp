@@ -2,6 +2,26 @@
 
 #include "agent/npc.h"
 
+namespace {
+
+thread_local int batch_depth = 0;
+thread_local std::vector<EventLog*> deferred;  // logs pushed to while a batch is open
+
+}  // namespace
+
+DeferredWakeups::DeferredWakeups() { ++batch_depth; }
+
+DeferredWakeups::~DeferredWakeups() {
+  if (--batch_depth == 0) flush_deferred_wakeups();
+}
+
+void flush_deferred_wakeups() {
+  // The events are in the logs already: a reader that has not started waiting yet sees them
+  // when it looks, one that waits is woken here.
+  for (EventLog* log : deferred) log->changed.notify_all();
+  deferred.clear();
+}
+
 void push_event(Npc& npc, std::string_view type, const Json& payload) {
   // The envelope keys are set first so that a payload field of the same name replaces them,
   // as the event format says; no emitter uses such names.
@@ -17,7 +37,11 @@ void push_event(Npc& npc, std::string_view type, const Json& payload) {
   }
   log.events.push_back({seq, std::make_shared<const std::string>(dump_json(event))});
   if (log.events.size() > MAX_EVENTS) log.events.pop_front();
-  log.changed.notify_all();
+  if (batch_depth == 0) {
+    log.changed.notify_all();
+  } else if (deferred.empty() || deferred.back() != &log) {
+    deferred.push_back(&log);
+  }
 }
 
 namespace {

@@ -40,6 +40,21 @@ inline constexpr std::size_t MAX_EVENTS = EventLog::MAX_EVENTS;
 /// reader. A payload that is not an object contributes nothing. Never fails.
 void push_event(Npc& npc, std::string_view type, const Json& payload = Json::object());
 
+/// While one is alive on a thread, the events that thread pushes wake their readers only when
+/// the batch ends or flush_deferred_wakeups is called. An agent's reader uses it for the lines
+/// of one read, so a burst of deltas costs one wake-up of each stream instead of one per event;
+/// nothing waits for more output to arrive.
+class DeferredWakeups {
+ public:
+  DeferredWakeups();
+  ~DeferredWakeups();
+  DeferredWakeups(const DeferredWakeups&) = delete;
+  DeferredWakeups& operator=(const DeferredWakeups&) = delete;
+};
+
+/// Wakes now the readers of every log this thread pushed to in the current batch.
+void flush_deferred_wakeups();
+
 /// Copies of the events whose seq is greater than `since`, oldest first. Takes the log's lock.
 std::vector<StoredEvent> events_after(EventLog& log, std::uint64_t since);
 

@@ -83,7 +83,7 @@ void add_stderr_line(Npc& npc, std::string_view raw) {
 // Keeps the newest standard-error lines of the NPC's agents. Bytes that are not UTF-8 are
 // replaced rather than ending the reader: a closed pipe would kill the agent at its next
 // write to standard error.
-void stderr_reader(NpcHandle npc, UniqueFd err) {
+void stderr_reader(NpcHandle npc, UniqueFd err, std::shared_ptr<ReaderDone> done) {
   std::string line;
   char buffer[READ_BUFFER];
   for (;;) {
@@ -102,6 +102,7 @@ void stderr_reader(NpcHandle npc, UniqueFd err) {
     }
   }
   if (!line.empty()) add_stderr_line(*npc, line);
+  done->finish();
 }
 
 }  // namespace
@@ -244,7 +245,8 @@ void ensure_agent(const NpcHandle& handle) {
   if (flags >= 0) ::fcntl(child.stdin_fd.get(), F_SETFL, flags | O_NONBLOCK);
 
   std::uint64_t generation = ++s.launch_count;
-  s.agent = AgentProcess{child.pid, generation, std::move(child.stdin_fd)};
+  auto stderr_done = std::make_shared<ReaderDone>();
+  s.agent = AgentProcess{child.pid, generation, std::move(child.stdin_fd), stderr_done};
   try {
     std::thread(stdout_reader, handle, generation, std::move(child.stdout_fd)).detach();
   } catch (const std::system_error& e) {
@@ -256,8 +258,9 @@ void ensure_agent(const NpcHandle& handle) {
     return;
   }
   try {
-    std::thread(stderr_reader, handle, std::move(child.stderr_fd)).detach();
+    std::thread(stderr_reader, handle, std::move(child.stderr_fd), stderr_done).detach();
   } catch (const std::system_error& e) {
+    stderr_done->finish();
     bridge_log("npc=" + npc.id + " cannot read the agent's standard error: " + e.what());
   }
   set_state(npc, "idle");

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -21,12 +22,35 @@
 #include "agent/pending_permission.h"
 #include "util/unique_fd.h"
 
+/// Marks that a process's standard-error reader has taken in every line, so that the end of
+/// the process can be reported with the agent's last words rather than before they arrive.
+struct ReaderDone {
+  std::mutex lock;
+  std::condition_variable finished_cv;
+  bool finished = false;  // guarded by lock
+
+  void finish() {
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      finished = true;
+    }
+    finished_cv.notify_all();
+  }
+  /// Waits at most `limit`: a process that left its standard error to a child of its own
+  /// must not hold up the report.
+  void wait_for(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> guard(lock);
+    finished_cv.wait_for(guard, limit, [&] { return finished; });
+  }
+};
+
 /// A running agent process. Whoever takes it out of NpcState::agent owns the child and is the
 /// one who waits for it.
 struct AgentProcess {
   pid_t pid = -1;
   std::uint64_t generation = 0;  // the launch_count given to this process
   UniqueFd stdin_fd;             // the player's words go here; dropping it closes the pipe
+  std::shared_ptr<ReaderDone> stderr_done;  // set by its standard-error reader at the end
 };
 
 /// Everything mutable about an NPC, guarded by Npc::lock.

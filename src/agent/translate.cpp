@@ -255,7 +255,11 @@ void handle_line(Npc& npc, std::uint64_t generation, std::string_view raw) {
   if (!record) return;
   try {
     translate(npc, *record, &generation);
+    // Only runs of reply deltas wait for the end of the read; anything else may be followed
+    // by a wait (a stop, a state-file write) and must reach the game first.
+    if (!record->is_object() || as_text(*record, "type") != "stream_event") flush_deferred_wakeups();
   } catch (...) {
+    flush_deferred_wakeups();
     // One bad record must not end the conversation; the locks were released by their guards.
     bridge_log("npc=" + npc.id + " handler error on a " + as_text(*record, "type") + " event");
   }
@@ -273,6 +277,7 @@ void report_end(Npc& npc, std::uint64_t generation) {
   // Closing its input first lets an agent that still reads it finish rather than wait forever.
   process->stdin_fd.reset();
   int code = wait_child(process->pid);
+  if (process->stderr_done) process->stderr_done->wait_for(std::chrono::seconds(2));
   std::string message;
   {
     std::lock_guard<std::mutex> guard(npc.lock);
@@ -295,6 +300,7 @@ void stdout_reader(NpcHandle npc, std::uint64_t generation, UniqueFd out) {
     ssize_t n = ::read(out.get(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;  // end of output, or a read error, which ends it just the same
+    DeferredWakeups batch;
     const char* at = buffer;
     const char* end = buffer + n;
     while (at < end) {

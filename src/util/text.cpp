@@ -58,6 +58,10 @@ bool is_white_space(char32_t cp) {
 
 bool is_valid_utf8(std::string_view bytes) {
   for (std::size_t i = 0; i < bytes.size();) {
+    if (static_cast<unsigned char>(bytes[i]) < 0x80) {
+      ++i;
+      continue;
+    }
     std::size_t len = sequence_length(bytes, i);
     if (len == 0) return false;
     i += len;
@@ -66,6 +70,7 @@ bool is_valid_utf8(std::string_view bytes) {
 }
 
 std::string to_valid_utf8(std::string_view bytes) {
+  if (is_valid_utf8(bytes)) return std::string(bytes);
   std::string out;
   out.reserve(bytes.size());
   for (std::size_t i = 0; i < bytes.size();) {
@@ -98,17 +103,32 @@ std::string truncate_chars(std::string_view text, std::size_t n) {
   return std::string(text);
 }
 
+namespace {
+
+// Start of the code point that ends just before `end` in valid UTF-8.
+std::size_t previous_start(std::string_view text, std::size_t end) {
+  std::size_t i = end - 1;
+  while (i > 0 && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) --i;
+  return i;
+}
+
+}  // namespace
+
 std::string trim(std::string_view text) {
-  std::size_t begin = text.size();
-  std::size_t end = 0;
-  for (std::size_t i = 0; i < text.size();) {
-    std::size_t at = i;
-    if (!is_white_space(decode(text, i))) {
-      if (begin == text.size()) begin = at;
-      end = i;
-    }
+  // Work inwards from both ends, so a long line costs only what its edges hold.
+  std::size_t begin = 0;
+  while (begin < text.size()) {
+    std::size_t next = begin;
+    if (!is_white_space(decode(text, next))) break;
+    begin = next;
   }
-  if (begin >= end) return "";
+  std::size_t end = text.size();
+  while (end > begin) {
+    std::size_t start = previous_start(text, end);
+    std::size_t at = start;
+    if (!is_white_space(decode(text, at))) break;
+    end = start;
+  }
   return std::string(text.substr(begin, end - begin));
 }
 

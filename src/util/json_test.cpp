@@ -1,0 +1,73 @@
+#include "util/json.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "util/request_id.h"
+
+TEST(ParseJson, AcceptsOneValueWithWhiteSpaceOnly) {
+  EXPECT_TRUE(parse_json(" {\"a\":[1,2]} \r\n\t"));
+  EXPECT_FALSE(parse_json("{} x"));
+  EXPECT_FALSE(parse_json(""));
+  EXPECT_FALSE(parse_json("{\"a\":\"\xFF\"}"));  // invalid UTF-8 in a string
+  EXPECT_EQ(parse_json("[1,2]")->size(), 2u);
+}
+
+TEST(ParseJson, NestingIsLimitedTo128Levels) {
+  std::string ok = std::string(128, '[') + std::string(128, ']');
+  std::string deep = std::string(129, '[') + std::string(129, ']');
+  EXPECT_TRUE(parse_json(ok));
+  EXPECT_FALSE(parse_json(deep));
+  // Brackets inside strings are text, not nesting.
+  EXPECT_TRUE(parse_json("\"" + std::string(500, '[') + "\""));
+  EXPECT_TRUE(parse_json("{\"k\\\"[[\":" + std::string(127, '[') + std::string(127, ']') + "}"));
+  // A hostile document is refused without being built.
+  EXPECT_FALSE(parse_json(std::string(1'000'000, '[')));
+}
+
+TEST(DumpJson, CompactSortedAndNeverThrowsOnBadUtf8) {
+  Json value = {{"b", 1}, {"a", {{"d", true}, {"c", nullptr}}}, {"s", std::string("x\xFFy")}};
+  EXPECT_EQ(dump_json(value), "{\"a\":{\"c\":null,\"d\":true},\"b\":1,\"s\":\"x\xEF\xBF\xBDy\"}");
+  EXPECT_EQ(dump_json_indented(Json::object()), "{}");
+  EXPECT_EQ(dump_json_indented({{"k", "v"}}), "{\n  \"k\": \"v\"\n}");
+}
+
+TEST(Readers, AsText) {
+  Json obj = *parse_json(R"({"n":42,"f":0.5,"a":[1,2],"o":{"b":1,"a":2},"t":true,"no":false,"z":null,"s":"hi"})");
+  EXPECT_EQ(as_text(obj, "n"), "42");
+  EXPECT_EQ(as_text(obj, "a"), "[1,2]");
+  EXPECT_EQ(as_text(obj, "o"), R"({"a":2,"b":1})");
+  EXPECT_EQ(as_text(obj, "t"), "True");
+  EXPECT_EQ(as_text(obj, "no"), "False");
+  EXPECT_EQ(as_text(obj, "z"), "");
+  EXPECT_EQ(as_text(obj, "missing"), "");
+  EXPECT_EQ(as_text(obj, "s"), "hi");
+  EXPECT_EQ(as_text(Json::array({1}), "s"), "");  // not an object: absent
+}
+
+TEST(Readers, IsTruthy) {
+  Json obj = *parse_json(R"({"z":0,"e":"","ea":[],"eo":{},"h":0.5,"s0":"0","a0":[0],"on":{"a":null},"f":false,"neg":-1})");
+  for (const char* key : {"z", "e", "ea", "eo", "f", "missing"}) EXPECT_FALSE(is_truthy(obj, key)) << key;
+  for (const char* key : {"h", "s0", "a0", "on", "neg"}) EXPECT_TRUE(is_truthy(obj, key)) << key;
+}
+
+TEST(Readers, OrZeroKeepsTheKind) {
+  Json obj = *parse_json(R"({"s":"3","f":1.5,"n":null})");
+  EXPECT_EQ(or_zero(obj, "missing"), 0);
+  EXPECT_TRUE(or_zero(obj, "missing").is_number_integer());
+  EXPECT_EQ(or_zero(obj, "n"), 0);
+  EXPECT_EQ(or_zero(obj, "s"), "3");
+  EXPECT_TRUE(or_zero(obj, "f").is_number_float());
+}
+
+TEST(RequestId, TwelveLowercaseHexDigitsAndDifferentEachTime) {
+  std::set<std::string> seen;
+  for (int i = 0; i < 1000; ++i) {
+    std::string id = new_request_id();
+    ASSERT_EQ(id.size(), 12u);
+    EXPECT_EQ(id.find_first_not_of("0123456789abcdef"), std::string::npos) << id;
+    seen.insert(id);
+  }
+  EXPECT_EQ(seen.size(), 1000u);
+}
