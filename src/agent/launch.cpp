@@ -245,6 +245,9 @@ void ensure_agent(const NpcHandle& handle) {
   if (flags >= 0) ::fcntl(child.stdin_fd.get(), F_SETFL, flags | O_NONBLOCK);
 
   std::uint64_t generation = ++s.launch_count;
+  // The tail explains how this process ends: an earlier process's last words would blame it
+  // for something it never said.
+  s.stderr_tail.clear();
   auto stderr_done = std::make_shared<ReaderDone>();
   s.agent = AgentProcess{child.pid, generation, std::move(child.stdin_fd), stderr_done};
   try {

@@ -1,11 +1,8 @@
 #include "harness/demo_bridge.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>

@@ -1,0 +1,352 @@
+// What the game does to a running agent: interrupt it, put it to sleep, change its model,
+// folder or conversation, and quit; and that every stopped agent is really gone.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "harness/demo_bridge.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using harness::DemoBridge;
+using harness::is_state;
+using harness::launch_args;
+using harness::launch_pid;
+using harness::of_type;
+using harness::process_alive;
+using harness::read_until;
+using harness::read_until_type;
+using harness::SseStream;
+using harness::types_of;
+
+constexpr auto WAIT = 30s;
+
+bool contains(const std::vector<std::string>& list, const std::string& item) {
+  return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+// The value after `flag` in an argument list, or "" when the flag is absent.
+std::string value_of(const std::vector<std::string>& args, const std::string& flag) {
+  auto it = std::find(args.begin(), args.end(), flag);
+  return it == args.end() || it + 1 == args.end() ? "" : *(it + 1);
+}
+
+// Says `text` (expecting 200) and reads events through the turn's "result".
+std::vector<Json> run_turn(DemoBridge& demo, SseStream& events, const std::string& npc,
+                           const std::string& text) {
+  auto response = demo.say(npc, text);
+  EXPECT_TRUE(response && response->status == 200) << text;
+  auto turn = read_until_type(events, "result", WAIT);
+  EXPECT_TRUE(turn) << "no result for " << text;
+  return turn ? *turn : std::vector<Json>{};
+}
+
+// The session id of the turn's "session" report.
+std::string session_of(const std::vector<Json>& turn) {
+  std::vector<Json> sessions = of_type(turn, "session");
+  return sessions.empty() ? "" : as_text(sessions.back(), "session_id");
+}
+
+// Says a script that holds the turn open and waits until the agent has begun that turn (its
+// "session" report), so that nothing of the turn's start arrives later.
+void start_held_turn(DemoBridge& demo, SseStream& events, const std::string& npc,
+                     const std::string& script) {
+  auto response = demo.say(npc, script);
+  ASSERT_TRUE(response && response->status == 200) << script;
+  // "said" and the agent's first record race each other: wait for both.
+  bool said = false, session = false;
+  auto begun = read_until(
+      events,
+      [&](const Json& e) {
+        said = said || as_text(e, "type") == "said";
+        session = session || as_text(e, "type") == "session";
+        return said && session;
+      },
+      WAIT);
+  ASSERT_TRUE(begun);
+}
+
+TEST(AgentControl, InterruptStopsTheAgentAndTheNextWordsResume) {
+  DemoBridge demo;
+  ASSERT_TRUE(demo.start());
+  SseStream events;
+  ASSERT_TRUE(harness::open_events(events, demo.port(), "smith"));
+
+  std::string session = session_of(run_turn(demo, events, "smith", "@reply hi"));
+  ASSERT_FALSE(session.empty());
+  start_held_turn(demo, events, "smith", "@wait-file " + demo.hold_path("never"));
+
+  auto response = demo.post("/npc/smith/interrupt");
+  ASSERT_TRUE(response);
+  EXPECT_EQ(response->status, 200);
+  EXPECT_EQ(response->json(), Json({{"ok", true}}));
+  auto stopped = read_until(events, is_state("asleep"), WAIT);
+  ASSERT_TRUE(stopped);
+  std::vector<std::string> types = types_of(*stopped);
+  std::erase(types, "usage");
+  auto interrupted = std::find(types.begin(), types.end(), "interrupted");
+  ASSERT_NE(interrupted, types.end());
+  EXPECT_EQ(std::vector<std::string>(interrupted, types.end()),
+            (std::vector<std::string>{"interrupted", "state"}));
+  EXPECT_TRUE(of_type(*stopped, "error").empty());
+  pid_t first = launch_pid(demo.launches().at(0));
+  EXPECT_FALSE(process_alive(first));
+  EXPECT_TRUE(harness::zombie_children(demo.bridge().pid()).empty());
+
+  // The same conversation goes on in a new process.
+  std::vector<Json> turn = run_turn(demo, events, "smith", "@session");
+  EXPECT_TRUE(of_type(turn, "error").empty()) << "the stopped agent's end is not an error";
+  ASSERT_EQ(of_type(turn, "result").size(), 1u);
+  EXPECT_EQ(of_type(turn, "result")[0]["text"], session);
+  auto launches = demo.wait_for_launches(2);
+  ASSERT_EQ(launches.size(), 2u);
+  EXPECT_EQ(value_of(launch_args(launches[1]), "--resume"), session);
+
+  // Sleep stops it as well, keeping the session.
+  auto slept = demo.post("/npc/smith/sleep");
+  ASSERT_TRUE(slept && slept->status == 200);
+  EXPECT_EQ(slept->json(), Json({{"ok", true}}));
+  EXPECT_FALSE(process_alive(launch_pid(launches[1])));
+  EXPECT_TRUE(harness::zombie_children(demo.bridge().pid()).empty());
+  run_turn(demo, events, "smith", "@reply awake");
+  launches = demo.wait_for_launches(3);
+  ASSERT_EQ(launches.size(), 3u);
+  EXPECT_EQ(value_of(launch_args(launches[2]), "--resume"), session);
+}
+
+TEST(AgentControl, ModelChangeWaitsForTheTurnButStopsAnIdleAgentAtOnce) {
+  DemoBridge demo;
+  ASSERT_TRUE(demo.start());
+  SseStream events;
+  ASSERT_TRUE(harness::open_events(events, demo.port(), "smith"));
+
+  start_held_turn(demo, events, "smith", "@wait-file " + demo.hold_path("go") + "\n@reply slow");
+  pid_t first = launch_pid(demo.wait_for_launches(1).at(0));
+  auto model = demo.post("/npc/smith/model", {{"model", "  opus "}});
+  ASSERT_TRUE(model);
+  EXPECT_EQ(model->status, 200);
+  EXPECT_EQ(model->json(), Json({{"ok", true}, {"model", "opus"}, {"pending", true}}));
+  auto pending = events.wait_for_type("model", WAIT);
+  ASSERT_TRUE(pending);
+  EXPECT_EQ((*pending)["model"], "opus");
+  EXPECT_EQ((*pending)["pending"], true);
+  EXPECT_EQ((*pending)["current"], "");
+  EXPECT_TRUE(process_alive(first)) << "the running turn is not disturbed";
+
+  demo.release("go");
+  auto applied = read_until_type(events, "model", WAIT);
+  ASSERT_TRUE(applied);
+  std::vector<std::string> types = types_of(*applied);
+  std::erase(types, "usage");
+  auto result = std::find(types.begin(), types.end(), "result");
+  ASSERT_NE(result, types.end());
+  EXPECT_EQ(std::vector<std::string>(result, types.end()),
+            (std::vector<std::string>{"result", "state", "state", "model"}));
+  EXPECT_EQ(applied->back(), Json({{"seq", applied->back()["seq"]},
+                                   {"type", "model"},
+                                   {"npc", "smith"},
+                                   {"model", "opus"},
+                                   {"pending", false},
+                                   {"current", "opus"},
+                                   {"resolved", ""}}));
+  EXPECT_EQ((*applied)[applied->size() - 2]["value"], "asleep");
+  EXPECT_FALSE(process_alive(first));
+
+  std::vector<Json> turn = run_turn(demo, events, "smith", "@reply on opus");
+  auto launches = demo.wait_for_launches(2);
+  ASSERT_EQ(launches.size(), 2u);
+  EXPECT_EQ(value_of(launch_args(launches[1]), "--model"), "opus");
+  ASSERT_EQ(of_type(turn, "session").size(), 1u);
+  EXPECT_EQ(of_type(turn, "session")[0]["resolved"], "opus");
+
+  // Idle: the agent is stopped before the answer.
+  ASSERT_TRUE(events.wait_for(is_state("idle"), WAIT));
+  model = demo.post("/npc/smith/model", {{"model", "haiku"}});
+  ASSERT_TRUE(model);
+  EXPECT_EQ(model->json(), Json({{"ok", true}, {"model", "haiku"}, {"pending", false}}));
+  EXPECT_FALSE(process_alive(launch_pid(launches[1])));
+  auto stopped = read_until_type(events, "model", WAIT);
+  ASSERT_TRUE(stopped);
+  EXPECT_EQ(stopped->back()["model"], "haiku");
+  EXPECT_EQ(stopped->back()["pending"], false);
+  EXPECT_EQ(of_type(*stopped, "state").size(), 1u);
+  EXPECT_EQ(of_type(*stopped, "state")[0]["value"], "asleep");
+  run_turn(demo, events, "smith", "@reply on haiku");
+  launches = demo.wait_for_launches(3);
+  ASSERT_EQ(launches.size(), 3u);
+  EXPECT_EQ(value_of(launch_args(launches[2]), "--model"), "haiku");
+}
+
+TEST(AgentControl, WorkspaceChangeStopsTheAgentAndForgetsTheSession) {
+  DemoBridge demo;
+  ASSERT_TRUE(demo.start());
+  std::string other = demo.scratch() + "/forge";
+  ASSERT_TRUE(std::filesystem::create_directory(other));
+  SseStream events;
+  ASSERT_TRUE(harness::open_events(events, demo.port(), "smith"));
+
+  std::string session = session_of(run_turn(demo, events, "smith", "@reply hi"));
+  ASSERT_FALSE(session.empty());
+  pid_t first = launch_pid(demo.wait_for_launches(1).at(0));
+
+  auto missing = demo.post("/npc/smith/workspace", {{"workspace", other + "/nope"}});
+  ASSERT_TRUE(missing);
+  EXPECT_EQ(missing->status, 400);
+  EXPECT_EQ(missing->json(), Json({{"error", "no such directory: " + other + "/nope"}}));
+  EXPECT_TRUE(process_alive(first));
+
+  auto moved = demo.post("/npc/smith/workspace", {{"workspace", other}});
+  ASSERT_TRUE(moved);
+  EXPECT_EQ(moved->status, 200);
+  EXPECT_EQ(moved->json(),
+            Json({{"ok", true}, {"workspace", other}, {"model", ""}, {"is_default", false}}));
+  EXPECT_FALSE(process_alive(first));
+  auto announced = read_until_type(events, "workspace", WAIT);
+  ASSERT_TRUE(announced);
+  EXPECT_EQ(announced->back()["workspace"], other);
+  EXPECT_EQ(announced->back()["is_default"], false);
+  ASSERT_FALSE(of_type(*announced, "state").empty());
+  EXPECT_EQ(of_type(*announced, "state").back()["value"], "asleep");
+
+  std::string second_session = session_of(run_turn(demo, events, "smith", "@reply moved"));
+  auto launches = demo.wait_for_launches(2);
+  ASSERT_EQ(launches.size(), 2u);
+  EXPECT_EQ(as_text(launches[1], "cwd"), other);
+  EXPECT_FALSE(contains(launch_args(launches[1]), "--resume"));
+  EXPECT_NE(second_session, session);
+
+  // The same folder again keeps the agent running.
+  auto same = demo.post("/npc/smith/workspace", {{"workspace", other}});
+  ASSERT_TRUE(same && same->status == 200);
+  EXPECT_TRUE(process_alive(launch_pid(launches[1])));
+
+  // Back to the default folder, through the bind alias.
+  auto back = demo.post("/npc/smith/bind", {{"workspace", ""}});
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->status, 200);
+  EXPECT_EQ(back->json()["workspace"], demo.bridge().workspace());
+  EXPECT_EQ(back->json()["is_default"], true);
+  EXPECT_FALSE(process_alive(launch_pid(launches[1])));
+  run_turn(demo, events, "smith", "@reply home");
+  launches = demo.wait_for_launches(3);
+  ASSERT_EQ(launches.size(), 3u);
+  EXPECT_EQ(as_text(launches[2], "cwd"), demo.bridge().workspace());
+  EXPECT_FALSE(contains(launch_args(launches[2]), "--resume"));
+
+  // A folder in the player's home, written with a tilde.
+  ASSERT_TRUE(std::filesystem::create_directory(demo.bridge().home() + "/guild"));
+  auto home = demo.post("/npc/smith/workspace", {{"workspace", "~/guild"}});
+  ASSERT_TRUE(home && home->status == 200);
+  EXPECT_EQ(home->json()["workspace"], demo.bridge().home() + "/guild");
+  run_turn(demo, events, "smith", "@reply guild");
+  launches = demo.wait_for_launches(4);
+  ASSERT_EQ(launches.size(), 4u);
+  EXPECT_EQ(as_text(launches[3], "cwd"), demo.bridge().home() + "/guild");
+}
+
+TEST(AgentControl, NewSessionAndResumingAChosenSession) {
+  DemoBridge demo;
+  ASSERT_TRUE(demo.start());
+  SseStream events;
+  ASSERT_TRUE(harness::open_events(events, demo.port(), "alice"));
+
+  std::string first = session_of(run_turn(demo, events, "alice", "@reply the first talk"));
+  ASSERT_FALSE(first.empty());
+
+  auto fresh = demo.post("/npc/alice/new_session");
+  ASSERT_TRUE(fresh);
+  EXPECT_EQ(fresh->status, 200);
+  EXPECT_EQ(fresh->json()["ok"], true);
+  EXPECT_EQ(fresh->json()["previous"]["session_id"], first);
+  EXPECT_GE(fresh->json()["previous"]["messages"].get<std::uint64_t>(), 2u);
+  auto announced = read_until_type(events, "session", WAIT);
+  ASSERT_TRUE(announced);
+  EXPECT_EQ(announced->back()["session_id"], "");
+  EXPECT_EQ(announced->back()["resumed"], false);
+
+  std::vector<Json> turn = run_turn(demo, events, "alice", "@session");
+  std::string second = as_text(of_type(turn, "result").at(0), "text");
+  EXPECT_NE(second, first);
+  auto launches = demo.wait_for_launches(2);
+  ASSERT_EQ(launches.size(), 2u);
+  EXPECT_FALSE(contains(launch_args(launches[1]), "--resume"));
+
+  // Back to the first conversation.
+  auto resumed = demo.post("/npc/alice/session", {{"session_id", first}});
+  ASSERT_TRUE(resumed);
+  EXPECT_EQ(resumed->status, 200);
+  EXPECT_EQ(resumed->json(), Json({{"ok", true}, {"error", ""}}));
+  EXPECT_FALSE(process_alive(launch_pid(launches[1])));
+  announced = read_until_type(events, "session", WAIT);
+  ASSERT_TRUE(announced);
+  EXPECT_EQ(announced->back()["session_id"], first);
+  EXPECT_EQ(announced->back()["resumed"], true);
+  EXPECT_GE(announced->back()["messages"].get<std::uint64_t>(), 2u);
+  turn = run_turn(demo, events, "alice", "@session");
+  EXPECT_EQ(of_type(turn, "result").at(0)["text"], first);
+  launches = demo.wait_for_launches(3);
+  ASSERT_EQ(launches.size(), 3u);
+  EXPECT_EQ(value_of(launch_args(launches[2]), "--resume"), first);
+
+  // Another NPC may not take a session in use, nor one that never existed; a free one it may.
+  auto taken = demo.post("/npc/bob/session", {{"session_id", first}});
+  ASSERT_TRUE(taken);
+  EXPECT_EQ(taken->status, 409);
+  EXPECT_EQ(taken->json(), Json({{"ok", false}, {"error", "alice is using that session"}}));
+  auto unknown = demo.post("/npc/bob/session", {{"session_id", "no-such-session"}});
+  ASSERT_TRUE(unknown);
+  EXPECT_EQ(unknown->status, 409);
+  EXPECT_EQ(unknown->json(), Json({{"ok", false}, {"error", "no transcript with that id"}}));
+  auto free_one = demo.post("/npc/bob/session", {{"session_id", second}});
+  ASSERT_TRUE(free_one);
+  EXPECT_EQ(free_one->status, 200);
+}
+
+TEST(AgentControl, AnAgentIgnoringSigtermIsKilledAfterFiveSeconds) {
+  DemoBridge demo;
+  ASSERT_TRUE(demo.start());
+  SseStream events;
+  ASSERT_TRUE(harness::open_events(events, demo.port(), "stubborn"));
+  start_held_turn(demo, events, "stubborn", "@hang");
+  pid_t agent = launch_pid(demo.wait_for_launches(1).at(0));
+  ASSERT_TRUE(harness::wait_for_sigterm_ignored(agent, WAIT));
+
+  auto began = std::chrono::steady_clock::now();
+  auto slept = demo.post("/npc/stubborn/sleep", Json::object(), 60s);
+  auto took = std::chrono::steady_clock::now() - began;
+  ASSERT_TRUE(slept);
+  EXPECT_EQ(slept->status, 200);
+  EXPECT_GE(took, 4500ms);
+  EXPECT_LT(took, 15s);
+  EXPECT_FALSE(process_alive(agent));
+  EXPECT_TRUE(harness::zombie_children(demo.bridge().pid()).empty());
+  auto stopped = read_until(events, is_state("asleep"), WAIT);
+  ASSERT_TRUE(stopped);
+  EXPECT_TRUE(of_type(*stopped, "error").empty());
+}
+
+TEST(AgentControl, ClosingStdinStopsEveryAgentAndExits0) {
+  DemoBridge demo;
+  ASSERT_TRUE(demo.start());
+  std::vector<std::string> npcs = {"smith", "guard"};
+  for (const std::string& npc : npcs) {
+    SseStream events;
+    ASSERT_TRUE(harness::open_events(events, demo.port(), npc));
+    // Busy until the file appears, which it never does: only a stop ends these agents.
+    start_held_turn(demo, events, npc, "@wait-file " + demo.hold_path("never"));
+  }
+  auto launches = demo.wait_for_launches(2);
+  ASSERT_EQ(launches.size(), 2u);
+  for (const Json& launch : launches) ASSERT_TRUE(process_alive(launch_pid(launch)));
+
+  demo.bridge().close_stdin();
+  EXPECT_EQ(demo.bridge().wait_for_exit(WAIT), 0);
+  for (const Json& launch : launches) EXPECT_FALSE(process_alive(launch_pid(launch)));
+}
+
+}  // namespace
