@@ -1,0 +1,319 @@
+// Following an NPC over its event stream: the response head and the hello frame, where a
+// replay starts, live delivery in order, keep-alives, and a client that goes away.
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "harness/bridge_process.h"
+#include "harness/http_client.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using harness::BridgeProcess;
+using harness::HttpConnection;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::string_view STREAM_HEAD =
+    "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
+    "Connection: close\r\n\r\n";
+
+constexpr std::chrono::milliseconds WAIT = 20s;
+
+/// An event stream opened with exactly the request target a test gives; frames are read as
+/// the bytes arrived, so tests can compare them whole.
+class RawStream {
+ public:
+  /// Sends the GET and reads the response head. False when the connection fails.
+  bool open(std::uint16_t port, const std::string& target) {
+    if (!connection_.connect(port)) return false;
+    std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" +
+                          std::to_string(port) + "\r\nAccept: text/event-stream\r\n\r\n";
+    if (!connection_.send_raw(request)) return false;
+    if (!connection_.fill_until("\r\n\r\n", Clock::now() + WAIT)) return false;
+    head_ = connection_.take(connection_.pending().find("\r\n\r\n") + 4);
+    return true;
+  }
+
+  const std::string& head() const { return head_; }
+  HttpConnection& connection() { return connection_; }
+
+  /// The next frame with its closing blank line, or "" when none arrives in time.
+  std::string next_frame(std::chrono::milliseconds timeout = WAIT) {
+    if (!connection_.fill_until("\n\n", Clock::now() + timeout)) return "";
+    return connection_.take(connection_.pending().find("\n\n") + 2);
+  }
+
+  /// The next "data: " frame parsed; null when none arrives in time or it is not JSON.
+  Json next_event(std::chrono::milliseconds timeout = WAIT) {
+    auto deadline = Clock::now() + timeout;
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      if (left.count() <= 0) return Json();
+      std::string frame = next_frame(left);
+      if (frame.empty()) return Json();
+      if (frame.rfind("data: ", 0) != 0) continue;  // a keep-alive
+      std::optional<Json> parsed = parse_json(std::string_view(frame).substr(6));
+      return parsed ? *parsed : Json();
+    }
+  }
+
+ private:
+  HttpConnection connection_;
+  std::string head_;
+};
+
+std::optional<harness::HttpResponse> post(const BridgeProcess& bridge, const std::string& path,
+                                          const Json& body) {
+  return harness::http_request(bridge.port(), "POST", path, body);
+}
+
+// Two events on an NPC without an agent: "model", then "workspace".
+void push_two_events(const BridgeProcess& bridge, const std::string& id) {
+  auto response = post(bridge, "/npc/" + id + "/workspace", Json::object());
+  ASSERT_TRUE(response);
+  ASSERT_EQ(response->status, 200);
+}
+
+// One "model" event: the model flips between two names, so every call really changes it.
+void push_one_event(const BridgeProcess& bridge, const std::string& id, const std::string& model) {
+  auto response = post(bridge, "/npc/" + id + "/model", Json{{"model", model}});
+  ASSERT_TRUE(response);
+  ASSERT_EQ(response->status, 200);
+}
+
+std::string frame_of(const Json& event) { return "data: " + dump_json(event) + "\n\n"; }
+
+Json model_event(const std::string& id, std::uint64_t seq, const std::string& model) {
+  return {{"seq", seq},     {"type", "model"},    {"npc", id},      {"model", model},
+          {"pending", false}, {"current", model}, {"resolved", ""}};
+}
+
+Json workspace_event(const std::string& id, std::uint64_t seq, const std::string& workspace) {
+  return {{"seq", seq},
+          {"type", "workspace"},
+          {"npc", id},
+          {"workspace", workspace},
+          {"is_default", true}};
+}
+
+TEST(EventStream, NewNpcGetsTheExactHeadAndHelloThenLiveEventsInOrder) {
+  BridgeProcess bridge;
+  ASSERT_TRUE(bridge.start());
+  RawStream first, second;
+  ASSERT_TRUE(first.open(bridge.port(), "/npc/smith/events"));
+  EXPECT_EQ(first.head(), STREAM_HEAD);
+  EXPECT_EQ(first.head().size(), 96u);
+
+  Json session = {{"session_id", ""}, {"resumed", false}, {"messages", 0},
+                  {"label", ""},      {"started", ""},    {"bytes", 0}};
+  Json hello = {{"seq", 0},
+                {"type", "hello"},
+                {"npc", "smith"},
+                {"resumed", false},
+                {"state", "asleep"},
+                {"workspace", bridge.workspace()},
+                {"is_default", true},
+                {"session", session}};
+  EXPECT_EQ(first.next_frame(), frame_of(hello));
+  EXPECT_TRUE(bridge.wait_for_log("[bridge] npc=smith stream opened since=0"));
+
+  // A second follower of the same NPC gets the same frames; each stream keeps its own place.
+  ASSERT_TRUE(second.open(bridge.port(), "/npc/smith/events"));
+  EXPECT_EQ(second.next_frame(), frame_of(hello));
+
+  // One request pushes two events: both frames, in seq order, and nothing in between.
+  push_two_events(bridge, "smith");
+  std::string both = frame_of(model_event("smith", 1, "")) +
+                     frame_of(workspace_event("smith", 2, bridge.workspace()));
+  for (RawStream* stream : {&first, &second}) {
+    HttpConnection& c = stream->connection();
+    ASSERT_TRUE(c.fill_to(both.size(), Clock::now() + WAIT));
+    EXPECT_EQ(c.take(c.pending().size()), both);
+  }
+
+  push_one_event(bridge, "smith", "x");
+  EXPECT_EQ(first.next_frame(), frame_of(model_event("smith", 3, "x")));
+  EXPECT_EQ(second.next_frame(), frame_of(model_event("smith", 3, "x")));
+}
+
+TEST(EventStream, SinceChoosesWhereTheReplayStarts) {
+  BridgeProcess bridge;
+  ASSERT_TRUE(bridge.start());
+  for (int i = 0; i < 5; ++i) push_two_events(bridge, "smith");  // events 1 to 10
+
+  struct Case {
+    std::string query;
+    std::uint64_t since;  // the hello's "seq"; replay starts after it
+  };
+  const std::vector<Case> cases = {
+      {"", 10},  // no query: only what comes next
+      {"?since=0", 0},
+      {"?since=+7", 7},
+      {"?since=10", 10},
+      {"?since=-0", 0},
+      {"?foo=1&since=3", 3},
+      {"?since=4&since=6", 4},  // the first one counts
+      // Not a usable starting point: the same as no since at all.
+      {"?since=-5", 10},
+      {"?since=abc", 10},
+      {"?since=", 10},
+      {"?since=+", 10},
+      {"?since=9223372036854775808", 10},
+      {"?since=7x", 10},
+      {"?since=%37", 10},
+      {"?xsince=2", 10},
+      {"?since", 10},
+  };
+  std::vector<RawStream> streams(cases.size());
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].query);
+    ASSERT_TRUE(streams[i].open(bridge.port(), "/npc/smith/events" + cases[i].query));
+    Json hello = streams[i].next_event();
+    ASSERT_TRUE(hello.is_object());
+    EXPECT_EQ(hello["type"], "hello");
+    EXPECT_EQ(hello["seq"], cases[i].since);
+    EXPECT_EQ(hello["resumed"], cases[i].since != 0);
+  }
+  // Log lines are in order: once a later stream's line is there, all of these are too.
+  RawStream marker;
+  ASSERT_TRUE(marker.open(bridge.port(), "/npc/marker/events"));
+  ASSERT_TRUE(bridge.wait_for_log("npc=marker stream opened since=0"));
+  EXPECT_EQ(bridge.count_log("npc=smith stream opened since=10"), 11u);
+  EXPECT_EQ(bridge.count_log("npc=smith stream opened since=0"), 2u);
+  EXPECT_EQ(bridge.count_log("npc=smith stream opened since=3"), 1u);
+  EXPECT_EQ(bridge.count_log("npc=smith stream opened since=4"), 1u);
+  EXPECT_EQ(bridge.count_log("npc=smith stream opened since=7"), 1u);
+
+  // Event 11 happens now: every stream replays what it missed, then gets it, all in order.
+  push_one_event(bridge, "smith", "x");
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].query);
+    for (std::uint64_t seq = cases[i].since + 1; seq <= 11; ++seq) {
+      Json event = streams[i].next_event();
+      ASSERT_TRUE(event.is_object());
+      ASSERT_EQ(event["seq"], seq);
+      EXPECT_EQ(event["type"], seq == 11 || seq % 2 == 1 ? "model" : "workspace");
+    }
+  }
+
+  // The largest signed 64-bit value is a valid starting point that the log never reaches.
+  RawStream far;
+  ASSERT_TRUE(far.open(bridge.port(), "/npc/smith/events?since=9223372036854775807"));
+  Json hello = far.next_event();
+  EXPECT_EQ(hello["seq"], 9223372036854775807ULL);
+  EXPECT_EQ(hello["resumed"], true);
+}
+
+TEST(EventStream, ASinceAheadOfTheLogWaitsForTheLogToCatchUp) {
+  BridgeProcess bridge;
+  ASSERT_TRUE(bridge.start());
+  RawStream ahead, everything;
+  ASSERT_TRUE(ahead.open(bridge.port(), "/npc/ahead/events?since=3"));
+  Json hello = ahead.next_event();
+  EXPECT_EQ(hello["seq"], 3);
+  EXPECT_EQ(hello["resumed"], true);
+  EXPECT_EQ(hello["state"], "asleep");
+  ASSERT_TRUE(everything.open(bridge.port(), "/npc/ahead/events"));
+  EXPECT_EQ(everything.next_event()["seq"], 0);
+
+  push_two_events(bridge, "ahead");          // 1, 2
+  push_one_event(bridge, "ahead", "x");      // 3
+  push_one_event(bridge, "ahead", "y");      // 4
+  for (std::uint64_t seq = 1; seq <= 4; ++seq) EXPECT_EQ(everything.next_event()["seq"], seq);
+  // Events 1 to 3 were in the log before event 4, yet the stream's first event is 4. (An
+  // append that brings nothing new for this stream may give it a keep-alive meanwhile.)
+  EXPECT_EQ(ahead.next_event(), model_event("ahead", 4, "y"));
+}
+
+TEST(EventStream, AClientThatLeftIsNoticedAtTheNextWrite) {
+  BridgeProcess bridge;
+  ASSERT_TRUE(bridge.start());
+  RawStream staying;
+  ASSERT_TRUE(staying.open(bridge.port(), "/npc/leaver/events"));
+  EXPECT_EQ(staying.next_event()["type"], "hello");
+
+  // A client that resets its connection: the next event's write fails at once.
+  {
+    RawStream leaving;
+    ASSERT_TRUE(leaving.open(bridge.port(), "/npc/leaver/events"));
+    EXPECT_EQ(leaving.next_event()["type"], "hello");
+    linger abort_on_close{1, 0};
+    ASSERT_EQ(::setsockopt(leaving.connection().fd(), SOL_SOCKET, SO_LINGER, &abort_on_close,
+                           sizeof abort_on_close),
+              0);
+  }
+  EXPECT_EQ(bridge.count_log("npc=leaver stream closed"), 0u);  // nothing was written yet
+  push_one_event(bridge, "leaver", "x");
+  EXPECT_TRUE(bridge.wait_for_log("[bridge] npc=leaver stream closed", WAIT));
+  EXPECT_EQ(staying.next_event()["seq"], 1);
+
+  // A client that closes in order: the first write after it may still be accepted by the
+  // system, so events keep coming until the bridge notices.
+  {
+    RawStream leaving;
+    ASSERT_TRUE(leaving.open(bridge.port(), "/npc/quiet/events"));
+    EXPECT_EQ(leaving.next_event()["type"], "hello");
+  }
+  bool noticed = false;
+  for (int i = 0; i < 80 && !noticed; ++i) {
+    push_one_event(bridge, "quiet", i % 2 == 0 ? "x" : "y");
+    noticed = bridge.wait_for_log("[bridge] npc=quiet stream closed", 250ms);
+  }
+  EXPECT_TRUE(noticed);
+  EXPECT_EQ(bridge.count_log("npc=leaver stream closed"), 1u);
+  EXPECT_EQ(bridge.count_log("npc=quiet stream closed"), 1u);
+}
+
+TEST(EventStream, AQuietStreamGetsAKeepaliveAfterTenSeconds) {
+  BridgeProcess bridge;
+  ASSERT_TRUE(bridge.start());
+  RawStream stream;
+  // Timed from before the request, so that a slow start can only make the wait look longer.
+  auto start = Clock::now();
+  ASSERT_TRUE(stream.open(bridge.port(), "/npc/idle/events"));
+  EXPECT_EQ(stream.next_event()["type"], "hello");
+  EXPECT_EQ(stream.next_frame(30s), ": keepalive\n\n");
+  // Not a speed target: a keep-alive before ten seconds of silence would be a wrong wait.
+  EXPECT_GE(Clock::now() - start, 9500ms);
+  // The stream goes on after it.
+  push_one_event(bridge, "idle", "x");
+  EXPECT_EQ(stream.next_frame(), frame_of(model_event("idle", 1, "x")));
+}
+
+TEST(EventStream, ExtraSegmentsAndEmptyIdsStillNameAnNpcStream) {
+  BridgeProcess bridge;
+  ASSERT_TRUE(bridge.start());
+  struct Case {
+    std::string target;
+    std::string npc;
+  };
+  for (const Case& c : std::vector<Case>{{"/npc/guard/events/anything", "guard"},
+                                         {"/npc/guard/events/", "guard"},
+                                         {"//npc/guard/events", "guard"},
+                                         {"/npc//events", ""},
+                                         {"/npc/Guard/events", "Guard"}}) {
+    SCOPED_TRACE(c.target);
+    RawStream stream;
+    ASSERT_TRUE(stream.open(bridge.port(), c.target));
+    EXPECT_EQ(stream.head(), STREAM_HEAD);
+    Json hello = stream.next_event();
+    EXPECT_EQ(hello["type"], "hello");
+    EXPECT_EQ(hello["npc"], c.npc);
+  }
+  auto listing = harness::http_request(bridge.port(), "GET", "/npcs");
+  ASSERT_TRUE(listing);
+  Json body = listing->json();
+  std::vector<std::string> ids;
+  for (const Json& row : body["npcs"]) ids.push_back(row["id"]);
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(ids, (std::vector<std::string>{"", "Guard", "guard"}));
+}
+
+}  // namespace
