@@ -1,5 +1,7 @@
 #include "http/commands.h"
 
+#include <chrono>
+
 #include "agent/control.h"
 #include "agent/npc.h"
 #include "agent/permissions.h"
@@ -15,8 +17,33 @@
 
 namespace {
 
+// The agent announces a tool use ("tool_start") before it runs the hook for it, but its output
+// reader may still be behind, busy with the files of a new turn. Waits, briefly, until that
+// announcement is in the log, so the game learns of the tool use before it is asked about it.
+void wait_for_announcement(Npc& npc, const std::string& tool_use_id) {
+  if (tool_use_id.empty()) return;
+  const std::string id = "\"id\":" + dump_json(tool_use_id);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  std::uint64_t seen = 0;
+  std::vector<StoredEvent> events = events_after(npc.events, 0);
+  for (;;) {
+    for (const StoredEvent& e : events) {
+      const std::string& text = *e.json;
+      if (text.find("\"type\":\"tool_start\"") != std::string::npos && text.find(id) != std::string::npos) {
+        return;
+      }
+      seen = e.seq;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return;
+    events = wait_events_after(npc.events, seen, left);
+  }
+}
+
 bool hook_permission(const Json& body, int fd) {
   NpcHandle npc = get_or_create_npc(as_text(body, "npc"));
+  wait_for_announcement(*npc, as_text(body, "tool_use_id"));
   std::string tool = field(body, "tool_name") ? as_text(body, "tool_name") : "tool";
   Json input = is_truthy(body, "tool_input") ? *field(body, "tool_input") : Json::object();
   PermissionDecision decision = request_permission(*npc, tool, input);
