@@ -489,12 +489,12 @@ class StdoutReaderChildTest : public StdoutReaderTest {
   // Starts `script` under /bin/sh as the NPC's current agent of generation 1 and reads its
   // real standard output.
   void start_agent(const std::string& script) {
-    SpawnSpec spec;
-    spec.program = "/bin/sh";
-    spec.args = {"-c", script};
-    spec.cwd = workspace_;
-    spec.env = {"PATH=/usr/bin:/bin"};
-    SpawnResult spawned = spawn_child(spec);
+    SpawnSpec launch;
+    launch.program = "/bin/sh";
+    launch.args = {"-c", script};
+    launch.cwd = workspace_;
+    launch.env = {"PATH=/usr/bin:/bin"};
+    SpawnResult spawned = spawn_child(launch);
     ASSERT_TRUE(spawned.child.has_value()) << spawned.error;
     {
       std::lock_guard<std::mutex> guard(npc_->lock);

@@ -96,7 +96,7 @@ int pipe_cloexec(int fds[2]) {
 #endif
 }
 
-SpawnResult spawn_child(const SpawnSpec& spec) {
+SpawnResult spawn_child(const SpawnSpec& launch) {
   int in[2], out[2], err[2];
   if (pipe_cloexec(in) != 0) return {std::nullopt, errno};
   UniqueFd in_r(in[0]), in_w(in[1]);
@@ -117,7 +117,7 @@ SpawnResult spawn_child(const SpawnSpec& spec) {
 #if defined(__linux__) && defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
 #endif
-  if (!spec.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, spec.cwd.c_str());
+  if (!launch.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, launch.cwd.c_str());
 
   sigset_t defaults;
   sigemptyset(&defaults);
@@ -133,15 +133,15 @@ SpawnResult spawn_child(const SpawnSpec& spec) {
   posix_spawnattr_setflags(&attr, flags);
 
   std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(spec.program.c_str()));
-  for (const auto& a : spec.args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(const_cast<char*>(launch.program.c_str()));
+  for (const auto& a : launch.args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   std::vector<char*> envp;
-  for (const auto& e : spec.env) envp.push_back(const_cast<char*>(e.c_str()));
+  for (const auto& e : launch.env) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
 
   pid_t pid = -1;
-  int rc = posix_spawn(&pid, spec.program.c_str(), &actions, &attr, argv.data(), envp.data());
+  int rc = posix_spawn(&pid, launch.program.c_str(), &actions, &attr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   if (rc != 0) return {std::nullopt, rc};

@@ -51,7 +51,7 @@ struct SpawnResult {
   std::optional<SpawnedChild> child;
   int error = 0;
 };
-SpawnResult spawn_child(const SpawnSpec& spec);
+SpawnResult spawn_child(const SpawnSpec& launch);
 
 /// Whether the child has exited, without collecting it, so that its owner can still wait for
 /// it. A failed question counts as exited.

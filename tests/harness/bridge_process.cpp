@@ -156,8 +156,8 @@ bool BridgeProcess::spawn() {
   if (options_.exit_with_stdin) args.push_back("--exit-with-stdin");
   args.insert(args.end(), options_.args.begin(), options_.args.end());
 
-  SpawnSpec spec{BRIDGE_EXE, args, environment_with(isolated_env(root(), options_.env)), root()};
-  SpawnResult spawned = spawn_child(spec);
+  SpawnSpec launch{BRIDGE_EXE, args, environment_with(isolated_env(root(), options_.env)), root()};
+  SpawnResult spawned = spawn_child(launch);
   if (!spawned.child) return false;
   pid_ = spawned.child->pid;
   status_.reset();
@@ -319,8 +319,8 @@ RunResult run_bridge(const std::vector<std::string>& args, const EnvChanges& env
   ignore_sigpipe();
   TempRoot root;
   RunResult result;
-  SpawnSpec spec{BRIDGE_EXE, args, environment_with(isolated_env(root.path(), env)), root.path()};
-  SpawnResult spawned = spawn_child(spec);
+  SpawnSpec launch{BRIDGE_EXE, args, environment_with(isolated_env(root.path(), env)), root.path()};
+  SpawnResult spawned = spawn_child(launch);
   if (!spawned.child) return result;
   SpawnedChild& child = *spawned.child;
 

@@ -51,12 +51,12 @@ pid_t running_child() { return current_child.load(); }
 CommandRun run_shell(const std::string& command, const std::string& input, const std::string& cwd,
                      std::chrono::milliseconds timeout, std::size_t output_limit) {
   CommandRun run;
-  SpawnSpec spec;
-  spec.program = "/bin/sh";
-  spec.args = {"-c", command};
-  for (char** e = environ; e != nullptr && *e != nullptr; ++e) spec.env.emplace_back(*e);
-  spec.cwd = cwd;
-  SpawnResult spawned = spawn_child(spec);
+  SpawnSpec launch;
+  launch.program = "/bin/sh";
+  launch.args = {"-c", command};
+  for (char** e = environ; e != nullptr && *e != nullptr; ++e) launch.env.emplace_back(*e);
+  launch.cwd = cwd;
+  SpawnResult spawned = spawn_child(launch);
   if (!spawned.child) {
     run.spawn_error = spawned.error;
     return run;
