@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the bridge and runs every test twice: a normal build in build/ and one under
-# AddressSanitizer and UndefinedBehaviorSanitizer in build-asan/. Exits non-zero when any build
-# or test fails; the last thing printed is ctest's summary.
+# AddressSanitizer and UndefinedBehaviorSanitizer in build-asan/. The latter is a clang build
+# with -DFUZZ=ON, so it also builds the fuzz targets and runs each briefly, plus every seed and
+# regression input (ctest label "fuzz"). Exits non-zero when any build or test fails; the last
+# thing printed is ctest's summary.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,7 +12,7 @@ jobs="$(nproc 2>/dev/null || sysctl -n hw.ncpu 2>/dev/null || echo 2)"
 # Build dependencies, installed when missing on Debian or Ubuntu as root.
 if command -v dpkg >/dev/null 2>&1; then
   missing=()
-  for pkg in cmake ninja-build g++ libgtest-dev nlohmann-json3-dev; do
+  for pkg in cmake ninja-build g++ libgtest-dev nlohmann-json3-dev clang libclang-rt-14-dev; do
     dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
   done
   if ((${#missing[@]})); then
@@ -53,6 +55,6 @@ mkdir -p build build-asan
 build_and_test build
 ASAN_OPTIONS="${ASAN_OPTIONS:-abort_on_error=0:detect_stack_use_after_return=1}" \
 UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1}" \
-  build_and_test build-asan -DSANITIZE=address,undefined
+  build_and_test build-asan -DCMAKE_CXX_COMPILER=clang++ -DFUZZ=ON
 
 exit "$failed"
