@@ -15,19 +15,18 @@ constexpr std::string_view STREAM_HEAD =
     "Connection: close\r\n\r\n";
 
 Json hello(Npc& npc, std::uint64_t since) {
-  Json info = session_info(npc);
-  std::lock_guard<std::mutex> guard(npc.lock);
+  NpcView v = npc.view();
   return {{"seq", since},
           {"type", "hello"},
-          {"npc", npc.id},
+          {"npc", npc.id()},
           {"resumed", since != 0},
-          {"state", npc.state.state},
-          {"workspace", npc.state.workspace},
-          {"is_default", npc.state.workspace_source == "default"},
-          {"session", std::move(info)}};
+          {"state", activity_name(v.activity)},
+          {"workspace", v.workspace},
+          {"is_default", v.workspace_is_default},
+          {"session", session_info(v.session_id, v.resumed)}};
 }
 
-void closed(Npc& npc) { bridge_log("npc=" + npc.id + " stream closed"); }
+void closed(Npc& npc) { bridge_log("npc=" + npc.id() + " stream closed"); }
 
 }  // namespace
 
@@ -61,7 +60,7 @@ std::optional<std::uint64_t> parse_since(std::string_view query) {
 void serve_event_stream(Npc& npc, std::string_view query, int fd) {
   std::optional<std::uint64_t> asked = parse_since(query);
   std::uint64_t since = asked ? *asked : last_seq(npc);
-  bridge_log("npc=" + npc.id + " stream opened since=" + std::to_string(since));
+  bridge_log("npc=" + npc.id() + " stream opened since=" + std::to_string(since));
 
   if (!write_two(fd, STREAM_HEAD, "data: " + dump_json(hello(npc, since)) + "\n\n")) return closed(npc);
 
