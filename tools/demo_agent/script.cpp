@@ -19,7 +19,25 @@ const std::pair<std::string_view, Kind> NAMES[] = {
     {"wait-file", Kind::WaitFile}, {"subagent", Kind::Subagent},
     {"mode", Kind::Mode},         {"raw", Kind::Raw},
     {"report", Kind::Report},     {"session", Kind::Session},
+    {"hold-stderr", Kind::HoldStderr}, {"deaf-flood", Kind::DeafFlood},
+    {"long-line", Kind::LongLine},
 };
+
+// The upper bound of each directive that takes a number.
+long long number_limit(Kind kind) {
+  switch (kind) {
+    case Kind::Exit:
+      return 255;
+    case Kind::HoldStderr:
+      return 60'000;
+    case Kind::DeafFlood:
+      return 10'000'000;
+    case Kind::LongLine:
+      return 1ll << 30;
+    default:
+      return MAX_BUSY_MS;
+  }
+}
 
 std::vector<std::string> split_pieces(std::string_view text) {
   std::vector<std::string> pieces;
@@ -71,9 +89,11 @@ std::string read_directive(std::string_view line, Directive& out) {
       break;
     }
     case Kind::Exit:
-    case Kind::Busy: {
-      std::optional<long long> number =
-          out.kind == Kind::Exit ? parse_number(argument, 0, 255) : parse_number(argument, 0, MAX_BUSY_MS);
+    case Kind::Busy:
+    case Kind::HoldStderr:
+    case Kind::DeafFlood:
+    case Kind::LongLine: {
+      std::optional<long long> number = parse_number(argument, 0, number_limit(out.kind));
       if (!number) return "@" + std::string(name) + " needs a number in range, not '" +
                           std::string(argument) + "'";
       out.number = *number;
