@@ -39,8 +39,8 @@ inline constexpr std::size_t MAX_EVENTS = EventLog::MAX_EVENTS;
 
 /// Numbers, serialises and appends one event, trims the log to MAX_EVENTS and wakes every
 /// reader. A payload that is not an object contributes nothing. Never fails.
-void push_event(Npc& npc, std::string_view type, const Json& payload = Json::object())
-    EXCLUDES(npc.events.lock);
+/// Takes the NPC's event-log lock.
+void push_event(Npc& npc, std::string_view type, const Json& payload = Json::object());
 
 /// While one is alive on a thread, the events that thread pushes wake their readers only when
 /// the batch ends or flush_deferred_wakeups is called. An agent's reader uses it for the lines
