@@ -305,6 +305,16 @@ TEST(AgentControl, NewSessionAndResumingAChosenSession) {
   auto free_one = demo.post("/npc/bob/session", {{"session_id", second}});
   ASSERT_TRUE(free_one);
   EXPECT_EQ(free_one->status, 200);
+
+  // A new folder forgets the resumed conversation, and "resumed" with it.
+  std::string forge = demo.scratch() + "/forge";
+  ASSERT_TRUE(std::filesystem::create_directory(forge));
+  ASSERT_EQ(demo.post("/npc/alice/workspace", {{"workspace", forge}})->status, 200);
+  turn = run_turn(demo, events, "alice", "@session");
+  std::vector<Json> sessions = of_type(turn, "session");
+  ASSERT_FALSE(sessions.empty());
+  EXPECT_NE(sessions.back()["session_id"], first);
+  EXPECT_EQ(sessions.back()["resumed"], false);
 }
 
 TEST(AgentControl, AnAgentIgnoringSigtermIsKilledAfterFiveSeconds) {
