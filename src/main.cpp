@@ -32,6 +32,7 @@
 #include "config/parse.h"
 #include "config/policy.h"
 #include "http/connection.h"
+#include "http/playground.h"
 #include "http/respond.h"
 #include "store/state_file.h"
 #include "util/json.h"
@@ -407,6 +408,7 @@ void log_banner(const Config& settings) {
   start_detached("the usage ticker", [] { usage_ticker(); });
   if (!start_detached("the signal watcher", watch_signals)) exit_process(1);
   log_banner(settings);
+  bridge_log("playground: " + playground_url(settings.host, settings.port));
   accept_loop(listener);
 }
 
