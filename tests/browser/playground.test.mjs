@@ -24,6 +24,13 @@ const SCREENSHOT = process.env.QUILLHAVEN_SCREENSHOT;
 const WAIT_MS = 30000;      // bound for anything the page is expected to show
 const SCENARIO_MS = 180000; // bound for a whole scenario
 
+before(() => {
+  for (const [name, value] of Object.entries({ BRIDGE, DEMO_AGENT, CHROMIUM, SCREENSHOT })) {
+    assert.ok(value, `${name} is not set (start the tests with tests/browser/run.sh)`);
+  }
+  fs.mkdirSync(path.dirname(SCREENSHOT), { recursive: true });
+});
+
 const cleanups = [];
 after(async () => {
   for (const cleanup of cleanups.reverse()) await cleanup();
@@ -522,10 +529,3 @@ window.attack = (async () => {
   cleanups.push(() => new Promise((resolve) => server.close(resolve)));
   return { port: server.address().port };
 }
-
-before(() => {
-  for (const [name, value] of Object.entries({ BRIDGE, DEMO_AGENT, CHROMIUM, SCREENSHOT })) {
-    assert.ok(value, `${name} is not set (start the tests with tests/browser/run.sh)`);
-  }
-  fs.mkdirSync(path.dirname(SCREENSHOT), { recursive: true });
-});
