@@ -10,23 +10,7 @@ cd "$(dirname "$0")/.."
 jobs="$(nproc 2>/dev/null || sysctl -n hw.ncpu 2>/dev/null || echo 2)"
 
 # Build dependencies, installed when missing on Debian or Ubuntu as root.
-if command -v dpkg >/dev/null 2>&1; then
-  missing=()
-  for pkg in cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev nlohmann-json3-dev; do
-    dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-  done
-  if ((${#missing[@]})); then
-    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
-      echo "installing build dependencies: ${missing[*]}"
-      export DEBIAN_FRONTEND=noninteractive
-      { apt-get update -qq && apt-get install -y -qq "${missing[@]}"; } >/dev/null ||
-        { echo "could not install: ${missing[*]}" >&2; exit 1; }
-    else
-      echo "missing build dependencies: ${missing[*]} (run as root, or: sudo apt-get install ${missing[*]})" >&2
-      exit 1
-    fi
-  fi
-fi
+scripts/deps.sh --tests || exit 1
 
 failed=0
 

@@ -31,6 +31,7 @@
 #include "config/policy.h"
 #include "hook/hook_client.h"
 #include "http/connection.h"
+#include "http/playground.h"
 #include "store/state_file.h"
 #include "util/fd_io.h"
 #include "util/log.h"
@@ -226,6 +227,7 @@ void log_banner(const Config& settings) {
   start_detached("the usage ticker", [] { usage_ticker(); });
   if (!start_detached("the signal watcher", watch_signals)) exit_process(1);
   log_banner(settings);
+  bridge_log("playground: " + playground_url(settings.host, settings.port));
   accept_loop(listener);
 }
 

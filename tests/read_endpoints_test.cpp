@@ -83,7 +83,9 @@ TEST(ReadEndpoints, RequestsOutsideTheRouteTableGet404AndCreateNothing) {
                                          {"get", "/health"},
                                          {"GET", "/policies"},
                                          {"GET", "/npcs/"},
-                                         {"GET", "/"},
+                                         {"HEAD", "/"},
+                                         {"GET", "/index.html"},
+                                         {"GET", "/playground.js/"},
                                          {"GET", "/npc/guard"},
                                          {"GET", "/npc/guard/"},
                                          {"GET", "/npc"},
@@ -95,6 +97,46 @@ TEST(ReadEndpoints, RequestsOutsideTheRouteTableGet404AndCreateNothing) {
     EXPECT_EQ(response->body, R"({"error":"not found"})");
   }
   // None of them was an NPC path, so no NPC exists.
+  EXPECT_EQ(body_of(bridge, "/npcs"), R"({"npcs":[]})");
+}
+
+TEST(ReadEndpoints, ThePlaygroundIsServedOnlyToThisMachineAndNeverInAFrame) {
+  BridgeProcess bridge;
+  ASSERT_TRUE(bridge.start());
+  struct Case {
+    std::string path;
+    std::string type;
+    std::string excerpt;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"/", "text/html; charset=utf-8", R"(<script type="module" src="/playground.js">)"},
+           {"/playground.js", "text/javascript; charset=utf-8", "new EventSource("},
+           {"/playground.css", "text/css; charset=utf-8", ".approval"}}) {
+    SCOPED_TRACE(c.path);
+    auto response = harness::http_request(bridge.port(), "GET", c.path);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, 200);
+    EXPECT_EQ(response->headers["content-type"], c.type);
+    EXPECT_EQ(response->headers["content-length"], std::to_string(response->body.size()));
+    EXPECT_NE(response->body.find(c.excerpt), std::string::npos);
+    // Only the bridge itself may supply scripts, styles and data, and no page may frame it.
+    const std::string& policy = response->headers["content-security-policy"];
+    EXPECT_NE(policy.find("default-src 'none'"), std::string::npos) << policy;
+    EXPECT_NE(policy.find("script-src 'self'"), std::string::npos) << policy;
+    EXPECT_NE(policy.find("connect-src 'self'"), std::string::npos) << policy;
+    EXPECT_NE(policy.find("frame-ancestors 'none'"), std::string::npos) << policy;
+    EXPECT_EQ(response->headers["x-frame-options"], "DENY");
+    EXPECT_EQ(response->headers["x-content-type-options"], "nosniff");
+  }
+
+  // Like every route, the page is refused to another site's page.
+  harness::HttpConnection connection;
+  ASSERT_TRUE(connection.connect(bridge.port()));
+  auto foreign = connection.request("GET", "/", std::nullopt, {"Origin: http://evil.example"});
+  ASSERT_TRUE(foreign);
+  EXPECT_EQ(foreign->status, 403);
+  EXPECT_EQ(foreign->body, R"({"error":"forbidden"})");
+  // Serving it created no NPC.
   EXPECT_EQ(body_of(bridge, "/npcs"), R"({"npcs":[]})");
 }
 

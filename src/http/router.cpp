@@ -6,6 +6,7 @@
 #include "http/commands.h"
 #include "http/event_stream.h"
 #include "http/npc_path.h"
+#include "http/playground.h"
 #include "http/read_endpoints.h"
 #include "http/respond.h"
 
@@ -22,6 +23,7 @@ bool route(const HttpRequest& request, int fd) {
   if (request.path == "/policy") return respond(fd, 200, policy_view());
   if (request.path == "/models") return respond(fd, 200, models_view());
   if (request.path == "/npcs") return respond(fd, 200, npcs_view());
+  if (const WebAsset* asset = find_web_asset(request.path)) return respond_web_asset(fd, *asset);
   auto npc_path = parse_npc_path(request.path);
   if (!npc_path) return respond_not_found(fd);
   // Any GET for an NPC path creates the NPC, whatever the action turns out to be.
