@@ -129,8 +129,7 @@ bool wait_for_sigterm_ignored(pid_t pid, std::chrono::milliseconds timeout) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(status, line)) {
-      // A handler that only notes the signal ignores it just the same.
-      if (line.rfind("SigIgn:", 0) != 0 && line.rfind("SigCgt:", 0) != 0) continue;
+      if (line.rfind("SigIgn:", 0) != 0) continue;
       unsigned long long mask = std::strtoull(line.c_str() + 7, nullptr, 16);
       if (mask & (1ULL << (SIGTERM - 1))) return true;
     }

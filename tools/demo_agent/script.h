@@ -26,7 +26,8 @@
 //   @stderr TEXT        TEXT as one line on standard error
 //   @exit CODE          the process exits with CODE (0-255) at once
 //   @hang [PATH]        SIGTERM is ignored from now on and the turn never ends; with PATH,
-//                       each SIGTERM ignored appends a line to PATH
+//                       PATH.hanging is created once it is, and each SIGTERM ignored appends
+//                       a line to PATH
 //   @hold-stderr MS     a child process keeps standard error open for MS milliseconds (at
 //                       most 60000), so it outlives the agent's own end
 //   @deaf-flood N       stops reading standard input until at least 60000 bytes wait in it

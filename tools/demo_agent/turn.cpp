@@ -45,6 +45,9 @@ void ignore_sigterm(const std::string& path) {
   action.sa_handler = note_ignored_sigterm;
   sigemptyset(&action.sa_mask);
   ::sigaction(SIGTERM, &action, nullptr);
+  // Tells the test that SIGTERM is now ignored.
+  int fd = ::open((path + ".hanging").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd >= 0) ::close(fd);
 }
 
 using Clock = std::chrono::steady_clock;
