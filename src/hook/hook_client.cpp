@@ -122,10 +122,14 @@ HookStep exchange_with_bridge(const std::string& host_port, const std::string& b
     return failed(os_error_text(errno));
   }
 
-  std::string request =
-      std::string("POST ") + HOOK_PATH + " HTTP/1.1\r\nHost: " + host_port +
-      "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
-      "\r\nConnection: close\r\n\r\n" + body;
+  std::string request = "POST ";
+  request += HOOK_PATH;
+  request += " HTTP/1.1\r\nHost: ";
+  request += host_port;
+  request += "\r\nContent-Type: application/json\r\nContent-Length: ";
+  request += std::to_string(body.size());
+  request += "\r\nConnection: close\r\n\r\n";
+  request += body;
   if (int error = write_fully(fd.get(), request)) return failed(os_error_text(error));
   std::string reply;
   if (int error = read_to_end(fd.get(), reply, MAX_REPLY_BYTES)) return failed(os_error_text(error));
