@@ -50,9 +50,9 @@ build_and_test() {
 }
 
 mkdir -p build build-asan
-build_and_test build
+build_and_test build -DWARNINGS_AS_ERRORS=ON
 ASAN_OPTIONS="${ASAN_OPTIONS:-abort_on_error=0:detect_stack_use_after_return=1}" \
 UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1}" \
-  build_and_test build-asan -DSANITIZE=address,undefined
+  build_and_test build-asan -DSANITIZE=address,undefined -DWARNINGS_AS_ERRORS=ON
 
 exit "$failed"
