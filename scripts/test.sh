@@ -39,12 +39,12 @@ build_and_test() {
 }
 
 mkdir -p build build-asan build-tsan
-build_and_test build ""
+build_and_test build "" -DWARNINGS_AS_ERRORS=ON
 ASAN_OPTIONS="${ASAN_OPTIONS:-abort_on_error=0:detect_stack_use_after_return=1}" \
 UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1}" \
   build_and_test build-asan "unit|e2e" -DSANITIZE=address,undefined -DBRIDGE_BENCH=OFF \
-    -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
+    -DWARNINGS_AS_ERRORS=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
 TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}" \
-  build_and_test build-tsan "unit|e2e" -DSANITIZE=thread -DBRIDGE_BENCH=OFF
+  build_and_test build-tsan "unit|e2e" -DSANITIZE=thread -DBRIDGE_BENCH=OFF -DWARNINGS_AS_ERRORS=ON
 
 exit "$failed"

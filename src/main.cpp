@@ -143,6 +143,20 @@ int open_listener(const Config& settings) {
   exit_process(1);
 }
 
+// The port `listener` is bound to, or `fallback` when the system does not say.
+std::uint16_t bound_port(int listener, std::uint16_t fallback) {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  if (getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) return fallback;
+  if (address.ss_family == AF_INET) {
+    return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+  }
+  if (address.ss_family == AF_INET6) {
+    return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+  }
+  return fallback;
+}
+
 // SIGINT and SIGTERM are blocked in every thread (threads inherit the mask of the thread that
 // starts them) and taken by the signal watcher alone: no handler runs at an arbitrary point.
 sigset_t termination_signals() {
@@ -220,6 +234,8 @@ void log_banner(const Config& settings) {
   raise_descriptor_limit();
   if (invocation.reset_workspaces) forget_workspaces();
   int listener = open_listener(settings);
+  // With --port 0 the system chose the port: the banner and every agent's hook must name it.
+  store_bound_port(bound_port(listener, settings.port));
   // Without the watchers the game could not stop the bridge; better not to run at all.
   if (invocation.exit_with_stdin && !start_detached("the stdin watcher", watch_stdin)) {
     exit_process(1);

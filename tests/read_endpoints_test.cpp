@@ -25,10 +25,22 @@ std::string body_of(const BridgeProcess& bridge, const std::string& path, int ex
 
 std::string quoted(const std::string& text) { return dump_json(Json(text)); }
 
+// The run's "instance" as /health gives it, as JSON text, checked for its form: 12 lowercase
+// hexadecimal digits.
+std::string quoted_instance(const BridgeProcess& bridge) {
+  auto response = harness::http_request(bridge.port(), "GET", "/health");
+  std::string instance = response ? as_text(response->json(), "instance") : "";
+  EXPECT_EQ(instance.size(), 12u);
+  EXPECT_EQ(instance.find_first_not_of("0123456789abcdef"), std::string::npos) << instance;
+  return dump_json(Json(instance));
+}
+
 TEST(ReadEndpoints, SettingsViewsWithDefaultsAreExact) {
   BridgeProcess bridge;
   ASSERT_TRUE(bridge.start());
-  std::string health = R"({"ask_tools":"Bash","ok":true,"permission_mode":"auto","workspace":)" +
+  std::string instance = quoted_instance(bridge);
+  std::string health = R"({"ask_tools":"Bash","instance":)" + instance +
+                       R"(,"ok":true,"permission_mode":"auto","workspace":)" +
                        quoted(bridge.workspace()) + "}";
   EXPECT_EQ(body_of(bridge, "/health"), health);
   EXPECT_EQ(body_of(bridge, "/health?verbose=1"), health);  // the query is not part of the path
@@ -42,7 +54,8 @@ TEST(ReadEndpoints, SettingsViewsWithDefaultsAreExact) {
   ASSERT_TRUE(set);
   ASSERT_EQ(set->status, 200);
   EXPECT_EQ(body_of(bridge, "/health"),
-            R"({"ask_tools":"Bash","ok":true,"permission_mode":"acceptEdits","workspace":)" +
+            R"({"ask_tools":"Bash","instance":)" + instance +
+                R"(,"ok":true,"permission_mode":"acceptEdits","workspace":)" +
                 quoted(bridge.workspace()) + "}");
   EXPECT_EQ(body_of(bridge, "/policy"),
             R"({"ask_tools":"Bash","policies":["ask","auto","trust"],"policy":"ask"})");
@@ -55,8 +68,8 @@ TEST(ReadEndpoints, SettingsViewsShowTheCommandLine) {
   BridgeProcess bridge(options);
   ASSERT_TRUE(bridge.start());
   EXPECT_EQ(body_of(bridge, "/health"),
-            R"({"ask_tools":"Bash|Write","ok":true,"permission_mode":"bypassPermissions",)"
-            R"("workspace":)" +
+            R"({"ask_tools":"Bash|Write","instance":)" + quoted_instance(bridge) +
+                R"(,"ok":true,"permission_mode":"bypassPermissions","workspace":)" +
                 quoted(bridge.workspace()) + "}");
   EXPECT_EQ(body_of(bridge, "/policy"),
             R"({"ask_tools":"Bash|Write","policies":["ask","auto","trust"],"policy":"trust"})");

@@ -7,6 +7,7 @@
 #include "http/respond.h"
 #include "store/transcripts.h"
 #include "util/log.h"
+#include "util/request_id.h"
 
 namespace {
 
@@ -20,6 +21,7 @@ Json hello(Npc& npc, std::uint64_t since) {
           {"type", "hello"},
           {"npc", npc.id()},
           {"resumed", since != 0},
+          {"instance", instance_id()},
           {"state", activity_name(v.activity)},
           {"workspace", v.workspace},
           {"is_default", v.workspace_is_default},
@@ -59,7 +61,11 @@ std::optional<std::uint64_t> parse_since(std::string_view query) {
 
 void serve_event_stream(Npc& npc, std::string_view query, int fd) {
   std::optional<std::uint64_t> asked = parse_since(query);
-  std::uint64_t since = asked ? *asked : last_seq(npc);
+  std::uint64_t newest = last_seq(npc);
+  std::uint64_t since = asked ? *asked : newest;
+  // A "since" this log never reached was seen in an earlier run of the bridge, whose numbering
+  // this run started again: the game gets everything the log holds instead of a silent stream.
+  if (since > newest) since = 0;
   bridge_log("npc=" + npc.id() + " stream opened since=" + std::to_string(since));
 
   if (!write_two(fd, STREAM_HEAD, "data: " + dump_json(hello(npc, since)) + "\n\n")) return closed(npc);

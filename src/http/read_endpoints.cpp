@@ -7,10 +7,12 @@
 #include "config/policy.h"
 #include "agent/registry.h"
 #include "store/transcripts.h"
+#include "util/request_id.h"
 
 Json health_view() {
   const Config& cfg = config();
   return {{"ok", true},
+          {"instance", instance_id()},
           {"workspace", cfg.workspace},
           {"permission_mode", permission_mode_for(current_policy()).mode},
           {"ask_tools", cfg.ask_tools}};
