@@ -82,6 +82,9 @@ class TranslateTest : public ::testing::Test {
   // A copy of the NPC's state.
   NpcState state() { return npc_->locked([](NpcState& s) { return s; }); }
 
+  // Work handed to the background (a state-file write) ends with the test that caused it.
+  void TearDown() override { drain_background_work(); }
+
   void feed(const Json& rec) { translate_record(*npc_, rec); }
 
   // Every event pushed after `since`, parsed back from its stored text.
@@ -457,7 +460,10 @@ class StdoutReaderTest : public TranslateTest {
     if (reader_.joinable()) reader_.join();
   }
 
-  void TearDown() override { finish(); }
+  void TearDown() override {
+    finish();
+    TranslateTest::TearDown();
+  }
 
   UniqueFd write_end_;
   std::thread reader_;
