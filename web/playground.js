@@ -236,6 +236,7 @@ class NpcPanel {
 
   on_message_end() {
     this.finishReply();
+    this.labelSession();
   }
 
   // A tool use: a card with what it works on, completed by its "tool_end".
@@ -276,6 +277,7 @@ class NpcPanel {
       `session cost $${Number(event.cost).toFixed(4)}`,
     ];
     this.addLine('result', parts.join(' · '));
+    this.labelSession();
   }
 
   // Every 2 seconds while the NPC works.
@@ -435,6 +437,7 @@ class NpcPanel {
     const previous = this.sessionId;
     const sid = session.session_id || '';
     this.sessionId = sid;
+    this.sessionLabel = session.label || '';
     const box = this.find('.session');
     if (!sid) {
       box.textContent = 'new (starts with the next words)';
@@ -444,6 +447,21 @@ class NpcPanel {
     }
     box.title = sid;
     if (this.find('.sessions').open && previous !== sid) this.loadSessions();
+  }
+
+  // A turn's "session" event can come before the agent has written the player's first words to
+  // its transcript, so the conversation may still be unlabelled; once the NPC has answered, the
+  // listing knows the label.
+  async labelSession() {
+    const sid = this.sessionId;
+    if (!sid || this.sessionLabel) return;
+    let found;
+    try {
+      found = (await getJson(npcPath(this.id, 'sessions'))).sessions.find((s) => s.session_id === sid);
+    } catch {
+      return;
+    }
+    if (found && found.label && this.sessionId === sid) this.showSession(found);
   }
 
   renderModelMenu() {
