@@ -23,6 +23,7 @@
 #include "fuzz_support.h"
 #include "http/connection.h"
 #include "http/loopback_guard.h"
+#include "util/fd_io.h"
 #include "util/text.h"
 #include "util/unique_fd.h"
 
@@ -137,7 +138,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static Client* client = new Client();  // lives as long as its thread
   int fd = client->connect(sent, data[0]);
 
-  BufferedReader reader(fd);
+  LineReader reader(fd, MAX_LINE_BYTES - 1, READ_BUFFER_SIZE);
   auto lines = static_cast<std::size_t>(std::count(sent.begin(), sent.end(), '\n'));
   std::size_t requests = 0;
   while (std::optional<HttpRequest> request = read_request(reader)) {

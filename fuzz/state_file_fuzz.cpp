@@ -10,7 +10,6 @@
 #include <string_view>
 #include <vector>
 
-#include "agent/npc.h"
 #include "config/config.h"
 #include "fuzz_support.h"
 #include "store/state_file.h"
@@ -24,27 +23,25 @@ const std::string& default_workspace() {
   return *folder;
 }
 
-// Recalls `id` into a fresh record and checks that only what the file says was taken.
+// Recalls `id` and checks that only what the file says was taken.
 void recall(const std::string& id, const Json& file) {
-  NpcState state;
-  state.workspace = default_workspace();
-  recall_npc(id, state);
-
+  Recalled memory = recall_npc(id, default_workspace());
   const Json* entry = field(file, id);
   if (entry == nullptr || !entry->is_object()) {
-    FUZZ_CHECK(state.workspace == default_workspace() && state.workspace_source == "default");
-    FUZZ_CHECK(state.session_id.empty() && state.persona.empty() && state.model.empty());
-    FUZZ_CHECK(!state.resumed);
+    FUZZ_CHECK(!memory.workspace && !memory.session_id && !memory.persona && !memory.model);
     return;
   }
-  FUZZ_CHECK(state.workspace_source == "default" || state.workspace_source == "explicit");
-  FUZZ_CHECK(state.workspace_source == "default" ||
-             state.workspace == as_text(*entry, "workspace"));
-  FUZZ_CHECK(state.resumed == !state.session_id.empty());
-  if (state.resumed) FUZZ_CHECK(state.session_id == as_text(*entry, "session_id"));
-  for (const std::string* text :
-       {&state.workspace, &state.session_id, &state.persona, &state.model}) {
-    FUZZ_CHECK(is_valid_utf8(*text));
+  if (memory.workspace) {
+    FUZZ_CHECK(*memory.workspace == as_text(*entry, "workspace"));
+    FUZZ_CHECK(as_text(*entry, "workspace_source") == "explicit");
+  }
+  // A recalled conversation is always one to resume: never an empty id.
+  if (memory.session_id) {
+    FUZZ_CHECK(!memory.session_id->empty() && *memory.session_id == as_text(*entry, "session_id"));
+  }
+  for (const std::optional<std::string>* text :
+       {&memory.workspace, &memory.session_id, &memory.persona, &memory.model}) {
+    if (*text) FUZZ_CHECK(is_valid_utf8(**text));
   }
 }
 

@@ -27,11 +27,11 @@ void push_event(Npc& npc, std::string_view type, const Json& payload) {
   // as the event format says; no emitter uses such names.
   Json event = Json::object();
   EventLog& log = npc.events;
-  std::lock_guard<std::mutex> guard(log.lock);
+  MutexLock guard(log.lock);
   std::uint64_t seq = ++log.seq;
   event["seq"] = seq;
   event["type"] = type;
-  event["npc"] = npc.id;
+  event["npc"] = npc.id();
   if (payload.is_object()) {
     for (auto it = payload.begin(); it != payload.end(); ++it) event[it.key()] = it.value();
   }
@@ -48,7 +48,7 @@ namespace {
 
 // The events after `since`, with the log's lock held. Seqs in the log are contiguous, so the
 // first wanted event is found by arithmetic.
-std::vector<StoredEvent> copy_after(const EventLog& log, std::uint64_t since) {
+std::vector<StoredEvent> copy_after(const EventLog& log, std::uint64_t since) REQUIRES(log.lock) {
   std::vector<StoredEvent> out;
   if (log.events.empty() || log.seq <= since) return out;
   std::uint64_t first = log.events.front().seq;
@@ -60,24 +60,20 @@ std::vector<StoredEvent> copy_after(const EventLog& log, std::uint64_t since) {
 }  // namespace
 
 std::vector<StoredEvent> events_after(EventLog& log, std::uint64_t since) {
-  std::lock_guard<std::mutex> guard(log.lock);
+  MutexLock guard(log.lock);
   return copy_after(log, since);
 }
 
 std::vector<StoredEvent> wait_events_after(EventLog& log, std::uint64_t since,
                                            std::chrono::milliseconds wait) {
-  std::unique_lock<std::mutex> guard(log.lock);
-  if (log.events.empty() || log.events.back().seq <= since) log.changed.wait_for(guard, wait);
+  MutexLock guard(log.lock);
+  log.lock.wait_for(log.changed, wait, [&]() REQUIRES(log.lock) {
+    return !log.events.empty() && log.events.back().seq > since;
+  });
   return copy_after(log, since);
 }
 
-std::uint64_t last_seq(Npc& npc) {
-  std::lock_guard<std::mutex> guard(npc.events.lock);
-  return npc.events.seq;
-}
-
-void set_state(Npc& npc, std::string_view value) {
-  if (npc.state.state == value) return;
-  npc.state.state = std::string(value);
-  push_event(npc, "state", Json{{"value", value}});
+std::uint64_t last_seq(EventLog& log) {
+  MutexLock guard(log.lock);
+  return log.seq;
 }

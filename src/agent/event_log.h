@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "util/json.h"
+#include "util/thread_annotations.h"
 
-struct Npc;
+class Npc;
 
 /// One event, serialised once when pushed: compact JSON with "seq", "type", "npc" and the
 /// payload's fields. Streams share the text; nobody changes it.
@@ -23,21 +24,22 @@ struct StoredEvent {
 };
 
 /// The bounded log of one NPC. Appended only by push_event; readers copy out under `lock` and
-/// write outside it. Lock order: the NPC lock (if held) first, then this lock; this lock is
-/// never held while taking another.
+/// write outside it. Lock order: the NPC's state lock (if held) first, then this lock; this
+/// lock is never held while taking another.
 struct EventLog {
   static constexpr std::size_t MAX_EVENTS = 2000;
 
-  std::mutex lock;
-  std::condition_variable changed;  // broadcast on every append
-  std::deque<StoredEvent> events;   // guarded by lock; oldest first, seqs contiguous
-  std::uint64_t seq = 0;            // guarded by lock; newest number handed out
+  Mutex lock;
+  std::condition_variable changed;                // broadcast on every append
+  std::deque<StoredEvent> events GUARDED_BY(lock);  // oldest first, seqs contiguous
+  std::uint64_t seq GUARDED_BY(lock) = 0;           // newest number handed out
 };
 
 inline constexpr std::size_t MAX_EVENTS = EventLog::MAX_EVENTS;
 
 /// Numbers, serialises and appends one event, trims the log to MAX_EVENTS and wakes every
 /// reader. A payload that is not an object contributes nothing. Never fails.
+/// Takes the NPC's event-log lock.
 void push_event(Npc& npc, std::string_view type, const Json& payload = Json::object());
 
 /// While one is alive on a thread, the events that thread pushes wake their readers only when
@@ -56,16 +58,12 @@ class DeferredWakeups {
 void flush_deferred_wakeups();
 
 /// Copies of the events whose seq is greater than `since`, oldest first. Takes the log's lock.
-std::vector<StoredEvent> events_after(EventLog& log, std::uint64_t since);
+std::vector<StoredEvent> events_after(EventLog& log, std::uint64_t since) EXCLUDES(log.lock);
 
 /// Waits (once, at most `wait`) until the log holds an event newer than `since` unless it does
 /// already, then returns the events after `since` (possibly none).
 std::vector<StoredEvent> wait_events_after(EventLog& log, std::uint64_t since,
-                                           std::chrono::milliseconds wait);
+                                           std::chrono::milliseconds wait) EXCLUDES(log.lock);
 
 /// The newest seq handed out; 0 before the first event.
-std::uint64_t last_seq(Npc& npc);
-
-/// Changes the NPC's activity state and pushes a "state" event, only when it differs.
-/// The caller holds the NPC lock.
-void set_state(Npc& npc, std::string_view value);
+std::uint64_t last_seq(EventLog& log) EXCLUDES(log.lock);

@@ -49,19 +49,20 @@ TEST(EventLog, NumberingIsPerNpc) {
   EXPECT_EQ(parsed(events_after(b.events, 0).at(0))["seq"], 1u);
 }
 
-TEST(EventLog, SetStateEmitsOnlyOnAChange) {
+TEST(EventLog, SetActivityEmitsOnlyOnAChange) {
   Npc npc("n");
-  std::lock_guard<std::mutex> guard(npc.lock);
-  set_state(npc, "asleep");
-  EXPECT_EQ(last_seq(npc), 0u);
-  set_state(npc, "idle");
-  set_state(npc, "idle");
-  set_state(npc, "working");
+  npc.locked([&](NpcState& s) {
+    set_activity(npc, s, Activity::Asleep);
+    EXPECT_EQ(last_seq(npc), 0u);
+    set_activity(npc, s, Activity::Idle);
+    set_activity(npc, s, Activity::Idle);
+    set_activity(npc, s, Activity::Working);
+  });
   auto events = events_after(npc.events, 0);
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(parsed(events[0])["value"], "idle");
   EXPECT_EQ(parsed(events[1])["value"], "working");
-  EXPECT_EQ(npc.state.state, "working");
+  EXPECT_EQ(npc.view().activity, Activity::Working);
 }
 
 TEST(EventLog, WaitReturnsEarlyWhenAnEventArrives) {

@@ -7,6 +7,7 @@
 #include "http/respond.h"
 #include "store/transcripts.h"
 #include "util/log.h"
+#include "util/request_id.h"
 
 namespace {
 
@@ -15,19 +16,19 @@ constexpr std::string_view STREAM_HEAD =
     "Connection: close\r\n\r\n";
 
 Json hello(Npc& npc, std::uint64_t since) {
-  Json info = session_info(npc);
-  std::lock_guard<std::mutex> guard(npc.lock);
+  NpcView v = npc.view();
   return {{"seq", since},
           {"type", "hello"},
-          {"npc", npc.id},
+          {"npc", npc.id()},
           {"resumed", since != 0},
-          {"state", npc.state.state},
-          {"workspace", npc.state.workspace},
-          {"is_default", npc.state.workspace_source == "default"},
-          {"session", std::move(info)}};
+          {"instance", instance_id()},
+          {"state", activity_name(v.activity)},
+          {"workspace", v.workspace},
+          {"is_default", v.workspace_is_default},
+          {"session", session_info(v.session_id, v.resumed)}};
 }
 
-void closed(Npc& npc) { bridge_log("npc=" + npc.id + " stream closed"); }
+void closed(Npc& npc) { bridge_log("npc=" + npc.id() + " stream closed"); }
 
 }  // namespace
 
@@ -60,8 +61,12 @@ std::optional<std::uint64_t> parse_since(std::string_view query) {
 
 void serve_event_stream(Npc& npc, std::string_view query, int fd) {
   std::optional<std::uint64_t> asked = parse_since(query);
-  std::uint64_t since = asked ? *asked : last_seq(npc);
-  bridge_log("npc=" + npc.id + " stream opened since=" + std::to_string(since));
+  std::uint64_t newest = last_seq(npc);
+  std::uint64_t since = asked ? *asked : newest;
+  // A "since" this log never reached was seen in an earlier run of the bridge, whose numbering
+  // this run started again: the game gets everything the log holds instead of a silent stream.
+  if (since > newest) since = 0;
+  bridge_log("npc=" + npc.id() + " stream opened since=" + std::to_string(since));
 
   if (!write_two(fd, STREAM_HEAD, "data: " + dump_json(hello(npc, since)) + "\n\n")) return closed(npc);
 
