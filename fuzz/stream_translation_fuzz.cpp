@@ -131,15 +131,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       case ReplyPart::FullText:
         if (part.text.empty()) {
+          // A message of tool uses only: the deltas streamed so far still await their text.
           FUZZ_CHECK(sent.empty() && !ended);
-        } else {
-          // The deltas so far and what completes them make the message once; when they
-          // disagree with it, the whole message is sent again.
-          FUZZ_CHECK(ended);
-          FUZZ_CHECK(streamed + sent == part.text || sent == part.text);
-          if (std::string_view(part.text).starts_with(streamed)) {
-            FUZZ_CHECK(streamed + sent == part.text);
-          }
+          break;
+        }
+        // The deltas so far and what completes them make the message once; when they
+        // disagree with it, the whole message is sent again.
+        FUZZ_CHECK(ended);
+        FUZZ_CHECK(streamed + sent == part.text || sent == part.text);
+        if (std::string_view(part.text).starts_with(streamed)) {
+          FUZZ_CHECK(streamed + sent == part.text);
         }
         streamed.clear();
         break;
