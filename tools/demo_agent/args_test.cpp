@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-TEST(DemoArgs, ReadsTheBridgesCommandLine) {
+TEST(DemoArgs, ReadsTheBridgesCommandLineAndRefusesWhatTheCliWouldRefuse) {
   std::vector<std::string> argv = {
       "--print", "--input-format", "stream-json", "--output-format", "stream-json",
       "--include-partial-messages", "--verbose", "--permission-mode", "auto", "--model", "opus",
@@ -15,18 +15,12 @@ TEST(DemoArgs, ReadsTheBridgesCommandLine) {
   EXPECT_EQ(result.args->system_prompt, "You are Brom.");
   EXPECT_EQ(result.args->name, "npc:it's");
   EXPECT_EQ(result.args->raw, argv);
-}
 
-TEST(DemoArgs, RefusesWhatTheCliWouldRefuse) {
-  for (const std::vector<std::string>& argv : std::vector<std::vector<std::string>>{
-           {"--print", "--dangerously-guess"},
-           {"--model"},
-           {"--permission-mode", "yolo"},
-           {"--output-format", "text"},
-           {"--verbose=yes"},
-           {"stray"}}) {
-    ArgsResult result = parse_args(argv);
-    EXPECT_FALSE(result.args.has_value()) << argv.back();
-    EXPECT_NE(result.error, "") << argv.back();
+  for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+           {"--print", "--dangerously-guess"}, {"--model"}, {"--permission-mode", "yolo"},
+           {"--output-format", "text"}, {"--verbose=yes"}, {"stray"}}) {
+    result = parse_args(bad);
+    EXPECT_FALSE(result.args.has_value()) << bad.back();
+    EXPECT_NE(result.error, "") << bad.back();
   }
 }
