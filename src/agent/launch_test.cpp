@@ -3,19 +3,27 @@
 #include <gtest/gtest.h>
 
 TEST(Launch, ShellQuotingLeavesPlainTextAndQuotesEverythingElse) {
-  for (const auto& [text, quoted] : std::vector<std::pair<std::string, std::string>>{
-           {"smith", "smith"}, {"a@b%c+d=e:f,g./h-_", "a@b%c+d=e:f,g./h-_"}, {"", "''"},
-           {"it's", "'it'\"'\"'s'"}, {"/opt/q b/bridge", "'/opt/q b/bridge'"},
-           {"caf\xC3\xA9", "'caf\xC3\xA9'"}, {"$(rm -rf ~)", "'$(rm -rf ~)'"}}) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"smith", "smith"},
+      {"a@b%c+d=e:f,g./h-_", "a@b%c+d=e:f,g./h-_"},
+      {"", "''"},
+      {"it's", "'it'\"'\"'s'"},
+      {"/opt/q b/bridge", "'/opt/q b/bridge'"},
+      {"caf\xC3\xA9", "'caf\xC3\xA9'"},
+      {"$(rm -rf ~)", "'$(rm -rf ~)'"}};
+  for (const auto& [text, quoted] : cases) {
     EXPECT_EQ(shell_quote(text), quoted) << text;
   }
 }
 
 TEST(Launch, SettingsFileNamesEncodeTheIdAndLongOnesAreCutButStayUnique) {
-  for (const auto& [id, encoded] : std::vector<std::pair<std::string, std::string>>{
-           {"smith_2.v-1", "smith_2.v-1"}, {"a/b c", "a%2Fb%20c"},
-           {"..", ".."},  // inside "npc-..-TOKEN", still one plain name
-           {std::string("x\0y", 3), "x%00y"}, {"\xC3\xA9", "%C3%A9"}}) {
+  // ".." is inside "npc-..-TOKEN", still one plain name.
+  const std::vector<std::pair<std::string, std::string>> cases = {{"smith_2.v-1", "smith_2.v-1"},
+                                                                  {"a/b c", "a%2Fb%20c"},
+                                                                  {"..", ".."},
+                                                                  {std::string("x\0y", 3), "x%00y"},
+                                                                  {"\xC3\xA9", "%C3%A9"}};
+  for (const auto& [id, encoded] : cases) {
     EXPECT_EQ(encode_npc_id_for_file(id), encoded);
   }
   std::string a(300, 'a'), b(300, 'a');
@@ -31,6 +39,7 @@ TEST(Launch, SettingsFileNamesEncodeTheIdAndLongOnesAreCutButStayUnique) {
 }
 
 TEST(Launch, HookSettingsAreTheCompactPreToolUseHook) {
-  EXPECT_EQ(dump_json(hook_settings("/x/bridge --hook", "Bash")),
-            R"({"hooks":{"PreToolUse":[{"hooks":[{"command":"/x/bridge --hook","timeout":300,"type":"command"}],"matcher":"Bash"}]}})");
+  EXPECT_EQ(
+      dump_json(hook_settings("/x/bridge --hook", "Bash")),
+      R"({"hooks":{"PreToolUse":[{"hooks":[{"command":"/x/bridge --hook","timeout":300,"type":"command"}],"matcher":"Bash"}]}})");
 }

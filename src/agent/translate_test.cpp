@@ -40,10 +40,11 @@ Json record(const std::string& text) {
 }
 
 Json text_delta(const std::string& text) {
-  return Json{{"type", "stream_event"},
-              {"parent_tool_use_id", nullptr},
-              {"event", {{"type", "content_block_delta"},
-                         {"delta", {{"type", "text_delta"}, {"text", text}}}}}};
+  return Json{
+      {"type", "stream_event"},
+      {"parent_tool_use_id", nullptr},
+      {"event",
+       {{"type", "content_block_delta"}, {"delta", {{"type", "text_delta"}, {"text", text}}}}}};
 }
 
 Json assistant_text(const std::string& text) {
@@ -54,12 +55,9 @@ Json assistant_text(const std::string& text) {
 class TranslateTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    workspace_ = root_ / "world";
-    std::string home = root_ / "home";
-    ASSERT_EQ(::mkdir(home.c_str(), 0700), 0);
-    ASSERT_EQ(::mkdir(workspace_.c_str(), 0700), 0);
     // No transcripts can be found under this home: session descriptions are all zeros.
-    env_.set("HOME", home);
+    workspace_ = root_ / "world";
+    ASSERT_EQ(::mkdir(workspace_.c_str(), 0700), 0);
     Config cfg;
     cfg.workspace = workspace_;
     store_config(cfg);
@@ -77,7 +75,9 @@ class TranslateTest : public ::testing::Test {
   }
 
   // A copy of the NPC's state.
-  NpcState state() { return npc_->locked([](NpcState& s) { return s; }); }
+  NpcState state() {
+    return npc_->locked([](NpcState& s) -> NpcState { return s; });
+  }
 
   // Work handed to the background (a state-file write) ends with the test that caused it.
   void TearDown() override { drain_background_work(); }
@@ -109,8 +109,7 @@ class TranslateTest : public ::testing::Test {
     with_state([&](NpcState& s) { set_activity(*npc_, s, value); });
   }
 
-  TempDir root_;
-  ScopedEnv env_;
+  ScratchHome root_;
   std::string workspace_;
   std::string state_file_;
   NpcHandle npc_;
@@ -124,9 +123,10 @@ TEST_F(TranslateTest, ReplyTextIsSentOnceWhetherStreamedOrWhole) {
   for (const char* ignored : {
            R"({"type":"stream_event","event":{"type":"content_block_delta",
                "delta":{"type":"input_json_delta","partial_json":"{"}}})",
-           R"({"type":"stream_event","event":{"type":"message_stop"}})", R"({"type":"stream_event"})",
-           R"({"type":"system","subtype":"status","session_id":"zzz"})", R"({"type":"rate_limit_event"})",
-           R"({"no_type":1})", R"([1,2])", R"("assistant")"}) {
+           R"({"type":"stream_event","event":{"type":"message_stop"}})",
+           R"({"type":"stream_event"})",
+           R"({"type":"system","subtype":"status","session_id":"zzz"})",
+           R"({"type":"rate_limit_event"})", R"({"no_type":1})", R"([1,2])", R"("assistant")"}) {
     feed(record(ignored));
   }
   feed(text_delta(""));
@@ -158,15 +158,14 @@ TEST_F(TranslateTest, ReplyTextIsSentOnceWhetherStreamedOrWhole) {
 
 TEST_F(TranslateTest, ToolUsesAndResultsGiveToolStartsAndEnds) {
   feed(record(R"({"type":"assistant","message":{"content":[
-      {"type":"tool_use","id":"tu1","name":"Read","input":{"file_path":")" + workspace_ +
-              R"(/src/a.cpp"}},
+      {"type":"tool_use","id":"tu1","name":"Read","input":{"file_path":")" +
+              workspace_ + R"(/src/a.cpp"}},
       {"type":"tool_use","id":"tu2","input":null},
       {"type":"tool_use","id":"tu3","name":"Bash","input":{"command":"ls","description":"List"}}]}})"));
   std::vector<Json> ev = events();
   ASSERT_EQ(brief(), (Strings{"tool_start", "tool_start", "tool_start"}));
-  EXPECT_EQ(ev[0], (Json{{"seq", 1}, {"type", "tool_start"}, {"npc", "t"}, {"id", "tu1"},
-                         {"name", "Read"}, {"category", "read"}, {"detail", "src/a.cpp"},
-                         {"note", ""}}));
+  EXPECT_EQ(ev[0], record(R"({"seq":1,"type":"tool_start","npc":"t","id":"tu1","name":"Read",
+      "category":"read","detail":"src/a.cpp","note":""})"));
   EXPECT_EQ(ev[1]["name"], "tool");
   EXPECT_EQ(ev[1]["category"], "other");
   EXPECT_EQ(ev[2]["detail"], "ls");
@@ -223,11 +222,12 @@ TEST_F(TranslateTest, FailedTurnsReportTheBestReasonAtHand) {
   feed(record(R"({"type":"result","is_error":true,"errors":[]})"));  // no more than no list
   feed(record(R"({"type":"result","is_error":true,"errors":[
       "No conversation found with session ID: abc",{"code":7}]})"));
-  feed(Json{{"type", "result"}, {"is_error", true},
-            {"errors", Json::array({std::string(400, 'x'), std::string(400, 'y')})}});
-  EXPECT_EQ(brief(since), (Strings{"error:The agent failed.", "state:idle", "error:The agent failed.",
-                                   "error:No conversation found with session ID: abc; {\"code\":7}",
-                                   "error:" + std::string(400, 'x') + "; " + std::string(98, 'y')}));
+  feed(record(R"({"type":"result","is_error":true,"errors":[")" + std::string(400, 'x') + R"(",")" +
+              std::string(400, 'y') + R"("]})"));
+  EXPECT_EQ(brief(since),
+            (Strings{"error:The agent failed.", "state:idle", "error:The agent failed.",
+                     "error:No conversation found with session ID: abc; {\"code\":7}",
+                     "error:" + std::string(400, 'x') + "; " + std::string(98, 'y')}));
 }
 
 TEST_F(TranslateTest, ResultCarriesTheTurnsFiguresInTheirKind) {
@@ -241,11 +241,11 @@ TEST_F(TranslateTest, ResultCarriesTheTurnsFiguresInTheirKind) {
   feed(record(R"({"type":"result","total_cost_usd":2,"usage":{"input_tokens":1.5}})"));
   feed(record(R"({"type":"result","total_cost_usd":null,"result":null})"));
   std::vector<Json> ev = events();
-  ASSERT_EQ(brief(), (Strings{"state:working", "result:Done.", "state:idle", "result:", "result:"}));
-  EXPECT_EQ(ev[1], (Json{{"seq", 2}, {"type", "result"}, {"npc", "t"}, {"text", "Done."},
-                         {"turns", 3}, {"cost", 0.25}, {"duration_ms", 1500}, {"tools", 4},
-                         {"input_tokens", 10}, {"output_tokens", 20}, {"cache_write_tokens", 30},
-                         {"cache_read_tokens", 40}}));
+  ASSERT_EQ(brief(),
+            (Strings{"state:working", "result:Done.", "state:idle", "result:", "result:"}));
+  EXPECT_EQ(ev[1], record(R"({"seq":2,"type":"result","npc":"t","text":"Done.","turns":3,
+      "cost":0.25,"duration_ms":1500,"tools":4,"input_tokens":10,"output_tokens":20,
+      "cache_write_tokens":30,"cache_read_tokens":40})"));
   EXPECT_TRUE(ev[3]["cost"].is_number_integer());
   EXPECT_EQ(ev[3]["cost"], 2);
   EXPECT_TRUE(ev[3]["input_tokens"].is_number_float());
@@ -294,10 +294,9 @@ TEST_F(TranslateTest, EveryInitReportsTheSessionAndTheDowngradeButOnlyANewOneIsS
   feed(init);
   std::vector<Json> ev = events();
   ASSERT_EQ(brief(), (Strings{"session"}));
-  EXPECT_EQ(ev[0], (Json{{"seq", 1}, {"type", "session"}, {"npc", "t"}, {"session_id", "s-1"},
-                         {"model", "sonnet"}, {"resolved", "claude-sonnet-9"},
-                         {"resumed", false}, {"bytes", 0}, {"label", ""}, {"messages", 0},
-                         {"started", ""}}));
+  EXPECT_EQ(ev[0], record(R"({"seq":1,"type":"session","npc":"t","session_id":"s-1",
+      "model":"sonnet","resolved":"claude-sonnet-9","resumed":false,"bytes":0,"label":"",
+      "messages":0,"started":""})"));
   EXPECT_EQ(state().session_id, "s-1");
   EXPECT_EQ(state().resolved_model, "claude-sonnet-9");
   drain_background_work();
@@ -318,9 +317,10 @@ TEST_F(TranslateTest, EveryInitReportsTheSessionAndTheDowngradeButOnlyANewOneIsS
   feed(record(R"({"type":"system","subtype":"init","model":"m1","permissionMode":"default"})"));
   ev = events(since);
   ASSERT_EQ(brief(since), (Strings{"policy_downgraded", "session"}));
-  EXPECT_EQ(ev[0], (Json{{"seq", since + 1}, {"type", "policy_downgraded"}, {"npc", "t"},
-                         {"wanted", "bypassPermissions"}, {"actual", "default"},
-                         {"policy", "trust"}, {"model", "m1"}}));
+  Json downgraded = record(R"({"type":"policy_downgraded","npc":"t","wanted":"bypassPermissions",
+      "actual":"default","policy":"trust","model":"m1"})");
+  downgraded["seq"] = since + 1;
+  EXPECT_EQ(ev[0], downgraded);
   // Without a reported id the stored one is described.
   EXPECT_EQ(ev[1]["session_id"], "s-2");
   EXPECT_EQ(ev[1]["resumed"], true);
@@ -372,10 +372,14 @@ TEST_F(StdoutReaderTest, ReadsLinesInAnyPiecesAndSkipsWhatIsNotARecord) {
   write_all("  " + dump_json(text_delta(big)) + " \r\n[\"an array\"]\n");
   write_all(dump_json(assistant_text("Hel" + big + "!")) + "\n");
   // Invalid UTF-8 is replaced, not dropped; the last line needs no newline.
-  write_all("{\"type\":\"assistant\",\"message\":{\"content\":[{\"type\":\"text\",\"text\":\"a\xFF" "b\"}]}}");
+  write_all(
+      "{\"type\":\"assistant\",\"message\":{\"content\":[{\"type\":\"text\",\"text\":\"a\xFF"
+      "b\"}]}}");
   finish();
   EXPECT_EQ(brief(), (Strings{"delta:Hel", "delta:" + big, "delta:!", "message_end",
-                              "delta:a\xEF\xBF\xBD" "b", "message_end"}));
+                              "delta:a\xEF\xBF\xBD"
+                              "b",
+                              "message_end"}));
 }
 
 TEST_F(StdoutReaderTest, OutputOfAProcessThatIsNoLongerCurrentEndsSilently) {
@@ -387,7 +391,8 @@ TEST_F(StdoutReaderTest, OutputOfAProcessThatIsNoLongerCurrentEndsSilently) {
   });
   std::uint64_t since = last_seq(*npc_);
   start_reader(1);
-  write_all(R"({"type":"result","result":"late"})" "\n");
+  write_all(R"({"type":"result","result":"late"})"
+            "\n");
   finish();
   // The late result is shown, but it does not end the newer process's turn.
   EXPECT_EQ(brief(since), (Strings{"result:late"}));
@@ -425,10 +430,12 @@ class StdoutReaderChildTest : public StdoutReaderTest {
 TEST_F(StdoutReaderChildTest, EndOfOutputReportsTheExitCodeAndStopsTheNpc) {
   // The child closes its standard output, then reads its input until the end: only closing
   // its input lets it exit, so the reader must not await it forever.
-  start_agent(R"(echo '{"type":"assistant","message":{"content":[{"type":"text","text":"bye"}]}}'; )"
-              "exec 1>&-; cat >/dev/null; exit 3");
+  start_agent(
+      R"(echo '{"type":"assistant","message":{"content":[{"type":"text","text":"bye"}]}}'; )"
+      "exec 1>&-; cat >/dev/null; exit 3");
   finish();
-  EXPECT_EQ(brief(since_), (Strings{"delta:bye", "message_end", "error:exit code 3", "state:asleep"}));
+  EXPECT_EQ(brief(since_),
+            (Strings{"delta:bye", "message_end", "error:exit code 3", "state:asleep"}));
   EXPECT_FALSE(state().agent.has_value());
 }
 

@@ -17,7 +17,9 @@ namespace {
 using Args = std::vector<std::string>;
 using Kind = Invocation::Kind;
 
-std::string with_usage(const std::string& head) { return head + "\n\n" + std::string(usage_text()); }
+std::string with_usage(const std::string& head) {
+  return head + "\n\n" + std::string(usage_text());
+}
 
 // A working environment for the serve path: a HOME (holding "game"), a PATH holding an
 // executable "claude" (behind a folder whose "claude" is not executable), a folder "work", no
@@ -65,7 +67,7 @@ std::string stored(const std::string& what) {
   if (what == "claude") out << c.claude;
   if (what == "workspace") out << c.workspace;
   if (what == "model") out << c.model;
-  if (what == "models") for (const std::string& m : c.models) out << m << ";";
+  for (const std::string& m : c.models) out << (what == "models" ? m + ";" : "");
   if (what == "host") out << c.host;
   if (what == "ask_tools") out << c.ask_tools;
   if (what == "keep_api_key") out << c.keep_api_key;
@@ -75,8 +77,10 @@ std::string stored(const std::string& what) {
 }
 
 TEST_F(Parse, EveryRefusalHasItsExactMessageAndStatus) {
-  const std::string bad = "a\xff" "b", shown = "a\xEF\xBF\xBD" "b";
-  const std::string policy_error = "error: --permission-policy must be one of ask, auto, trust (got ";
+  const std::string bad = std::string("a\xff") + "b";
+  const std::string shown = std::string("a\xEF\xBF\xBD") + "b";
+  const std::string policy_error =
+      "error: --permission-policy must be one of ask, auto, trust (got ";
   struct Case {
     Args args;
     std::string message;
@@ -102,7 +106,9 @@ TEST_F(Parse, EveryRefusalHasItsExactMessageAndStatus) {
       {{bad}, with_usage("error: unexpected argument " + shown), 2},
       {{"--" + bad}, with_usage("error: unexpected argument --" + shown), 2},
       {{"--model=" + bad}, with_usage("error: unexpected argument --model=" + shown), 2},
-      {{"--hook", "--bridge", bad, "--npc", "n"}, with_usage("error: unexpected argument " + shown), 2},
+      {{"--hook", "--bridge", bad, "--npc", "n"},
+       with_usage("error: unexpected argument " + shown),
+       2},
       {{"--port"}, "error: --port needs a value", 2},
       {{"--hook", "--bridge", "u", "--npc"}, "error: --npc needs a value", 2},
       {{"--hook"}, "error: --hook needs --bridge", 2},
@@ -111,29 +117,33 @@ TEST_F(Parse, EveryRefusalHasItsExactMessageAndStatus) {
       {{"--permission-policy", ""}, policy_error + ")", 2},
       {{"--permission-mode", "acceptedits"}, "error: invalid --permission-mode acceptedits", 2},
       {{"--permission-timeout", "1e"}, "error: invalid --permission-timeout 1e", 2},
-      {{"--claude", tmp_ / "plain/claude"}, "error: `claude` CLI not found (" + tmp_ / "plain/claude" + ")", 1},
+      {{"--claude", tmp_ / "plain/claude"},
+       "error: `claude` CLI not found (" + tmp_ / "plain/claude" + ")",
+       1},
       {{"--claude", tmp_.path()}, "error: `claude` CLI not found (" + tmp_.path() + ")", 1},
       {{"--claude", "~/claude"}, "error: `claude` CLI not found (~/claude)", 1},
       {{"--workspace", "work/../bin/claude"}, "error: workspace not a directory: " + claude(), 1},
       {{"--workspace", "~/missing"}, "error: workspace not a directory: " + home() + "/missing", 1},
   };
-  for (const char* port : {"65536", "-1", " 80", "", "+", "80 ", "0x50", "8e1", "++80", "\xD9\xA1"}) {
+  for (const char* port :
+       {"65536", "-1", " 80", "", "+", "80 ", "0x50", "8e1", "++80", "\xD9\xA1"}) {
     cases.push_back({{"--port", port}, std::string("error: invalid --port ") + port, 2});
   }
   // Validation order: every option wrong; dropping them from the front one at a time shows the
   // next failure.
-  const Args all_bad = {"--permission-policy", "Ask", "--permission-mode", "auto", "--port", "-1",
-                        "--permission-timeout", "abc", "--claude", "/nonexistent/claude",
-                        "--workspace", "/nonexistent/ws"};
-  const std::vector<std::pair<std::string, int>> in_order = {
-      {policy_error + "Ask)", 2},
-      {"error: invalid --permission-mode auto", 2},
-      {"error: invalid --port -1", 2},
-      {"error: invalid --permission-timeout abc", 2},
-      {"error: `claude` CLI not found (/nonexistent/claude)", 1},
-      {"error: workspace not a directory: /nonexistent/ws", 1}};
+  const std::vector<std::pair<Args, std::string>> in_order = {
+      {{"--permission-policy", "Ask"}, policy_error + "Ask)"},
+      {{"--permission-mode", "auto"}, "error: invalid --permission-mode auto"},
+      {{"--port", "-1"}, "error: invalid --port -1"},
+      {{"--permission-timeout", "abc"}, "error: invalid --permission-timeout abc"},
+      {{"--claude", "/nonexistent/claude"}, "error: `claude` CLI not found (/nonexistent/claude)"},
+      {{"--workspace", "/nonexistent/ws"}, "error: workspace not a directory: /nonexistent/ws"}};
   for (std::size_t i = 0; i < in_order.size(); ++i) {
-    cases.push_back({Args(all_bad.begin() + 2 * i, all_bad.end()), in_order[i].first, in_order[i].second});
+    Args args;
+    for (std::size_t j = i; j < in_order.size(); ++j) {
+      args.insert(args.end(), in_order[j].first.begin(), in_order[j].first.end());
+    }
+    cases.push_back({args, in_order[i].second, i < 4 ? 2 : 1});  // usage errors first
   }
   for (const Case& c : cases) expect_exit(c.args, c.message, c.status);
 }
@@ -171,7 +181,9 @@ TEST_F(Parse, EveryAcceptedValueIsStoredAsGiven) {
       {{"--state-file", "~/s.json"}, "state_file", home() + "/s.json"},
       {{"--state-file", "rel/../s.json"}, "state_file", "rel/../s.json"},
       {{}, "state_file", home() + "/.cache/quillhaven/bridge_state.json"},
-      {{"--models", " sonnet ,, opus[1m]\t,\xE2\x80\x83haiku\xC2\xA0, ,"}, "models", "sonnet;opus[1m];haiku;"},
+      {{"--models", " sonnet ,, opus[1m]\t,\xE2\x80\x83haiku\xC2\xA0, ,"},
+       "models",
+       "sonnet;opus[1m];haiku;"},
       {{"--models="}, "models", ""},
       {{"--models", "a b"}, "models", "a b;"},
       {{}, "models", "opus[1m];opus;sonnet;haiku;fable;"},
@@ -278,22 +290,23 @@ TEST(ParseHook, ValuesInlineOrFromTheNextArgumentAndNoOtherOptionExamined) {
 TEST(ParseNumbers, PortsAndSecondsFollowTheirSyntax) {
   const double inf = std::numeric_limits<double>::infinity();
   const std::vector<std::pair<const char*, std::optional<std::uint16_t>>> ports = {
-      {"65535", 65535}, {"000000000000000080", 80}, {"+0", 0}, {"65536", std::nullopt},
-      {"4294967376", std::nullopt},  // 2^32 + 80 must not wrap to 80
+      {"65535", 65535},        {"000000000000000080", 80},   {"+0", 0},
+      {"65536", std::nullopt}, {"4294967376", std::nullopt},  // 2^32 + 80 must not wrap to 80
       {"-0", std::nullopt}};
   for (const auto& [text, port] : ports) EXPECT_EQ(parse_port(text), port) << text;
 
   const std::vector<std::pair<const char*, double>> seconds = {
-      {"1e3", 1000}, {"240", 240}, {"1.", 1}, {".5", 0.5}, {"+.5e-3", 0.0005}, {"-2.5E+1", -25},
-      {"007", 7}, {"-inf", -inf}, {"Infinity", inf}, {"+INF", inf}, {"1e400", inf}, {"1e-400", 0}};
+      {"1e3", 1000},      {"240", 240},     {"1.", 1},      {".5", 0.5},
+      {"+.5e-3", 0.0005}, {"-2.5E+1", -25}, {"007", 7},     {"-inf", -inf},
+      {"Infinity", inf},  {"+INF", inf},    {"1e400", inf}, {"1e-400", 0}};
   for (const auto& [text, value] : seconds) EXPECT_EQ(parse_seconds(text), value) << text;
   for (const char* nan : {"NaN", "-nan"}) {
     ASSERT_TRUE(parse_seconds(nan)) << nan;
     EXPECT_TRUE(std::isnan(*parse_seconds(nan))) << nan;
   }
-  for (const char* bad : {"", ".", "e5", "1e", "1e+", ".e1", "abc", " 1", "1 ", "0x10", "1.5.2",
-                          "--1", "+-1", "in", "infinit", "nan(1)", "1_000", "1,5", "inf1", "1d",
-                          "\xEF\xBC\x91"}) {
+  for (const char* bad : {"",        ".",      "e5",    "1e",    "1e+",  ".e1", "abc",
+                          " 1",      "1 ",     "0x10",  "1.5.2", "--1",  "+-1", "in",
+                          "infinit", "nan(1)", "1_000", "1,5",   "inf1", "1d",  "\xEF\xBC\x91"}) {
     EXPECT_FALSE(parse_seconds(bad)) << bad;
   }
 }

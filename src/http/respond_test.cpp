@@ -48,9 +48,11 @@ TEST(Respond, WritesStatusLineTwoHeadersAndCompactSortedBody) {
   EXPECT_EQ(written(respond_not_found),
             "HTTP/1.1 404 Not Found\r\nContent-Type: application/json\r\nContent-Length: 21\r\n"
             "\r\n{\"error\":\"not found\"}");
-  for (const auto& [status, line] : std::vector<std::pair<int, std::string>>{
-           {409, "HTTP/1.1 409 Conflict\r\n"}, {503, "HTTP/1.1 503 Service Unavailable\r\n"},
-           {400, "HTTP/1.1 400 Bad Request\r\n"}, {418, "HTTP/1.1 418 \r\n"}}) {
+  for (const auto& [status, line] :
+       std::vector<std::pair<int, std::string>>{{409, "HTTP/1.1 409 Conflict\r\n"},
+                                                {503, "HTTP/1.1 503 Service Unavailable\r\n"},
+                                                {400, "HTTP/1.1 400 Bad Request\r\n"},
+                                                {418, "HTTP/1.1 418 \r\n"}}) {
     EXPECT_EQ(reply(status, Json::object()).substr(0, line.size()), line);
   }
   // Invalid UTF-8 inside a string is replaced, never thrown.

@@ -61,7 +61,7 @@ TEST_F(StateFileTest, RememberCarriesOtherEntriesAndLeavesNoTemporaryFile) {
   Remembered guard;
   guard.workspace = "/Users/p/game";
   EXPECT_EQ(remember("guard", guard), "");  // no file yet: nothing kept aside
-  EXPECT_TRUE(is_regular_file(path_));  // the folder chain was created
+  EXPECT_TRUE(is_regular_file(path_));      // the folder chain was created
   Json others = {{"smith", {{"persona", "gruff"}, {"custom", true}}}, {"note", 5}};
   Json before = others;
   before["guard"] = {{"workspace", "/old"}, {"extra", 1}};
@@ -73,9 +73,10 @@ TEST_F(StateFileTest, RememberCarriesOtherEntriesAndLeavesNoTemporaryFile) {
   Json after = load_state();
   EXPECT_EQ(after["smith"], others["smith"]);
   EXPECT_EQ(after["note"], 5);
-  EXPECT_EQ(after["guard"], (Json{{"model", ""}, {"persona", "watchful"}, {"session_id", "s-1"},
-                                  {"workspace", default_workspace_},
-                                  {"workspace_source", "default"}}));
+  Json guard_entry = *parse_json(
+      R"({"model":"","persona":"watchful","session_id":"s-1","workspace_source":"default"})");
+  guard_entry["workspace"] = default_workspace_;
+  EXPECT_EQ(after["guard"], guard_entry);
   EXPECT_EQ(names_starting(folder_, ".bridge_state-"), std::vector<std::string>{});
   EXPECT_EQ(names_starting(folder_, "bridge_state.json."), std::vector<std::string>{});
 
@@ -162,27 +163,27 @@ TEST_F(StateFileTest, FailedWritesAreReportedAndLeaveNoTemporaryFile) {
 TEST_F(StateFileTest, RecallAppliesOnlyExplicitChoices) {
   std::string chosen = home_ / "chosen";
   std::filesystem::create_directories(chosen);
-  ASSERT_FALSE(write_state({{"smith", {{"workspace", chosen}, {"workspace_source", "explicit"},
-                                       {"session_id", "abc"}, {"persona", "a smith"}, {"model", ""}}},
-                            {"defaulted", {{"workspace", chosen}, {"workspace_source", "default"},
-                                           {"session_id", ""}, {"persona", ""}, {"model", nullptr}}},
-                            {"unsourced", {{"workspace", chosen}}},
-                            {"scalar", "not an entry"}})
-                   .has_value());
+  Json state = *parse_json(R"({
+      "smith": {"workspace_source": "explicit", "session_id": "abc", "persona": "a smith",
+                "model": ""},
+      "defaulted": {"workspace_source": "default", "session_id": "", "persona": "",
+                    "model": null},
+      "unsourced": {}, "scalar": "not an entry"})");
+  for (const char* id : {"smith", "defaulted", "unsourced"}) state[id]["workspace"] = chosen;
+  ASSERT_FALSE(write_state(state).has_value());
   Recalled smith = recall("smith");
   EXPECT_EQ(smith.workspace, chosen);
   EXPECT_EQ(smith.session_id, "abc");
   EXPECT_EQ(smith.persona, "a smith");
   EXPECT_EQ(smith.model, "");  // the CLI's default chosen over the configured one
 
-
   for (const char* id : {"Smith", "defaulted", "unsourced", "scalar"}) {  // ids are case-sensitive
     SCOPED_TRACE(id);
-    Recalled state = recall(id);
-    EXPECT_FALSE(state.workspace.has_value());
-    EXPECT_FALSE(state.session_id.has_value());
-    EXPECT_FALSE(state.persona.has_value());
-    EXPECT_FALSE(state.model.has_value());
+    Recalled none = recall(id);
+    EXPECT_FALSE(none.workspace.has_value());
+    EXPECT_FALSE(none.session_id.has_value());
+    EXPECT_FALSE(none.persona.has_value());
+    EXPECT_FALSE(none.model.has_value());
   }
 }
 

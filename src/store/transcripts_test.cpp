@@ -144,22 +144,26 @@ TEST_F(TranscriptsTest, LabelIsTheFirstSubstantialUserTextCollapsedAndCut) {
     std::string label;
   };
   const Json blocks = Json::array({{{"type", "text"}, {"text", "Look at this picture"}},
-                                   {{"type", "image"}, {"text", "IGNORED"}}, "a bare string",
+                                   {{"type", "image"}, {"text", "IGNORED"}},
+                                   "a bare string",
                                    {{"type", "text"}, {"text", "please"}}});
   const std::vector<Case> cases = {
       {"eleven characters are not enough",
-       {user_line("abcdefghijk").dump(), user_line("abcdefghijkl").dump()}, "abcdefghijkl"},
+       {user_line("abcdefghijk").dump(), user_line("abcdefghijkl").dump()},
+       "abcdefghijkl"},
       {"cut at 70 characters", {user_line(hundred).dump()}, seventy},
       {"only text blocks of an array", {user_line(blocks).dump()}, "Look at this picture please"},
       {"white space collapsed",
        {user_line("  quickbrown \n\n  foxjumping  ").dump(), user_line("x\xE3\x80\x80y").dump()},
        "quickbrown foxjumping"},
       {"ideographic space is white space",
-       {user_line("  abc\xE3\x80\x80\xE3\x80\x80" "defghijkl ").dump()}, "abc defghijkl"},
+       {user_line("  abc\xE3\x80\x80\xE3\x80\x80" + std::string("defghijkl ")).dump()},
+       "abc defghijkl"},
       {"lines longer than the buffer",
-       {assistant_line(long_text).dump(), user_line(long_text).dump()}, long_text.substr(0, 70)},
+       {assistant_line(long_text).dump(), user_line(long_text).dump()},
+       long_text.substr(0, 70)},
       {"invalid UTF-8 replaced",
-       {R"({"type":"user","message":{"content":"caf)" "\xFF" R"( is open now"}})"},
+       {std::string(R"({"type":"user","message":{"content":"caf)") + "\xFF is open now\"}}"},
        "caf\xEF\xBF\xBD is open now"},
       {"message not an object", {R"({"type":"user","message":"Some long text here"})"}, ""},
   };
@@ -174,7 +178,8 @@ TEST_F(TranscriptsTest, FindsTranscriptsOnlyForPlainSessionIds) {
   std::string first = write_transcript("a", "abc", {user_line("first folder")});
   EXPECT_EQ(find_transcript("abc"), first);
   EXPECT_EQ(find_transcript("abd"), std::nullopt);
-  EXPECT_EQ(transcript_summary("abd"), (Json{{"messages", 0}, {"label", ""}, {"started", ""}, {"bytes", 0}}));
+  EXPECT_EQ(transcript_summary("abd"),
+            (Json{{"messages", 0}, {"label", ""}, {"started", ""}, {"bytes", 0}}));
 
   // Decoys that a careless join would reach.
   write_raw("p", "...jsonl", {});

@@ -25,9 +25,10 @@ TEST(Paths, HomeIsHomeThenUserProfileAndATildeOfOnlyTheUsersOwnIsExpanded) {
   EXPECT_EQ(expand_home("~"), "");
 
   env.set("HOME", "/Users/p");
-  for (const auto& [path, expanded] : std::vector<std::pair<const char*, const char*>>{
-           {"~", "/Users/p"}, {"~/game", "/Users/p/game"}, {"~/", "/Users/p/"},
-           {"~bob/game", "~bob/game"}, {"a/~/b", "a/~/b"}, {"", ""}}) {
+  const std::vector<std::pair<const char*, const char*>> expansions = {
+      {"~", "/Users/p"},          {"~/game", "/Users/p/game"}, {"~/", "/Users/p/"},
+      {"~bob/game", "~bob/game"}, {"a/~/b", "a/~/b"},          {"", ""}};
+  for (const auto& [path, expanded] : expansions) {
     EXPECT_EQ(expand_home(path), expanded) << path;
   }
   env.set("HOME", "/Users/p/");
@@ -39,9 +40,10 @@ TEST(Paths, JoinAddsOneSeparatorAndAbsoluteFoldsDotsWithoutTheFileSystem) {
            {"/a", "b", "/a/b"}, {"/a/", "b", "/a/b"}, {"", "b", "b"}, {"/a", "/b", "/b"}}) {
     EXPECT_EQ(join_path(a, b), joined);
   }
-  for (const auto& [path, folded] : std::vector<std::pair<const char*, const char*>>{
-           {"/a/b/../c/./d", "/a/c/d"}, {"/..", "/"}, {"/../../x", "/x"}, {"/", "/"},
-           {"//a//b/", "/a/b"}, {"/a/b/..", "/a"}, {"/a/.../b", "/a/.../b"}}) {
+  const std::vector<std::pair<const char*, const char*>> folds = {
+      {"/a/b/../c/./d", "/a/c/d"}, {"/..", "/"},      {"/../../x", "/x"},      {"/", "/"},
+      {"//a//b/", "/a/b"},         {"/a/b/..", "/a"}, {"/a/.../b", "/a/.../b"}};
+  for (const auto& [path, folded] : folds) {
     EXPECT_EQ(absolute_path(path), folded) << path;
   }
 
@@ -67,8 +69,12 @@ TEST(Paths, ExecutableMeansRegularWithAnExecuteBit) {
   ASSERT_EQ(::symlink((tmp / "run").c_str(), (tmp / "link").c_str()), 0);
   ASSERT_EQ(::symlink((tmp / "nothing").c_str(), (tmp / "dangling").c_str()), 0);
 
-  for (const char* yes : {"run", "others", "link"}) EXPECT_TRUE(is_executable_file(tmp / yes)) << yes;
-  for (const char* no : {"data", "dangling", "nothing"}) EXPECT_FALSE(is_executable_file(tmp / no)) << no;
+  for (const char* yes : {"run", "others", "link"}) {
+    EXPECT_TRUE(is_executable_file(tmp / yes)) << yes;
+  }
+  for (const char* no : {"data", "dangling", "nothing"}) {
+    EXPECT_FALSE(is_executable_file(tmp / no)) << no;
+  }
   EXPECT_FALSE(is_executable_file(tmp.path()));  // a searchable folder is not a program
   EXPECT_TRUE(is_directory(tmp.path()));
   EXPECT_FALSE(is_directory(tmp / "run"));

@@ -11,20 +11,21 @@ TEST(Text, Utf8IsCheckedAndRepairedAndCountedByCodePoint) {
   for (const char* bad : {"\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82", "\x80"}) {
     EXPECT_FALSE(is_valid_utf8(bad));
   }
-  EXPECT_EQ(to_valid_utf8("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(to_valid_utf8(std::string("a\xFF") + "b"), std::string("a\xEF\xBF\xBD") + "b");
   EXPECT_EQ(to_valid_utf8("\xE2\x82"), "\xEF\xBF\xBD\xEF\xBF\xBD");
   EXPECT_EQ(to_valid_utf8("ok \xC3\xA9"), "ok \xC3\xA9");
 
-  std::string text = "\xC3\xA9" "a\xF0\x9F\x90\x89" "b";  // é a 🐉 b
+  const std::string e_a_dragon = std::string("\xC3\xA9") + "a\xF0\x9F\x90\x89";
+  const std::string text = e_a_dragon + "b";
   EXPECT_EQ(count_chars(text), 4u);
-  EXPECT_EQ(truncate_chars(text, 3), "\xC3\xA9" "a\xF0\x9F\x90\x89");
+  EXPECT_EQ(truncate_chars(text, 3), e_a_dragon);
   EXPECT_EQ(truncate_chars(text, 4), text);
   EXPECT_EQ(truncate_chars(text, 0), "");
 }
 
 TEST(Text, WhiteSpaceIsUnicodeWhiteSpace) {
   EXPECT_EQ(trim(" \t\r\n hi there \xC2\xA0\xE3\x80\x80"), "hi there");  // NBSP, ideographic space
-  EXPECT_EQ(trim("\xE2\x80\x83"), "");                                    // em space alone
+  EXPECT_EQ(trim("\xE2\x80\x83"), "");                                   // em space alone
   EXPECT_EQ(trim("\xC3\xA9"), "\xC3\xA9");
   EXPECT_EQ(split_whitespace("  one\n\n  two\xE2\x80\xA8three  "),
             (std::vector<std::string>{"one", "two", "three"}));

@@ -7,10 +7,13 @@
 namespace {
 
 TEST(ToolSummary, CategoryMatchesNamesExactlyAndCaseSensitively) {
-  for (const auto& [name, category] : std::vector<std::pair<const char*, const char*>>{
-           {"Read", "read"}, {"NotebookRead", "read"}, {"MultiEdit", "write"},
-           {"NotebookEdit", "write"}, {"KillShell", "exec"}, {"WebSearch", "net"},
-           {"Agent", "delegate"}, {"bash", "other"}, {"Bash ", "other"}, {"", "other"}}) {
+  const std::vector<std::pair<const char*, const char*>> categories = {
+      {"Read", "read"},       {"NotebookRead", "read"},
+      {"MultiEdit", "write"}, {"NotebookEdit", "write"},
+      {"KillShell", "exec"},  {"WebSearch", "net"},
+      {"Agent", "delegate"},  {"bash", "other"},
+      {"Bash ", "other"},     {"", "other"}};
+  for (const auto& [name, category] : categories) {
     EXPECT_EQ(tool_category(name), category) << name;
   }
 }
@@ -46,7 +49,8 @@ TEST(ToolSummary, DetailAndNoteByToolName) {
       {"Bash", R"({"command":"ls -la"})", "/w", "ls -la", ""},
       {"Bash", R"({"command":"","description":"List"})", "", "List", "List"},
       {"Glob", R"({"pattern":"*.cpp"})", "", "*.cpp", ""},
-      {"Task", R"({"description":"Find it","subagent_type":"explorer"})", "", "Find it", "explorer"},
+      {"Task", R"({"description":"Find it","subagent_type":"explorer"})", "", "Find it",
+       "explorer"},
       {"WebFetch", R"({"url":"https://x.test/"})", "", "https://x.test/", ""},
       {"WebSearch", R"({"query":"weather"})", "", "weather", ""},
       {"Mystery", R"({"command":"ls"})", "", "", ""},

@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 TEST(DemoArgs, ReadsTheBridgesCommandLineAndRefusesWhatTheCliWouldRefuse) {
-  std::vector<std::string> argv = {
-      "--print", "--input-format", "stream-json", "--output-format", "stream-json",
-      "--include-partial-messages", "--verbose", "--permission-mode", "auto", "--model", "opus",
-      "--settings", "/tmp/s.json", "--append-system-prompt", "You are Brom.", "--name=npc:it's"};
+  std::vector<std::string> argv = {"--print",       "--input-format",
+                                   "stream-json",   "--output-format",
+                                   "stream-json",   "--include-partial-messages",
+                                   "--verbose",     "--permission-mode",
+                                   "auto",          "--model",
+                                   "opus",          "--settings",
+                                   "/tmp/s.json",   "--append-system-prompt",
+                                   "You are Brom.", "--name=npc:it's"};
   ArgsResult result = parse_args(argv);
   ASSERT_TRUE(result.args.has_value()) << result.error;
   EXPECT_EQ(result.args->permission_mode, "auto");
@@ -16,9 +20,10 @@ TEST(DemoArgs, ReadsTheBridgesCommandLineAndRefusesWhatTheCliWouldRefuse) {
   EXPECT_EQ(result.args->name, "npc:it's");
   EXPECT_EQ(result.args->raw, argv);
 
-  for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
-           {"--print", "--dangerously-guess"}, {"--model"}, {"--permission-mode", "yolo"},
-           {"--output-format", "text"}, {"--verbose=yes"}, {"stray"}}) {
+  const std::vector<std::vector<std::string>> refused = {
+      {"--print", "--dangerously-guess"}, {"--model"},       {"--permission-mode", "yolo"},
+      {"--output-format", "text"},        {"--verbose=yes"}, {"stray"}};
+  for (const std::vector<std::string>& bad : refused) {
     result = parse_args(bad);
     EXPECT_FALSE(result.args.has_value()) << bad.back();
     EXPECT_NE(result.error, "") << bad.back();

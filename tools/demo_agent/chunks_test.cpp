@@ -4,7 +4,8 @@
 
 TEST(DemoChunks, PiecesRejoinAndNeverSplitACharacterOrLoseASpace) {
   std::string text = "h\xc3\xa9llo w\xf0\x9f\x98\x80rld";  // hello world, with é and an emoji
-  EXPECT_EQ(split_chars(text, 4), (std::vector<std::string>{"h\xc3\xa9ll", "o w\xf0\x9f\x98\x80", "rld"}));
+  EXPECT_EQ(split_chars(text, 4),
+            (std::vector<std::string>{"h\xc3\xa9ll", "o w\xf0\x9f\x98\x80", "rld"}));
   EXPECT_TRUE(split_chars("", 4).empty());
 
   text = "  Well met,  traveller! Come in\nout of the wind. ";

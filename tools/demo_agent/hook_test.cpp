@@ -5,11 +5,18 @@
 #include <tuple>
 
 TEST(DemoHook, MatchersMatchTheWholeToolNameAndBrokenPatternsMatchLiterally) {
-  for (const auto& [matcher, tool, matches] : std::vector<std::tuple<const char*, const char*, bool>>{
-           {"Bash", "Bash", true}, {"Bash", "BashOutput", false}, {"Bash", "MyBash", false},
-           {"Bash|Write", "Write", true}, {"Bash|Write", "Read", false},
-           {"mcp__.*", "mcp__files__list", true}, {"", "Read", true}, {"*", "Read", true},
-           {"Bash(", "Bash(", true}, {"Bash(", "Bash", false}}) {
+  const std::vector<std::tuple<const char*, const char*, bool>> cases = {
+      {"Bash", "Bash", true},
+      {"Bash", "BashOutput", false},
+      {"Bash", "MyBash", false},
+      {"Bash|Write", "Write", true},
+      {"Bash|Write", "Read", false},
+      {"mcp__.*", "mcp__files__list", true},
+      {"", "Read", true},
+      {"*", "Read", true},
+      {"Bash(", "Bash(", true},
+      {"Bash(", "Bash", false}};
+  for (const auto& [matcher, tool, matches] : cases) {
     EXPECT_EQ(matcher_matches(matcher, tool), matches) << matcher << " " << tool;
   }
 }
@@ -34,12 +41,15 @@ TEST(DemoHook, SettingsGiveCommandHooksAndOnlyAClearAllowLetsTheToolRun) {
   CommandRun run;
   run.started = true;
   run.exit_status = 0;
-  run.output = R"({"hookSpecificOutput":{"hookEventName":"PreToolUse","permissionDecision":"allow"}})";
+  run.output =
+      R"({"hookSpecificOutput":{"hookEventName":"PreToolUse","permissionDecision":"allow"}})";
   EXPECT_TRUE(interpret_hook_run(run, 60).allow);
-  run.output = R"({"hookSpecificOutput":{"permissionDecision":"deny","permissionDecisionReason":"no"}})";
+  run.output =
+      R"({"hookSpecificOutput":{"permissionDecision":"deny","permissionDecisionReason":"no"}})";
   EXPECT_FALSE(interpret_hook_run(run, 60).allow);
   EXPECT_EQ(interpret_hook_run(run, 60).reason, "no");
-  for (const char* output : {"", "allow", "{}", R"({"hookSpecificOutput":{"permissionDecision":"ask"}})"}) {
+  for (const char* output :
+       {"", "allow", "{}", R"({"hookSpecificOutput":{"permissionDecision":"ask"}})"}) {
     run.output = output;
     EXPECT_FALSE(interpret_hook_run(run, 60).allow) << output;
   }

@@ -5,7 +5,8 @@
 #include "util/test_support.h"
 
 TEST(DemoRepertoire, ToolRequestsAreRecognisedByWholeWordsAndThePersonaNamesTheSpeaker) {
-  for (const char* yes : {"can you ls for me?", "Run the numbers", "please LIST the barrels", "look at this"}) {
+  for (const char* yes :
+       {"can you ls for me?", "Run the numbers", "please LIST the barrels", "look at this"}) {
     EXPECT_TRUE(asks_for_files(yes)) << yes;
   }
   EXPECT_FALSE(asks_for_files("tell me something else"));  // "else" holds "ls"

@@ -28,8 +28,8 @@ TEST(DemoScript, DirectivesRunInOrderAndKeepTheirArgumentsVerbatim) {
   EXPECT_EQ(d[2].input, (Json{{"command", "echo hi; echo there"}}));
   EXPECT_EQ(d[3].kind, Kind::FailErrors);
   EXPECT_EQ(d[3].pieces, (std::vector<std::string>{"first", "second"}));
-  EXPECT_EQ(d[4].kind, Kind::Full);           // @assistant is @full
-  EXPECT_EQ(d[5].input, Json::object());      // a tool's input defaults to an empty object
+  EXPECT_EQ(d[4].kind, Kind::Full);       // @assistant is @full
+  EXPECT_EQ(d[5].input, Json::object());  // a tool's input defaults to an empty object
   EXPECT_EQ(d[6].kind, Kind::Hang);
   EXPECT_EQ(d[7].number, 3);
   EXPECT_EQ(d[8].number, 250);
@@ -40,7 +40,8 @@ TEST(DemoScript, MistakesAreReportedNotGuessed) {
   EXPECT_EQ(parse_script("@tool Bash {not json")->error, "@tool input is not a JSON object");
   EXPECT_EQ(parse_script("@tool Bash [1]")->error, "@tool input is not a JSON object");
   EXPECT_EQ(parse_script("@tool")->error, "@tool needs a tool name");
-  for (const char* bad : {"@wait-file", "@mode", "@exit 256", "@exit -1", "@exit x", "@busy", "@busy 5ms"}) {
+  for (const char* bad :
+       {"@wait-file", "@mode", "@exit 256", "@exit -1", "@exit x", "@busy", "@busy 5ms"}) {
     auto script = parse_script(bad);
     ASSERT_TRUE(script.has_value()) << bad;
     EXPECT_NE(script->error, "") << bad;
