@@ -340,7 +340,10 @@ TEST(RememberedSession, WithoutTranscriptStartsANewConversation) {
   ASSERT_EQ(launches.size(), 1u);
   EXPECT_FALSE(launch_flag(launches[0], "--resume"));
   EXPECT_TRUE(launch_flag(launches[0], "--append-system-prompt"));
-  EXPECT_EQ(demo.bridge().count_log("npc=smith session " + lost + " has no transcript"), 1u);
+  // Standard error is read apart from the stream: wait for the line before counting.
+  std::string dropped = "npc=smith session " + lost + " has no transcript";
+  EXPECT_TRUE(demo.bridge().wait_for_log(dropped));
+  EXPECT_EQ(demo.bridge().count_log(dropped), 1u);
 }
 
 }  // namespace

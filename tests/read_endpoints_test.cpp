@@ -81,6 +81,7 @@ TEST(ReadEndpoints, ADefaultBridgesViewsRoutesAndPlayground) {
     EXPECT_EQ(response->body, c.answer);
   }
   EXPECT_EQ(Json::parse(body_of(bridge, "/policy"))["policy"], "ask");
+  ASSERT_TRUE(bridge.wait_for_log("[bridge] policy    : ask (set from the game)"));
   EXPECT_EQ(bridge.count_log("(set from the game)"), 1u);
   auto trimmed =
       harness::http_request(bridge.port(), "POST", "/policy", Json{{"policy", " trust "}});
@@ -91,6 +92,7 @@ TEST(ReadEndpoints, ADefaultBridgesViewsRoutesAndPlayground) {
   auto automatic = harness::http_request(bridge.port(), "POST", "/policy", Json{{"policy", "auto"}});
   ASSERT_TRUE(automatic && automatic->status == 200);
   EXPECT_EQ(Json::parse(body_of(bridge, "/health"))["permission_mode"], "auto");
+  ASSERT_TRUE(bridge.wait_for_log("[bridge] policy    : auto (set from the game)"));
   EXPECT_EQ(bridge.count_log("[bridge] policy    : auto (set from the game)"), 1u);
 
   // Requests outside the route table get 404 and create nothing (the listing at the end).
