@@ -34,7 +34,8 @@ void event_logs() {
   const std::string text = "The smith looks up from the anvil and n";  // 39 characters
   for (int i = 0; i < 100; ++i) {
     npcs.push_back(std::make_unique<Npc>("npc-" + std::to_string(i)));
-    for (int e = 0; e < 2000; ++e) push_event(*npcs.back(), "delta", {{"text", text + std::to_string(e % 10)}});
+    for (int e = 0; e < 2000; ++e)
+      push_event(*npcs.back(), "delta", {{"text", text + std::to_string(e % 10)}});
   }
   long after = resident_kib("self");
   std::printf("event logs: 100 NPCs x 2000 deltas: %.1f MiB in all, %.0f KiB per NPC\n",

@@ -54,7 +54,8 @@ inline const std::string& scratch_dir() {
     // In memory where the system has such a folder: the state file's fsyncs would otherwise
     // set the pace of a fuzz run.
     std::error_code no_shm;
-    std::string parent = std::filesystem::is_directory("/dev/shm", no_shm) ? "/dev/shm" : temp_dir();
+    std::string parent =
+        std::filesystem::is_directory("/dev/shm", no_shm) ? "/dev/shm" : temp_dir();
     std::string pattern = parent + "/bridge_fuzz.XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {
       std::perror("mkdtemp");

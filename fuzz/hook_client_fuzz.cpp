@@ -46,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t mark = bytes.find(REPLY_MARK);
   std::string_view input = bytes.substr(0, mark);
   bool reachable = mark != std::string_view::npos;
-  std::string reply(mark == std::string_view::npos ? std::string_view() : bytes.substr(mark + REPLY_MARK.size()));
+  std::string reply(mark == std::string_view::npos ? std::string_view()
+                                                   : bytes.substr(mark + REPLY_MARK.size()));
 
   std::optional<Json> request = is_valid_utf8(input) ? parse_json(input) : std::nullopt;
   bool asks = request && request->is_object();

@@ -34,7 +34,9 @@ namespace {
 /// so each read returns at most one piece and the same input is always read the same way.
 class Client {
  public:
-  Client() { std::thread([this] { serve(); }).detach(); }
+  Client() {
+    std::thread([this] { serve(); }).detach();
+  }
 
   /// Starts sending `bytes` in pieces of 1 to `max_piece` bytes (all at once for 0) on a new
   /// connection; returns the server's end.

@@ -24,16 +24,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Json input = parsed ? std::move(*parsed) : Json(to_valid_utf8(rest));
 
   std::string category = tool_category(name);
-  FUZZ_CHECK(category == "read" || category == "write" || category == "exec" ||
-             category == "net" || category == "delegate" || category == "other");
+  FUZZ_CHECK(category == "read" || category == "write" || category == "exec" || category == "net" ||
+             category == "delegate" || category == "other");
   std::string detail = tool_detail(name, input, workspace);
   std::string note = tool_note(name, input);
   FUZZ_CHECK(is_valid_utf8(detail) && is_valid_utf8(note));
   if (!input.is_object()) FUZZ_CHECK(detail.empty() && note.empty());
   if (name == "Bash") {
     FUZZ_CHECK(count_chars(note) <= 200);
-    bool shows_path = field(input, "file_path") || field(input, "path") ||
-                      field(input, "notebook_path");
+    bool shows_path =
+        field(input, "file_path") || field(input, "path") || field(input, "notebook_path");
     if (!shows_path) FUZZ_CHECK(count_chars(detail) <= 600);
   }
   return 0;

@@ -37,8 +37,8 @@ std::string plain_name(std::string_view wanted, const std::string& fallback) {
 
 void check_summary(const TranscriptSummary& s, std::string_view contents) {
   FUZZ_CHECK(s.bytes == contents.size());
-  FUZZ_CHECK(s.messages <= static_cast<std::uint64_t>(
-                               std::count(contents.begin(), contents.end(), '\n') + 1));
+  FUZZ_CHECK(s.messages <=
+             static_cast<std::uint64_t>(std::count(contents.begin(), contents.end(), '\n') + 1));
   FUZZ_CHECK(is_valid_utf8(s.first_prompt) && is_valid_utf8(s.title) && is_valid_utf8(s.started));
   FUZZ_CHECK(s.messages > 0 || (s.first_prompt.empty() && s.started.empty()));
   if (s.first_prompt.empty()) return;

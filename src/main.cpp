@@ -13,12 +13,12 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <mutex>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <exception>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>

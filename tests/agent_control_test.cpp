@@ -22,8 +22,8 @@ using harness::process_alive;
 using harness::read_until;
 using harness::read_until_type;
 using harness::say_and_read;
-using harness::SseStream;
 using harness::session_of;
+using harness::SseStream;
 using harness::types_of;
 
 constexpr auto WAIT = harness::SCENARIO_WAIT;
@@ -317,8 +317,8 @@ TEST(AgentCharacter, ADemoNpcStaysInCharacterAcrossASleepAndARestart) {
     return turn ? as_text(turn->back(), "text") : std::string();
   };
   auto in_character = [](const std::string& answer) {
-    bool smith = answer.find("forge") != std::string::npos ||
-                 answer.find("sparks") != std::string::npos;
+    bool smith =
+        answer.find("forge") != std::string::npos || answer.find("sparks") != std::string::npos;
     return answer.rfind("*Brom looks up.* ", 0) == 0 && smith;
   };
 

@@ -136,7 +136,8 @@ TEST(AgentLaunch, AskPolicyInstallsTheHookThroughASettingsFile) {
     std::vector<std::string> args = launch_args(launches.back());
     ASSERT_EQ(args.size(), 13u);
     std::string path = args[10];
-    EXPECT_EQ(args, with(base_agent_args("acceptEdits"), {"--settings", path, "--name", "npc:" + c.id}));
+    EXPECT_EQ(args,
+              with(base_agent_args("acceptEdits"), {"--settings", path, "--name", "npc:" + c.id}));
 
     // One plain file in TMPDIR: npc-<encoded id>-<12 hex>.settings.json.
     std::filesystem::path file(path);
@@ -145,8 +146,8 @@ TEST(AgentLaunch, AskPolicyInstallsTheHookThroughASettingsFile) {
     EXPECT_LE(name.size(), 255u);
     std::string prefix = "npc-" + encode_npc_id_for_file(c.id) + "-";
     ASSERT_EQ(name.rfind(prefix, 0), 0u) << name;
-    EXPECT_TRUE(std::regex_match(name.substr(prefix.size()),
-                                 std::regex("[0-9a-f]{12}\\.settings\\.json")))
+    EXPECT_TRUE(
+        std::regex_match(name.substr(prefix.size()), std::regex("[0-9a-f]{12}\\.settings\\.json")))
         << name;
     if (c.id == "smith") {
       EXPECT_EQ(prefix, "npc-smith-");
@@ -239,8 +240,8 @@ TEST(SayEndpointAgent, ThatCannotBeStartedGives503) {
 
   SseStream events;
   ASSERT_TRUE(harness::open_events(events, bridge.port(), "smith"));
-  auto response = harness::http_request(bridge.port(), "POST", "/npc/smith/say",
-                                        Json{{"text", "hello"}});
+  auto response =
+      harness::http_request(bridge.port(), "POST", "/npc/smith/say", Json{{"text", "hello"}});
   ASSERT_TRUE(response);
   EXPECT_EQ(response->status, 503);
   EXPECT_EQ(response->json()["ok"], false);
@@ -266,7 +267,8 @@ TEST(SayEndpointAgent, ThatStoppedReadingGives503) {
   ASSERT_TRUE(harness::open_events(events, bridge.port(), "smith"));
   // The first words may still reach the pipe before the agent closes it; when they do not,
   // they are the ones refused (and that agent is retired).
-  auto response = harness::http_request(bridge.port(), "POST", "/npc/smith/say", Json{{"text", "a"}});
+  auto response =
+      harness::http_request(bridge.port(), "POST", "/npc/smith/say", Json{{"text", "a"}});
   ASSERT_TRUE(response);
   for (int i = 0; i < 3000 && !std::filesystem::exists(ready); ++i) {
     std::this_thread::sleep_for(10ms);

@@ -6,9 +6,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <cerrno>
-
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -170,9 +169,9 @@ TEST_F(AgentLife, ConcurrentChangesLeaveTheNewestValuesInTheStateFile) {
 TEST_F(AgentLife, TheNpcAsksWhileAnyApprovalWaits) {
   auto ask = [&](const std::string& command) {
     return std::async(std::launch::async, [this, command] {
-      return demo.post("/hook/permission",
-                       {{"npc", "smith"}, {"tool_name", "Bash"}, {"tool_input", {{"command", command}}}},
-                       WAIT);
+      return demo.post(
+          "/hook/permission",
+          {{"npc", "smith"}, {"tool_name", "Bash"}, {"tool_input", {{"command", command}}}}, WAIT);
     });
   };
   auto first = ask("ls");

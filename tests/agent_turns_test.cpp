@@ -158,9 +158,9 @@ TEST_F(AgentTurns, FailedTurnsBecomeErrorsAndTheNpcStaysAwake) {
     std::string script;
     std::string message;
   };
-  for (const Case& c : {Case{"@fail Out of ideas", "Out of ideas"},
-                        Case{"@fail-errors A|B", "A; B"},
-                        Case{"@api-error API Error: 529 Overloaded", "API Error: 529 Overloaded"}}) {
+  for (const Case& c :
+       {Case{"@fail Out of ideas", "Out of ideas"}, Case{"@fail-errors A|B", "A; B"},
+        Case{"@api-error API Error: 529 Overloaded", "API Error: 529 Overloaded"}}) {
     SCOPED_TRACE(c.script);
     std::vector<Json> turn = run_turn(demo, events, "smith", c.script);
     std::vector<Json> errors = of_type(turn, "error");
@@ -227,8 +227,8 @@ TEST_F(AgentTurns, AnAgentThatExitsReportsWhyAndFallsAsleep) {
     std::string message;
   };
   std::size_t launched = 0;
-  for (const Case& c : {Case{"talker", "@stderr boom\n@exit 3", "boom"},
-                        Case{"quiet", "@exit 3", "exit code 3"}}) {
+  for (const Case& c :
+       {Case{"talker", "@stderr boom\n@exit 3", "boom"}, Case{"quiet", "@exit 3", "exit code 3"}}) {
     SCOPED_TRACE(c.npc);
     SseStream events;
     ASSERT_TRUE(harness::open_events(events, demo.port(), c.npc));

@@ -70,7 +70,8 @@ ToolUse ask_for_bash(std::uint16_t port, SseStream& events, const std::string& n
   if (!said || said->status != 200) return {};
   std::optional<Json> request = wait_for_event(events, "permission_request", {{"detail", command}});
   if (!request) return {};
-  std::optional<Json> started = find_event(events, "tool_start", {{"name", "Bash"}, {"detail", command}});
+  std::optional<Json> started =
+      find_event(events, "tool_start", {{"name", "Bash"}, {"detail", command}});
   if (!started) return {};
   return {*request, (*started)["id"]};
 }
@@ -110,8 +111,9 @@ TEST(Approvals, ThePlayersAnswersReachTheAgent) {
   EXPECT_LT(asking, announced);
   EXPECT_EQ(as_text(npc_row(bridge.port(), "smith"), "state"), "asking");
 
-  EXPECT_EQ(answer(bridge.port(), "smith", {{"request_id", rid}, {"allow", true}, {"reason", "go"}}),
-            ACCEPTED);
+  EXPECT_EQ(
+      answer(bridge.port(), "smith", {{"request_id", rid}, {"allow", true}, {"reason", "go"}}),
+      ACCEPTED);
   EXPECT_TRUE(find_event(events, "permission_answered",
                          {{"request_id", rid}, {"allow", true}, {"reason", "go"}}));
   std::optional<Json> ended = find_event(events, "tool_end", {{"id", use.tool_id}});
@@ -127,7 +129,8 @@ TEST(Approvals, ThePlayersAnswersReachTheAgent) {
   use = ask_for_bash(bridge.port(), events, "smith", "echo again");
   ASSERT_TRUE(use.request.is_object());
   rid = as_text(use.request, "request_id");
-  std::optional<HttpResponse> meanwhile = npc_post(bridge.port(), "smith", "say", {{"text", "@reply later"}});
+  std::optional<HttpResponse> meanwhile =
+      npc_post(bridge.port(), "smith", "say", {{"text", "@reply later"}});
   ASSERT_TRUE(meanwhile && meanwhile->status == 200);
   EXPECT_EQ(meanwhile->json()["state"], "asking");
   EXPECT_EQ(as_text(npc_row(bridge.port(), "smith"), "state"), "asking");
@@ -181,8 +184,9 @@ TEST(Approvals, ThePlayersAnswersReachTheAgent) {
   use = ask_for_bash(bridge.port(), odd, npc, "echo hi");
   ASSERT_TRUE(use.request.is_object());
   EXPECT_EQ(as_text(use.request, "npc"), npc);
-  EXPECT_EQ(answer(bridge.port(), npc, {{"request_id", use.request["request_id"]}, {"allow", true}}),
-            ACCEPTED);
+  EXPECT_EQ(
+      answer(bridge.port(), npc, {{"request_id", use.request["request_id"]}, {"allow", true}}),
+      ACCEPTED);
   ended = find_event(odd, "tool_end", {{"id", use.tool_id}});
   ASSERT_TRUE(ended);
   EXPECT_EQ((*ended)["ok"], true);
@@ -222,16 +226,17 @@ TEST_P(PermissionTimeout, RefusesAtOnceAndAlwaysWithADecision) {
   ASSERT_TRUE(events.open(bridge.port(), "smith", 0));
   // Without "tool_name" the tool is announced as "tool".
   HookRequest hook;
-  ASSERT_TRUE(hook.send(bridge.port(), Json{{"npc", "smith"}, {"tool_input", {{"command", "ls"}}}}));
+  ASSERT_TRUE(
+      hook.send(bridge.port(), Json{{"npc", "smith"}, {"tool_input", {{"command", "ls"}}}}));
   std::optional<HttpResponse> decided = hook.answer();
   ASSERT_TRUE(decided);
   EXPECT_EQ(decided->status, 200);
   EXPECT_EQ(decided->json(), decision("deny", "Nobody answered in time."));
   std::optional<Json> request = wait_for_event(events, "permission_request", {{"name", "tool"}});
   ASSERT_TRUE(request);
-  EXPECT_TRUE(wait_for_event(events, "permission_answered",
-                             {{"request_id", (*request)["request_id"]}, {"allow", false},
-                              {"reason", "timeout"}}));
+  EXPECT_TRUE(wait_for_event(
+      events, "permission_answered",
+      {{"request_id", (*request)["request_id"]}, {"allow", false}, {"reason", "timeout"}}));
 
   // Bodies that are no tool request at all still get a decision.
   for (const char* body : {"[1,2]", "not json", "", "{\"npc\":7,\"tool_name\":null}"}) {
@@ -245,7 +250,8 @@ TEST_P(PermissionTimeout, RefusesAtOnceAndAlwaysWithADecision) {
   EXPECT_TRUE(bridge.running());
 }
 
-INSTANTIATE_TEST_SUITE_P(ZeroOrUnusable, PermissionTimeout, testing::Values("0", "-1", "nan", "-inf"));
+INSTANTIATE_TEST_SUITE_P(ZeroOrUnusable, PermissionTimeout,
+                         testing::Values("0", "-1", "nan", "-inf"));
 
 TEST(Approvals, AnEndlessTimeOutWaitsForThePlayer) {
   DemoBridge demo({"--permission-policy", "ask", "--permission-timeout", "inf"});
@@ -254,8 +260,9 @@ TEST(Approvals, AnEndlessTimeOutWaitsForThePlayer) {
   SseStream events;
   ASSERT_TRUE(events.open(bridge.port(), "smith", 0));
   HookRequest hook;
-  ASSERT_TRUE(hook.send(bridge.port(), Json{{"npc", "smith"}, {"tool_name", "Bash"},
-                                            {"tool_input", {{"command", "ls"}}}}));
+  ASSERT_TRUE(hook.send(
+      bridge.port(),
+      Json{{"npc", "smith"}, {"tool_name", "Bash"}, {"tool_input", {{"command", "ls"}}}}));
   std::optional<Json> request = wait_for_event(events, "permission_request");
   ASSERT_TRUE(request);
   EXPECT_EQ(answer(bridge.port(), "smith",
@@ -277,9 +284,11 @@ TEST(Approvals, StoppingTheAgentEndsTheWaitingRequests) {
   Json from_agent = ask_for_bash(bridge.port(), events, "smith", "echo stopped").request;
   ASSERT_TRUE(from_agent.is_object());
   HookRequest hook;
-  ASSERT_TRUE(hook.send(bridge.port(), Json{{"npc", "smith"}, {"tool_name", "Bash"},
-                                            {"tool_input", {{"command", "echo direct"}}}}));
-  std::optional<Json> direct = wait_for_event(events, "permission_request", {{"detail", "echo direct"}});
+  ASSERT_TRUE(hook.send(
+      bridge.port(),
+      Json{{"npc", "smith"}, {"tool_name", "Bash"}, {"tool_input", {{"command", "echo direct"}}}}));
+  std::optional<Json> direct =
+      wait_for_event(events, "permission_request", {{"detail", "echo direct"}});
   ASSERT_TRUE(direct);
   std::optional<HttpResponse> stopped = npc_post(bridge.port(), "smith", "interrupt");
   ASSERT_TRUE(stopped);
@@ -289,14 +298,17 @@ TEST(Approvals, StoppingTheAgentEndsTheWaitingRequests) {
   EXPECT_EQ(decided->status, 200);
   EXPECT_EQ(decided->json(), decision("deny", "The conversation ended."));
   EXPECT_TRUE(wait_for_event(events, "interrupted"));
-  EXPECT_EQ(answer(bridge.port(), "smith", {{"request_id", from_agent["request_id"]}, {"allow", true}}),
-            NOT_PENDING);
-  EXPECT_EQ(answer(bridge.port(), "smith", {{"request_id", (*direct)["request_id"]}, {"allow", true}}),
-            NOT_PENDING);
+  EXPECT_EQ(
+      answer(bridge.port(), "smith", {{"request_id", from_agent["request_id"]}, {"allow", true}}),
+      NOT_PENDING);
+  EXPECT_EQ(
+      answer(bridge.port(), "smith", {{"request_id", (*direct)["request_id"]}, {"allow", true}}),
+      NOT_PENDING);
 
   // Putting the NPC to sleep ends a request too, also when no agent runs.
   HookRequest second;
-  ASSERT_TRUE(second.send(bridge.port(), Json{{"npc", "smith"}, {"tool_name", "Write"},
+  ASSERT_TRUE(second.send(bridge.port(), Json{{"npc", "smith"},
+                                              {"tool_name", "Write"},
                                               {"tool_input", {{"file_path", "notes.txt"}}}}));
   std::optional<Json> asked = wait_for_event(events, "permission_request", {{"name", "Write"}});
   ASSERT_TRUE(asked);
@@ -326,18 +338,22 @@ TEST(Approvals, TwoRequestsOfOneNpcAreAnsweredSeparately) {
   ASSERT_TRUE(events.open(bridge.port(), "smith", 0));
   // A turn that keeps the agent working while the requests wait.
   std::string go = bridge.root() + "/go";
-  std::optional<HttpResponse> said = npc_post(bridge.port(), "smith", "say", {{"text", "@wait-file " + go}});
+  std::optional<HttpResponse> said =
+      npc_post(bridge.port(), "smith", "say", {{"text", "@wait-file " + go}});
   ASSERT_TRUE(said);
   ASSERT_EQ(said->status, 200);
 
   HookRequest first;
   HookRequest second;
-  ASSERT_TRUE(first.send(bridge.port(), Json{{"npc", "smith"}, {"tool_name", "Bash"},
-                                             {"tool_input", {{"command", "echo first"}}}}));
-  std::optional<Json> first_asked = wait_for_event(events, "permission_request", {{"detail", "echo first"}});
+  ASSERT_TRUE(first.send(
+      bridge.port(),
+      Json{{"npc", "smith"}, {"tool_name", "Bash"}, {"tool_input", {{"command", "echo first"}}}}));
+  std::optional<Json> first_asked =
+      wait_for_event(events, "permission_request", {{"detail", "echo first"}});
   ASSERT_TRUE(first_asked);
-  ASSERT_TRUE(second.send(bridge.port(), Json{{"npc", "smith"}, {"tool_name", "Bash"},
-                                              {"tool_input", {{"command", "echo second"}}}}));
+  ASSERT_TRUE(second.send(
+      bridge.port(),
+      Json{{"npc", "smith"}, {"tool_name", "Bash"}, {"tool_input", {{"command", "echo second"}}}}));
   std::optional<Json> second_asked =
       wait_for_event(events, "permission_request", {{"detail", "echo second"}});
   ASSERT_TRUE(second_asked);
@@ -346,7 +362,8 @@ TEST(Approvals, TwoRequestsOfOneNpcAreAnsweredSeparately) {
   EXPECT_NE(first_id, second_id);
 
   // An answer for another NPC, or for an id nobody asked with, decides nothing.
-  EXPECT_EQ(answer(bridge.port(), "guard", {{"request_id", first_id}, {"allow", false}}), NOT_PENDING);
+  EXPECT_EQ(answer(bridge.port(), "guard", {{"request_id", first_id}, {"allow", false}}),
+            NOT_PENDING);
   EXPECT_EQ(answer(bridge.port(), "smith", {{"request_id", "000000000000"}, {"allow", true}}),
             NOT_PENDING);
   EXPECT_EQ(answer(bridge.port(), "smith", {{"allow", true}}), NOT_PENDING);
@@ -366,7 +383,8 @@ TEST(Approvals, TwoRequestsOfOneNpcAreAnsweredSeparately) {
                          {{"request_id", first_id}, {"allow", true}, {"reason", ""}}));
   EXPECT_LT(position(events.seen(), "permission_answered", {{"request_id", second_id}}),
             position(events.seen(), "permission_answered", {{"request_id", first_id}}));
-  EXPECT_EQ(answer(bridge.port(), "smith", {{"request_id", first_id}, {"allow", true}}), NOT_PENDING);
+  EXPECT_EQ(answer(bridge.port(), "smith", {{"request_id", first_id}, {"allow", true}}),
+            NOT_PENDING);
 
   // The agent's turn went on meanwhile and ends normally.
   EXPECT_EQ(as_text(npc_row(bridge.port(), "smith"), "state"), "working");
@@ -404,8 +422,9 @@ TEST(PolicyChange, StopsAgentsKeepsTheirSessionsAndTellsEveryNpc) {
   ASSERT_FALSE(session->empty());
   // A tool use waiting when the policy changes ends like any other stop.
   HookRequest waiting;
-  ASSERT_TRUE(waiting.send(bridge.port(), Json{{"npc", "smith"}, {"tool_name", "Bash"},
-                                               {"tool_input", {{"command", "echo hold"}}}}));
+  ASSERT_TRUE(waiting.send(
+      bridge.port(),
+      Json{{"npc", "smith"}, {"tool_name", "Bash"}, {"tool_input", {{"command", "echo hold"}}}}));
   ASSERT_TRUE(wait_for_event(smith, "permission_request", {{"detail", "echo hold"}}));
 
   std::optional<HttpResponse> changed =
@@ -421,7 +440,9 @@ TEST(PolicyChange, StopsAgentsKeepsTheirSessionsAndTellsEveryNpc) {
   // The agent went to sleep before the news; the NPC without an agent hears it too.
   std::optional<Json> told = wait_for_event(smith, "policy");
   ASSERT_TRUE(told);
-  EXPECT_EQ(*told, (Json{{"seq", (*told)["seq"]}, {"type", "policy"}, {"npc", "smith"}, {"policy", "trust"}}));
+  EXPECT_EQ(
+      *told,
+      (Json{{"seq", (*told)["seq"]}, {"type", "policy"}, {"npc", "smith"}, {"policy", "trust"}}));
   const std::vector<Json>& seen = smith.seen();
   auto asleep = std::find_if(seen.begin(), seen.end(), [](const Json& e) {
     return as_text(e, "type") == "state" && as_text(e, "value") == "asleep";
@@ -450,10 +471,10 @@ TEST(PolicyChange, StopsAgentsKeepsTheirSessionsAndTellsEveryNpc) {
 // Where a bridge listens, and how its agents' hook must name it.
 struct Listening {
   std::string name;
-  std::vector<std::string> args;       // the bridge's listening options
-  std::optional<std::uint16_t> port;   // 0: the system chooses (the harness reads the banner)
-  std::string address;                 // what the game connects to
-  std::string url_host;                // the host in the hook's bridge URL
+  std::vector<std::string> args;      // the bridge's listening options
+  std::optional<std::uint16_t> port;  // 0: the system chooses (the harness reads the banner)
+  std::string address;                // what the game connects to
+  std::string url_host;               // the host in the hook's bridge URL
 };
 
 void PrintTo(const Listening& where, std::ostream* out) { *out << where.name; }
@@ -484,8 +505,9 @@ TEST_P(SettingsHook, TheAgentsHookReachesTheBridgeWhereItListens) {
   Json request = events.wait_for_type("permission_request").value_or(Json());
   ASSERT_TRUE(request.is_object());
   EXPECT_EQ(as_text(request, "detail"), "echo hi");
-  std::optional<HttpResponse> answered = game.request(
-      "POST", "/npc/smith/permission", Json{{"request_id", request["request_id"]}, {"allow", true}});
+  std::optional<HttpResponse> answered =
+      game.request("POST", "/npc/smith/permission",
+                   Json{{"request_id", request["request_id"]}, {"allow", true}});
   ASSERT_TRUE(answered);
   EXPECT_EQ(answered->status, 200);
   Json ended = events.wait_for_type("tool_end").value_or(Json());
@@ -494,7 +516,8 @@ TEST_P(SettingsHook, TheAgentsHookReachesTheBridgeWhereItListens) {
 
   std::vector<Json> launches = demo.launches();
   ASSERT_EQ(launches.size(), 1u);
-  std::string command = as_text(launches[0]["settings"]["hooks"]["PreToolUse"][0]["hooks"][0], "command");
+  std::string command =
+      as_text(launches[0]["settings"]["hooks"]["PreToolUse"][0]["hooks"][0], "command");
   std::string expected = " --hook --bridge http://" + where.url_host + ":" + port + " --npc smith";
   ASSERT_GE(command.size(), expected.size());
   EXPECT_EQ(command.substr(command.size() - expected.size()), expected);

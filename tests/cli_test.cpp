@@ -25,7 +25,9 @@ TEST(CommandLine, HelpUsageErrorsAndStartupErrorsByteForByte) {
            {{"--port", "65536"}, 2, "", "error: invalid --port 65536\n"},
            {{"--hook", "--bridge", "http://127.0.0.1:1"}, 2, "", "error: --hook needs --npc\n"},
            // A missing agent CLI is a start-up error.
-           {{"--claude", "/nonexistent/claude", "--port", "0"}, 1, "",
+           {{"--claude", "/nonexistent/claude", "--port", "0"},
+            1,
+            "",
             "error: `claude` CLI not found (/nonexistent/claude)\n"}}) {
     SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
     harness::RunResult run = harness::run_bridge(c.args);

@@ -64,7 +64,7 @@ std::string instance_of(const BridgeProcess& bridge) {
 std::string frame_of(const Json& event) { return "data: " + dump_json(event) + "\n\n"; }
 
 Json model_event(const std::string& id, std::uint64_t seq, const std::string& model) {
-  return {{"seq", seq},     {"type", "model"},    {"npc", id},      {"model", model},
+  return {{"seq", seq},       {"type", "model"},  {"npc", id},     {"model", model},
           {"pending", false}, {"current", model}, {"resolved", ""}};
 }
 

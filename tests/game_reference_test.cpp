@@ -100,15 +100,16 @@ class ExampleRunner {
 // Every event the streams read, hellos included.
 std::vector<Json> all_seen(const std::vector<const SseStream*>& streams) {
   std::vector<Json> out;
-  for (const SseStream* stream : streams) out.insert(out.end(), stream->seen().begin(), stream->seen().end());
+  for (const SseStream* stream : streams)
+    out.insert(out.end(), stream->seen().begin(), stream->seen().end());
   return out;
 }
 
 // The documented events (of `types`, or of every type but those when `except` is set) must each
 // have a counterpart of the same shape among `seen`.
 void expect_documented_events_seen(const std::vector<std::pair<std::string, Json>>& shown,
-                                   const std::vector<Json>& seen, const std::set<std::string>& types,
-                                   bool except) {
+                                   const std::vector<Json>& seen,
+                                   const std::set<std::string>& types, bool except) {
   for (const auto& [where, event] : shown) {
     std::string type = event.is_object() ? as_text(event, "type") : "";
     if ((types.count(type) != 0) == except) continue;
@@ -124,7 +125,8 @@ Json wait_event(SseStream& stream, const std::string& type, const Json& fields =
 }
 
 void say(std::uint16_t port, const std::string& npc, const std::string& text) {
-  std::optional<harness::HttpResponse> answer = harness::npc_post(port, npc, "say", {{"text", text}});
+  std::optional<harness::HttpResponse> answer =
+      harness::npc_post(port, npc, "say", {{"text", text}});
   ASSERT_TRUE(answer);
   ASSERT_EQ(answer->status, 200) << answer->body;
 }
@@ -179,7 +181,9 @@ TEST(GameReference, AGameTalksApprovesAndChangesSettings) {
 
   auto hook = std::async(std::launch::async, [&] { return examples.run("hook"); });
   std::string asked = as_text(wait_event(smith, "permission_request"), "request_id");
-  ASSERT_EQ(harness::npc_post(port, "smith", "permission", {{"request_id", asked}, {"allow", true}})->status, 200);
+  ASSERT_EQ(harness::npc_post(port, "smith", "permission", {{"request_id", asked}, {"allow", true}})
+                ->status,
+            200);
   hook.get();
 
   // An interrupt refuses the waiting approval without a "permission_answered".
@@ -187,10 +191,14 @@ TEST(GameReference, AGameTalksApprovesAndChangesSettings) {
   std::string dropped = as_text(wait_event(smith, "permission_request"), "request_id");
   examples.run("interrupt");
   wait_event(smith, "interrupted");
-  std::optional<std::vector<Json>> stopped = harness::read_until(smith, harness::is_state("asleep"));
+  std::optional<std::vector<Json>> stopped =
+      harness::read_until(smith, harness::is_state("asleep"));
   ASSERT_TRUE(stopped);
   for (const Json& event : *stopped) EXPECT_NE(as_text(event, "type"), "permission_answered");
-  EXPECT_EQ(harness::npc_post(port, "smith", "permission", {{"request_id", dropped}, {"allow", true}})->status, 409);
+  EXPECT_EQ(
+      harness::npc_post(port, "smith", "permission", {{"request_id", dropped}, {"allow", true}})
+          ->status,
+      409);
 
   examples.run("policy-unknown");
   ASSERT_EQ(demo.post("/policy", {{"policy", "auto"}})->status, 200);
@@ -256,7 +264,8 @@ std::vector<std::string> text_block_with(const std::string& markdown, const std:
     if (block.info != "text" || block.text.find(marker) == std::string::npos) continue;
     std::vector<std::string> lines;
     std::size_t start = 0;
-    for (std::size_t end; (end = block.text.find('\n', start)) != std::string::npos; start = end + 1) {
+    for (std::size_t end; (end = block.text.find('\n', start)) != std::string::npos;
+         start = end + 1) {
       lines.push_back(block.text.substr(start, end - start));
     }
     return lines;
@@ -305,7 +314,9 @@ TEST(GameReference, AGameStartsTheBridgeFollowsAndReconnects) {
   EXPECT_EQ(as_text(hello, "instance"), instance);
   say(port, "smith", BASH_TOOL);
   std::string rid = as_text(wait_event(follow, "permission_request"), "request_id");
-  ASSERT_EQ(harness::npc_post(port, "smith", "permission", {{"request_id", rid}, {"allow", true}})->status, 200);
+  ASSERT_EQ(harness::npc_post(port, "smith", "permission", {{"request_id", rid}, {"allow", true}})
+                ->status,
+            200);
   wait_event(follow, "result");
   ASSERT_TRUE(follow.wait_for(harness::is_state("idle")));
   auto turn = docs.examples.find("turn");
@@ -321,8 +332,8 @@ TEST(GameReference, AGameStartsTheBridgeFollowsAndReconnects) {
   // A second bridge on the same port: the message the docs show, and status 1.
   std::vector<std::string> taken_text = text_block_with(embedding, "error: cannot listen on");
   ASSERT_EQ(taken_text.size(), 2u);
-  harness::RunResult taken =
-      harness::run_bridge({"--port", std::to_string(port), "--claude", demo.bridge().claude_path()});
+  harness::RunResult taken = harness::run_bridge(
+      {"--port", std::to_string(port), "--claude", demo.bridge().claude_path()});
   EXPECT_EQ(taken.status, 1);
   std::string shown_head = taken_text[0].substr(0, taken_text[0].find(":8787"));
   EXPECT_EQ(taken.err.rfind(shown_head + ":" + std::to_string(port) + " (", 0), 0u) << taken.err;
@@ -334,7 +345,8 @@ TEST(GameReference, AGameStartsTheBridgeFollowsAndReconnects) {
   demo.bridge().close_stdin();
   EXPECT_EQ(demo.bridge().wait_for_exit(), 0);
   log = demo.bridge().log_lines();
-  auto closed = std::find(log.begin(), log.end(), "[bridge] the game closed our stdin; shutting down");
+  auto closed =
+      std::find(log.begin(), log.end(), "[bridge] the game closed our stdin; shutting down");
   EXPECT_NE(closed, log.end());
   EXPECT_NE(std::find(closed, log.end(), "[bridge] bye"), log.end()) << "bye comes last";
 }
@@ -371,7 +383,8 @@ std::set<std::string> routes_in_code() {
     if (line.find("request.method == \"POST\"") != std::string::npos) method = "POST";
     if (line.find("request.method != \"GET\"") != std::string::npos) method = "GET";
     for (const std::string& path : matches(line, fixed_path)) routes.insert(method + " " + path);
-    for (const std::string& name : matches(line, action)) routes.insert(method + " /npc/{id}/" + name);
+    for (const std::string& name : matches(line, action))
+      routes.insert(method + " /npc/{id}/" + name);
   }
   for (const std::string& name : matches(read_file(ROOT + "/src/http/commands.cpp"), action)) {
     routes.insert("POST /npc/{id}/" + name);
@@ -389,11 +402,13 @@ TEST(GameReference, EveryRouteAndEventTypeIsDocumented) {
   std::set<std::string> routes = routes_in_code();
   EXPECT_GE(routes.size(), 20u) << "the route scan found too little; has the router changed shape?";
   for (const std::string& route : routes) {
-    EXPECT_NE(api.find("`" + route + "`"), std::string::npos) << route << " is not in docs/http-api.md";
+    EXPECT_NE(api.find("`" + route + "`"), std::string::npos)
+        << route << " is not in docs/http-api.md";
   }
   static const std::regex documented_route(R"(`((?:GET|POST) /[^`\s]*)`)");
   for (const std::string& route : matches(api, documented_route)) {
-    EXPECT_EQ(routes.count(route), 1u) << "docs/http-api.md names " << route << ", which the bridge has not";
+    EXPECT_EQ(routes.count(route), 1u)
+        << "docs/http-api.md names " << route << ", which the bridge has not";
   }
 
   static const std::regex pushed(R"re(push_event\(\s*[^,()]+,\s*"([a-z_]+)")re");
@@ -413,12 +428,14 @@ TEST(GameReference, EveryRouteAndEventTypeIsDocumented) {
     shown.insert(as_text(event, "type"));
   }
   for (const std::string& type : types) {
-    EXPECT_EQ(shown.count(type), 1u) << "event type " << type << " has no example in docs/events.md";
+    EXPECT_EQ(shown.count(type), 1u)
+        << "event type " << type << " has no example in docs/events.md";
     EXPECT_NE(events_md.find("### `" + type + "`"), std::string::npos)
         << "event type " << type << " has no section in docs/events.md";
   }
   for (const std::string& type : shown) {
-    EXPECT_EQ(types.count(type), 1u) << "docs/events.md shows a " << type << " event, which the bridge never sends";
+    EXPECT_EQ(types.count(type), 1u)
+        << "docs/events.md shows a " << type << " event, which the bridge never sends";
   }
 }
 

@@ -89,7 +89,8 @@ TEST(ReadEndpoints, ADefaultBridgesViewsRoutesAndPlayground) {
   EXPECT_EQ(trimmed->status, 200);
   EXPECT_EQ(trimmed->body, R"({"ok":true,"policy":"trust"})");
   EXPECT_EQ(Json::parse(body_of(bridge, "/health"))["permission_mode"], "bypassPermissions");
-  auto automatic = harness::http_request(bridge.port(), "POST", "/policy", Json{{"policy", "auto"}});
+  auto automatic =
+      harness::http_request(bridge.port(), "POST", "/policy", Json{{"policy", "auto"}});
   ASSERT_TRUE(automatic && automatic->status == 200);
   EXPECT_EQ(Json::parse(body_of(bridge, "/health"))["permission_mode"], "auto");
   ASSERT_TRUE(bridge.wait_for_log("[bridge] policy    : auto (set from the game)"));
@@ -202,8 +203,8 @@ TEST(ReadEndpoints, ADefaultBridgesViewsRoutesAndPlayground) {
 
 TEST(ReadEndpoints, SettingsViewsShowTheCommandLine) {
   BridgeOptions options;
-  options.args = {"--permission-policy", "trust", "--model", "haiku", "--models", "a,b",
-                  "--ask-tools", "Bash|Write"};
+  options.args = {"--permission-policy", "trust",     "--model", "haiku", "--models", "a,b",
+                  "--ask-tools",         "Bash|Write"};
   BridgeProcess bridge(options);
   ASSERT_TRUE(bridge.start());
   EXPECT_EQ(body_of(bridge, "/health"),

@@ -103,12 +103,12 @@ TEST_F(SessionListing, EncodedFolderListsNewestFirstWithLabelsTitlesAndUse) {
       "Tell me about   the old lighthouse keeper\n\n and his lamp, please, in great detail now";
   std::string long_label =
       "Tell me about the old lighthouse keeper and his lamp, please, in great";  // 70 chars
-  Transcript older = lay_out(
-      folder, "s-older",
-      line("user", "hi", ws, "s-older", 1) + line("assistant", "Hello.", ws, "s-older", 2) +
-          line("user", long_words, ws, "s-older", 3) + "not json but \"user\"\n" +
-          line("assistant", "He kept it lit.", ws, "s-older", 4),
-      100, 4, long_label, "", "2026-01-01T00:00:01.000Z");
+  Transcript older =
+      lay_out(folder, "s-older",
+              line("user", "hi", ws, "s-older", 1) + line("assistant", "Hello.", ws, "s-older", 2) +
+                  line("user", long_words, ws, "s-older", 3) + "not json but \"user\"\n" +
+                  line("assistant", "He kept it lit.", ws, "s-older", 4),
+              100, 4, long_label, "", "2026-01-01T00:00:01.000Z");
   Json blocks = Json::array({{{"type", "text"}, {"text", "Where is the blacksmith shop?"}},
                              {{"type", "image"}, {"source", "..."}}});
   Transcript newest =
@@ -116,8 +116,8 @@ TEST_F(SessionListing, EncodedFolderListsNewestFirstWithLabelsTitlesAndUse) {
               harness::title_line("Smithy", "s-newest") + line("user", blocks, ws, "s-newest", 7) +
                   harness::title_line("Later title", "s-newest"),
               300, 1, "Where is the blacksmith shop?", "Smithy", "2026-01-01T00:00:07.000Z");
-  Transcript middle = lay_out(folder, "s-middle", line("user", "  short  ", ws, "s-middle", 9),
-                              200, 1, "", "", "2026-01-01T00:00:09.000Z");
+  Transcript middle = lay_out(folder, "s-middle", line("user", "  short  ", ws, "s-middle", 9), 200,
+                              1, "", "", "2026-01-01T00:00:09.000Z");
   // No messages: left out. Not a transcript by name: ignored.
   lay_out(folder, "s-titled", harness::title_line("Only a title", "s-titled"), 400, 0, "", "", "");
   ASSERT_TRUE(harness::write_text_file(projects() + "/" + folder + "/notes.txt",
@@ -129,12 +129,12 @@ TEST_F(SessionListing, EncodedFolderListsNewestFirstWithLabelsTitlesAndUse) {
   ASSERT_EQ(post("/npc/bob/session", {{"session_id", "s-newest"}}), 200);
   EXPECT_EQ(post("/npc/alice/session", {{"session_id", "s-newest"}}), 409);  // bob has it
 
-  EXPECT_EQ(sessions_of("alice"), Json::array({with_use(newest.entry, false, "bob"),
-                                                with_use(middle.entry, false, ""),
-                                                with_use(older.entry, true, "")}));
-  EXPECT_EQ(sessions_of("bob"), Json::array({with_use(newest.entry, true, ""),
-                                              with_use(middle.entry, false, ""),
-                                              with_use(older.entry, false, "alice")}));
+  EXPECT_EQ(sessions_of("alice"),
+            Json::array({with_use(newest.entry, false, "bob"), with_use(middle.entry, false, ""),
+                         with_use(older.entry, true, "")}));
+  EXPECT_EQ(sessions_of("bob"),
+            Json::array({with_use(newest.entry, true, ""), with_use(middle.entry, false, ""),
+                         with_use(older.entry, false, "alice")}));
   // An NPC of another workspace sees its own (empty) folder.
   EXPECT_EQ(sessions_of("carol"), Json::array());
 
@@ -150,20 +150,21 @@ TEST_F(SessionListing, FoldersAreFoundByCwdByTheCliNameAndThroughLinks) {
   // (b) a folder with an arbitrary name, known only by the "cwd" its transcripts record; a
   // folder of another workspace sorts before it.
   std::string ws_b = workspace("by-cwd");
-  lay_out("aaa-other", "s-other", line("user", "Somebody else's conversation", "/elsewhere",
-                                       "s-other", 1),
-          10, 1, "Somebody else's conversation", "", "2026-01-01T00:00:01.000Z");
-  Transcript b = lay_out("zz-arbitrary", "s-b",
-                         line("user", "Which road leads to the mill?", ws_b, "s-b", 2), 20, 1,
-                         "Which road leads to the mill?", "", "2026-01-01T00:00:02.000Z");
+  lay_out("aaa-other", "s-other",
+          line("user", "Somebody else's conversation", "/elsewhere", "s-other", 1), 10, 1,
+          "Somebody else's conversation", "", "2026-01-01T00:00:01.000Z");
+  Transcript b =
+      lay_out("zz-arbitrary", "s-b", line("user", "Which road leads to the mill?", ws_b, "s-b", 2),
+              20, 1, "Which road leads to the mill?", "", "2026-01-01T00:00:02.000Z");
 
   // (c) a workspace whose name has spaces, dots and underscores, in a folder named the
   // CLI's way, its transcripts without any "cwd" to search by.
   std::string ws_c = workspace("my ws.v2_x");
-  std::string c_text = dump_json(Json{{"type", "user"},
-                                      {"message", {{"role", "user"}, {"content", "Sing the harbour song again"}}},
-                                      {"timestamp", "2026-01-01T00:00:03.000Z"}}) +
-                       "\n";
+  std::string c_text =
+      dump_json(Json{{"type", "user"},
+                     {"message", {{"role", "user"}, {"content", "Sing the harbour song again"}}},
+                     {"timestamp", "2026-01-01T00:00:03.000Z"}}) +
+      "\n";
   Transcript c = lay_out(harness::cli_folder_name(ws_c), "s-c", c_text, 30, 1,
                          "Sing the harbour song again", "", "2026-01-01T00:00:03.000Z");
 
@@ -204,10 +205,10 @@ TEST_F(SessionListing, AFolderCreatedAfterAnEmptyListingIsSeen) {
 
   // A second conversation in the same folder is seen too (listings are never cached).
   Transcript second = lay_out(harness::cli_folder_name(ws), "s-second",
-                              line("user", "Another round for the table", ws, "s-second", 6), 60,
-                              1, "Another round for the table", "", "2026-01-01T00:00:06.000Z");
-  EXPECT_EQ(sessions_of("finn"), Json::array({with_use(second.entry, false, ""),
-                                               with_use(first.entry, false, "")}));
+                              line("user", "Another round for the table", ws, "s-second", 6), 60, 1,
+                              "Another round for the table", "", "2026-01-01T00:00:06.000Z");
+  EXPECT_EQ(sessions_of("finn"),
+            Json::array({with_use(second.entry, false, ""), with_use(first.entry, false, "")}));
 }
 
 }  // namespace

@@ -57,11 +57,10 @@ class RememberedState : public testing::Test {
     std::string cwd = bridge.root() + "/elsewhere";
     transcript = bridge.home() + "/.claude/projects/" + harness::cli_folder_name(cwd) +
                  "/sess-remembered.jsonl";
-    std::string lines =
-        harness::message_line("user", "Where did the old ferry go, keeper?", cwd,
-                              "sess-remembered", "2026-01-01T00:00:00.000Z") +
-        harness::message_line("assistant", "It sank in the storm.", cwd, "sess-remembered",
-                              "2026-01-01T00:00:05.000Z");
+    std::string lines = harness::message_line("user", "Where did the old ferry go, keeper?", cwd,
+                                              "sess-remembered", "2026-01-01T00:00:00.000Z") +
+                        harness::message_line("assistant", "It sank in the storm.", cwd,
+                                              "sess-remembered", "2026-01-01T00:00:05.000Z");
     ASSERT_TRUE(harness::write_text_file(transcript, lines));
     transcript_bytes = lines.size();
 
@@ -173,10 +172,10 @@ TEST(StateFileOnDisk, FirstRememberWritesTheNpcInTheIndentedForm) {
       harness::http_request(bridge.port(), "POST", "/npc/guard/workspace", Json::object());
   ASSERT_TRUE(response);
   ASSERT_EQ(response->status, 200);
-  std::string expected = "{\n  \"guard\": {\n    \"model\": \"\",\n    \"persona\": \"\",\n"
-                         "    \"session_id\": \"\",\n    \"workspace\": " +
-                         dump_json(Json(bridge.workspace())) +
-                         ",\n    \"workspace_source\": \"default\"\n  }\n}";
+  std::string expected =
+      "{\n  \"guard\": {\n    \"model\": \"\",\n    \"persona\": \"\",\n"
+      "    \"session_id\": \"\",\n    \"workspace\": " +
+      dump_json(Json(bridge.workspace())) + ",\n    \"workspace_source\": \"default\"\n  }\n}";
   EXPECT_EQ(harness::read_text_file(bridge.state_file()), expected);
   // No temporary file is left beside it.
   EXPECT_EQ(harness::folder_names(bridge.root() + "/state"),

@@ -19,8 +19,10 @@ namespace {
 constexpr int STDIN_WRITE_TIMEOUT_MS = 10'000;
 
 std::string user_line(const std::string& words) {
-  Json line = {{"type", "user"},
-               {"message", {{"role", "user"}, {"content", Json::array({{{"type", "text"}, {"text", words}}})}}}};
+  Json line = {
+      {"type", "user"},
+      {"message",
+       {{"role", "user"}, {"content", Json::array({{{"type", "text"}, {"text", words}}})}}}};
   return dump_json(line) + "\n";
 }
 
@@ -107,8 +109,8 @@ void apply_pending_model(Npc& npc, std::uint64_t generation) {
   {
     MutexLock section(npc.control);
     // A process relaunched meanwhile already runs on the new model.
-    bool current = npc.locked(
-        [&](NpcState& s) { return !s.agent || s.agent->generation == generation; });
+    bool current =
+        npc.locked([&](NpcState& s) { return !s.agent || s.agent->generation == generation; });
     if (current) stop_agent(npc, true);
   }
   save_npc(npc);
@@ -208,12 +210,16 @@ void stop_every_agent() {
 void announce_model(Npc& npc) {
   NpcView v = npc.view();
   push_event(npc, "model",
-             {{"model", v.model}, {"pending", false}, {"current", v.model}, {"resolved", v.resolved_model}});
+             {{"model", v.model},
+              {"pending", false},
+              {"current", v.model},
+              {"resolved", v.resolved_model}});
 }
 
 void announce_workspace(Npc& npc) {
   NpcView v = npc.view();
-  push_event(npc, "workspace", {{"workspace", v.workspace}, {"is_default", v.workspace_is_default}});
+  push_event(npc, "workspace",
+             {{"workspace", v.workspace}, {"is_default", v.workspace_is_default}});
 }
 
 void announce_session(Npc& npc) {

@@ -76,8 +76,10 @@ std::string encode_npc_id_for_file(std::string_view id) {
     std::snprintf(tail, sizeof tail, "~%016llx", static_cast<unsigned long long>(fnv1a(id)));
     out.resize(MAX_ENCODED_ID - 17);
     // Do not leave half of a %XX escape at the cut.
-    if (out.size() >= 1 && out[out.size() - 1] == '%') out.pop_back();
-    else if (out.size() >= 2 && out[out.size() - 2] == '%') out.resize(out.size() - 2);
+    if (out.size() >= 1 && out[out.size() - 1] == '%')
+      out.pop_back();
+    else if (out.size() >= 2 && out[out.size() - 2] == '%')
+      out.resize(out.size() - 2);
     out += tail;
   }
   return out;
@@ -112,14 +114,15 @@ std::string hook_command(const std::string& self_exe, const std::string& host, u
 }
 
 std::string settings_file_path(const std::string& npc_id) {
-  return join_path(temp_dir(),
-                   "npc-" + encode_npc_id_for_file(npc_id) + "-" + new_request_id() + ".settings.json");
+  return join_path(temp_dir(), "npc-" + encode_npc_id_for_file(npc_id) + "-" + new_request_id() +
+                                   ".settings.json");
 }
 
 std::vector<std::string> agent_arguments(const LaunchInputs& in) {
-  std::vector<std::string> args = {"--print",         "--input-format", "stream-json",
-                                   "--output-format", "stream-json",    "--include-partial-messages",
-                                   "--verbose",       "--permission-mode", in.permission_mode};
+  std::vector<std::string> args = {
+      "--print",         "--input-format",    "stream-json",
+      "--output-format", "stream-json",       "--include-partial-messages",
+      "--verbose",       "--permission-mode", in.permission_mode};
   if (!in.model.empty()) {
     args.push_back("--model");
     args.push_back(in.model);

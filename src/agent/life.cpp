@@ -88,9 +88,10 @@ struct Spawned {
 
 Spawned spawn_agent(const LaunchInputs& in, const std::string& workspace) {
   const Config& cfg = config();
-  SpawnResult spawned =
-      spawn_child({cfg.claude, agent_arguments(in), agent_environment(cfg.keep_api_key), workspace});
-  if (!spawned.child) return {std::nullopt, "Cannot launch claude: " + os_error_text(spawned.error)};
+  SpawnResult spawned = spawn_child(
+      {cfg.claude, agent_arguments(in), agent_environment(cfg.keep_api_key), workspace});
+  if (!spawned.child)
+    return {std::nullopt, "Cannot launch claude: " + os_error_text(spawned.error)};
   // The player's words are written with a time limit, so the pipe must not block.
   int fd = spawned.child->stdin_fd.get();
   int flags = ::fcntl(fd, F_GETFL);
@@ -161,9 +162,9 @@ std::optional<RunningAgent> launch(Npc& npc) REQUIRES(npc.control) {
     return g;
   });
 
-  std::optional<std::string> failed = start_readers(npc.shared_from_this(), generation,
-                                                    std::move(child.stdout_fd),
-                                                    std::move(child.stderr_fd), stderr_done);
+  std::optional<std::string> failed =
+      start_readers(npc.shared_from_this(), generation, std::move(child.stdout_fd),
+                    std::move(child.stderr_fd), stderr_done);
   if (failed) {
     // Without its reader nobody would notice the process end: give it up at once.
     ::kill(child.pid, SIGKILL);
@@ -217,8 +218,8 @@ void stop_agent(Npc& npc, bool keep_session) {
 
 void retire_agent(Npc& npc, std::uint64_t generation) {
   MutexLock section(npc.control);
-  bool current = npc.locked(
-      [&](NpcState& s) { return s.agent && s.agent->generation == generation; });
+  bool current =
+      npc.locked([&](NpcState& s) { return s.agent && s.agent->generation == generation; });
   if (current) stop_agent(npc, true);
 }
 

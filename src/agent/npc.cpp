@@ -67,8 +67,8 @@ void AgentInput::close() {
 NpcView Npc::view() {
   MutexLock hold(state_lock_);
   const NpcState& s = state_;
-  return {s.activity, s.workspace,     s.workspace_is_default, s.session_id, s.resumed,
-          s.persona,  s.model,         s.resolved_model};
+  return {s.activity, s.workspace, s.workspace_is_default, s.session_id, s.resumed,
+          s.persona,  s.model,     s.resolved_model};
 }
 
 void set_activity(Npc& npc, NpcState& state, Activity activity) {

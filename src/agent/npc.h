@@ -92,8 +92,8 @@ struct NpcState {
   // What the NPC was doing when it began to ask; it goes back to that when the last approval
   // it waits for is answered.
   Activity activity_before_asking = Activity::Working;
-  std::string settings_path;             // hook settings file of the current process, or ""
-  std::deque<std::string> stderr_tail;   // newest last, at most 20
+  std::string settings_path;            // hook settings file of the current process, or ""
+  std::deque<std::string> stderr_tail;  // newest last, at most 20
   std::string streamed_text;
   std::optional<std::string> pending_model;
   std::optional<AgentProcess> agent;

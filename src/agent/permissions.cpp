@@ -15,7 +15,8 @@ constexpr double UNLIMITED_SECONDS = 1e9;
 
 }  // namespace
 
-PermissionDecision request_permission(Npc& npc, const std::string& tool_name, const Json& tool_input) {
+PermissionDecision request_permission(Npc& npc, const std::string& tool_name,
+                                      const Json& tool_input) {
   std::string id = new_request_id();
   auto pending = std::make_shared<PendingPermission>();
   npc.locked([&](NpcState& s) {
@@ -24,7 +25,10 @@ PermissionDecision request_permission(Npc& npc, const std::string& tool_name, co
     if (s.activity != Activity::Asking) s.activity_before_asking = s.activity;
     set_activity(npc, s, Activity::Asking);
     push_event(npc, "permission_request",
-               {{"request_id", id}, {"name", tool_name}, {"category", tool_category(tool_name)}, {"detail", detail}});
+               {{"request_id", id},
+                {"name", tool_name},
+                {"category", tool_category(tool_name)},
+                {"detail", detail}});
   });
 
   // A time-out that is not a number or negative refuses at once; an infinite one waits
@@ -48,19 +52,24 @@ PermissionDecision request_permission(Npc& npc, const std::string& tool_name, co
   });
 
   if (decision) return *decision;
-  push_event(npc, "permission_answered", {{"request_id", id}, {"allow", false}, {"reason", "timeout"}});
+  push_event(npc, "permission_answered",
+             {{"request_id", id}, {"allow", false}, {"reason", "timeout"}});
   return {"deny", "Nobody answered in time."};
 }
 
-bool answer_permission(Npc& npc, const std::string& request_id, bool allow, const std::string& reason) {
+bool answer_permission(Npc& npc, const std::string& request_id, bool allow,
+                       const std::string& reason) {
   std::shared_ptr<PendingPermission> pending = npc.locked([&](NpcState& s) {
     auto it = s.pending_permissions.find(request_id);
     return it == s.pending_permissions.end() ? nullptr : it->second;
   });
   if (!pending) return false;
   std::string word = allow ? "allow" : "deny";
-  std::string why = !reason.empty() ? reason : allow ? "Approved by the player." : "The player refused.";
+  std::string why = !reason.empty() ? reason
+                    : allow         ? "Approved by the player."
+                                    : "The player refused.";
   pending->decide({word, why});
-  push_event(npc, "permission_answered", {{"request_id", request_id}, {"allow", allow}, {"reason", reason}});
+  push_event(npc, "permission_answered",
+             {{"request_id", request_id}, {"allow", allow}, {"reason", reason}});
   return true;
 }

@@ -36,9 +36,10 @@ void read_agent_output(NpcHandle npc, std::uint64_t generation, UniqueFd out,
         case LineReader::Got::TooLong:
           bridge_log("npc=" + npc->id() + " dropped an agent output line longer than " +
                      std::to_string(MAX_AGENT_LINE) + " bytes");
-          push_event(*npc, "error",
-                     Json{{"message", "The agent wrote a line longer than " +
-                                          std::to_string(MAX_AGENT_LINE) + " bytes; it was dropped."}});
+          push_event(
+              *npc, "error",
+              Json{{"message", "The agent wrote a line longer than " +
+                                   std::to_string(MAX_AGENT_LINE) + " bytes; it was dropped."}});
           flush_deferred_wakeups();
           break;
         case LineReader::Got::End:

@@ -17,7 +17,8 @@ void emit_usage_events() {
     });
     if (!working) continue;
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
-    push_event(*npc, "usage", Json{{"elapsed_ms", static_cast<std::uint64_t>(ms)}, {"tools", tools}});
+    push_event(*npc, "usage",
+               Json{{"elapsed_ms", static_cast<std::uint64_t>(ms)}, {"tools", tools}});
   }
 }
 

@@ -4,8 +4,8 @@
 #include <mutex>
 
 namespace {
-std::mutex policy_lock;            // guards current
-std::string current = "auto";      // guarded by policy_lock
+std::mutex policy_lock;        // guards current
+std::string current = "auto";  // guarded by policy_lock
 }  // namespace
 
 bool is_policy(std::string_view name) {

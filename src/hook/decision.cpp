@@ -2,5 +2,7 @@
 
 Json hook_decision(const std::string& word, const std::string& reason) {
   return {{"hookSpecificOutput",
-           {{"hookEventName", "PreToolUse"}, {"permissionDecision", word}, {"permissionDecisionReason", reason}}}};
+           {{"hookEventName", "PreToolUse"},
+            {"permissionDecision", word},
+            {"permissionDecisionReason", reason}}}};
 }

@@ -132,7 +132,8 @@ HookStep exchange_with_bridge(const std::string& host_port, const std::string& b
   request += body;
   if (int error = write_fully(fd.get(), request)) return failed(os_error_text(error));
   std::string reply;
-  if (int error = read_to_end(fd.get(), reply, MAX_REPLY_BYTES)) return failed(os_error_text(error));
+  if (int error = read_to_end(fd.get(), reply, MAX_REPLY_BYTES))
+    return failed(os_error_text(error));
   return succeeded(std::move(reply));
 }
 

@@ -14,7 +14,8 @@ struct HookStep {
 };
 
 /// Sends one request body to the bridge at "host:port" and returns its raw reply bytes.
-using BridgeExchange = std::function<HookStep(const std::string& host_port, const std::string& body)>;
+using BridgeExchange =
+    std::function<HookStep(const std::string& host_port, const std::string& body)>;
 
 /// The decision line to print for the tool request `input` (the hook's standard input): the
 /// body of a 200 reply from the bridge at `url`, else a refusal whose reason says what failed.

@@ -119,8 +119,9 @@ TEST(ReadRequest, HeadersAreReadLeniently) {
   EXPECT_TRUE(r->origins.empty());
 
   // Repeated, every copy is kept in order, so that none escapes the loopback guard.
-  r = read_one("GET / HTTP/1.1\r\nHost: evil.example\r\nhost: 127.0.0.1\r\nOrigin: a\r\n"
-               "ORIGIN: b\r\n\r\n");
+  r = read_one(
+      "GET / HTTP/1.1\r\nHost: evil.example\r\nhost: 127.0.0.1\r\nOrigin: a\r\n"
+      "ORIGIN: b\r\n\r\n");
   ASSERT_TRUE(r);
   EXPECT_EQ(r->hosts, (std::vector<std::string>{"evil.example", "127.0.0.1"}));
   EXPECT_EQ(r->origins, (std::vector<std::string>{"a", "b"}));

@@ -3,9 +3,9 @@
 #include <utility>
 #include <vector>
 
+#include "agent/registry.h"
 #include "config/config.h"
 #include "config/policy.h"
-#include "agent/registry.h"
 #include "store/transcripts.h"
 #include "util/request_id.h"
 
@@ -21,7 +21,9 @@ Json health_view() {
 Json policy_view() {
   Json names = Json::array();
   for (std::string_view p : POLICIES) names.push_back(p);
-  return {{"policy", current_policy()}, {"policies", std::move(names)}, {"ask_tools", config().ask_tools}};
+  return {{"policy", current_policy()},
+          {"policies", std::move(names)},
+          {"ask_tools", config().ask_tools}};
 }
 
 Json models_view() {

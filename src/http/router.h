@@ -5,4 +5,3 @@
 /// Answers one request on `fd`. Returns whether the connection may carry another request
 /// (false after an event stream or a failed write).
 bool route(const HttpRequest& request, int fd);
-

@@ -4,7 +4,9 @@
 
 namespace {
 // strerror_r comes in two shapes (GNU returns the text, XSI fills the buffer); accept both.
-[[maybe_unused]] const char* pick(int result, const char* buffer) { return result == 0 ? buffer : "Unknown error"; }
+[[maybe_unused]] const char* pick(int result, const char* buffer) {
+  return result == 0 ? buffer : "Unknown error";
+}
 [[maybe_unused]] const char* pick(const char* result, const char*) { return result; }
 }  // namespace
 

@@ -37,8 +37,8 @@ std::string current_dir() {
 }
 
 std::string absolute_path(std::string_view path) {
-  std::string full = !path.empty() && path.front() == '/' ? std::string(path)
-                                                           : join_path(current_dir(), path);
+  std::string full =
+      !path.empty() && path.front() == '/' ? std::string(path) : join_path(current_dir(), path);
   std::vector<std::string_view> parts;
   bool rooted = !full.empty() && full.front() == '/';
   std::string_view rest(full);

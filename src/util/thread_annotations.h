@@ -37,8 +37,8 @@ class CAPABILITY("mutex") Mutex {
   /// Waits on `cv` (at most `limit`) until `ready()` holds; the lock is released while waiting
   /// and held again on return. The value of ready() at the end.
   template <typename Rep, typename Period, typename Ready>
-  bool wait_for(std::condition_variable& cv, std::chrono::duration<Rep, Period> limit,
-                Ready ready) REQUIRES(this) {
+  bool wait_for(std::condition_variable& cv, std::chrono::duration<Rep, Period> limit, Ready ready)
+      REQUIRES(this) {
     std::unique_lock<std::mutex> held(mutex_, std::adopt_lock);
     bool result = cv.wait_for(held, limit, ready);
     held.release();

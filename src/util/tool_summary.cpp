@@ -85,8 +85,8 @@ std::string tool_detail(std::string_view name, const Json& input, std::string_vi
     }
   }
   if (is_one_of(name, {"Bash", "BashOutput"})) {
-    std::string shown = is_truthy(input, "command") ? as_text(input, "command")
-                                                    : as_text(input, "description");
+    std::string shown =
+        is_truthy(input, "command") ? as_text(input, "command") : as_text(input, "description");
     return truncate_chars(shown, MAX_COMMAND_CHARS);
   }
   if (is_one_of(name, {"Grep", "Glob"})) return as_text(input, "pattern");
@@ -111,8 +111,8 @@ std::string tool_note(std::string_view name, const Json& input) {
     return "";
   }
   if (is_one_of(name, {"Write", "NotebookEdit"})) {
-    std::string written = is_truthy(input, "content") ? as_text(input, "content")
-                                                      : as_text(input, "new_source");
+    std::string written =
+        is_truthy(input, "content") ? as_text(input, "content") : as_text(input, "new_source");
     if (written.empty()) return "";
     return std::to_string(line_count(written)) + " lines";
   }

@@ -17,10 +17,10 @@ Json decision(const std::string& word, const std::string& reason) {
 
 bool HookRequest::send_text(std::uint16_t port, const std::string& body) {
   if (!connection_.connect(port)) return false;
-  return connection_.send_raw("POST /hook/permission HTTP/1.1\r\nHost: 127.0.0.1:" +
-                              std::to_string(port) +
-                              "\r\nContent-Type: application/json\r\nContent-Length: " +
-                              std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+  return connection_.send_raw(
+      "POST /hook/permission HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+      "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+      "\r\nConnection: close\r\n\r\n" + body);
 }
 
 std::optional<HttpResponse> HookRequest::answer(std::chrono::milliseconds timeout) {

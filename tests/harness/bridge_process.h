@@ -36,11 +36,11 @@ struct BridgeOptions {
   // The agent CLI: empty gives the stand-in script (reads its stdin, exits); "demo" gives the
   // demo agent when it was built (the stand-in otherwise); any other text is used as a path.
   std::string claude;
-  bool exit_with_stdin = true;        // so a bridge never outlives a crashed test
+  bool exit_with_stdin = true;  // so a bridge never outlives a crashed test
   // A fixed port instead of a free one (no retry then); 0 lets the bridge's system choose, and
   // the port is then read from the "listening : " line.
   std::optional<std::uint16_t> port;
-  bool wait_for_banner = true;        // start() returns once "listening : " was logged
+  bool wait_for_banner = true;  // start() returns once "listening : " was logged
   bool bare = false;  // the command line is `args` alone: no port, folders or CLI of the harness
 };
 

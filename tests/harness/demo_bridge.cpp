@@ -85,8 +85,9 @@ void DemoBridge::release(const std::string& name) const {
 }
 
 std::vector<std::string> base_agent_args(const std::string& mode) {
-  return {"--print",   "--input-format",    "stream-json", "--output-format", "stream-json",
-          "--include-partial-messages", "--verbose", "--permission-mode", mode};
+  return {"--print",         "--input-format",    "stream-json",
+          "--output-format", "stream-json",       "--include-partial-messages",
+          "--verbose",       "--permission-mode", mode};
 }
 
 std::vector<std::string> launch_args(const Json& launch) {

@@ -12,9 +12,15 @@ namespace harness {
 namespace {
 
 // Keys whose text is the same in every run, so the documentation must show it exactly.
-const std::set<std::string, std::less<>> FIXED_TEXT = {
-    "error", "type", "policy", "value", "category", "workspace_source",
-    "hookEventName", "permissionDecision", "permissionDecisionReason"};
+const std::set<std::string, std::less<>> FIXED_TEXT = {"error",
+                                                       "type",
+                                                       "policy",
+                                                       "value",
+                                                       "category",
+                                                       "workspace_source",
+                                                       "hookEventName",
+                                                       "permissionDecision",
+                                                       "permissionDecisionReason"};
 
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;
@@ -186,7 +192,8 @@ std::vector<DocExample> read_examples(const std::string& markdown, const std::st
     bool answered = i + 1 < blocks.size() && blocks[i + 1].follows_block;
     std::smatch named;
     if (!std::regex_search(block.info, named, name_pattern)) {
-      bool curl = block.text.rfind("curl ", 0) == 0 || block.text.find("\ncurl ") != std::string::npos;
+      bool curl =
+          block.text.rfind("curl ", 0) == 0 || block.text.find("\ncurl ") != std::string::npos;
       if (block.info == "sh" && curl && answered) {
         problems.push_back(where + ": a curl command with an answer, not marked as an example");
       }
@@ -218,7 +225,8 @@ std::vector<DocExample> read_examples(const std::string& markdown, const std::st
     example.answer = answer.text;
     bool json_expected = !example.headers_only && !example.stream;
     if (json_expected != (answer.info == "json")) {
-      problems.push_back(where + ": the answer block should be " + (json_expected ? "json" : "text"));
+      problems.push_back(where + ": the answer block should be " +
+                         (json_expected ? "json" : "text"));
     }
     if (json_expected && !parse_json(answer.text)) {
       problems.push_back(where + ": the answer is not JSON");
@@ -290,12 +298,13 @@ std::vector<std::string> answer_differences(const DocExample& example, const Htt
 }
 
 std::vector<std::pair<std::string, Json>> shown_events(const std::string& markdown,
-                                                        const std::string& file) {
+                                                       const std::string& file) {
   std::vector<FencedBlock> blocks = fenced_blocks(markdown);
   std::vector<std::pair<std::string, Json>> events;
   for (std::size_t i = 0; i < blocks.size(); ++i) {
     const FencedBlock& block = blocks[i];
-    bool answer = block.follows_block && i > 0 && blocks[i - 1].info.find("example=") != std::string::npos;
+    bool answer =
+        block.follows_block && i > 0 && blocks[i - 1].info.find("example=") != std::string::npos;
     if (block.info != "json" || answer) continue;
     std::optional<Json> parsed = parse_json(block.text);
     if (parsed && parsed->is_object() && parsed->contains("type")) {

@@ -22,10 +22,10 @@ namespace harness {
 
 /// One fenced block of a Markdown file.
 struct FencedBlock {
-  std::string info;             // the text after the opening fence ("sh example=say", "json")
-  std::string text;             // the lines inside, each ending with a line feed
-  std::size_t line = 0;         // line number of the opening fence, from 1
-  bool follows_block = false;   // only blank lines separate it from the block before
+  std::string info;            // the text after the opening fence ("sh example=say", "json")
+  std::string text;            // the lines inside, each ending with a line feed
+  std::size_t line = 0;        // line number of the opening fence, from 1
+  bool follows_block = false;  // only blank lines separate it from the block before
 };
 
 /// The fenced blocks of `markdown`, in order.
@@ -67,7 +67,7 @@ std::vector<std::string> answer_differences(const DocExample& example, const Htt
 /// The events shown by ```json blocks that are not the answer of an example: each a JSON
 /// object with a "type". `where` of each is "file:line".
 std::vector<std::pair<std::string, Json>> shown_events(const std::string& markdown,
-                                                        const std::string& file);
+                                                       const std::string& file);
 
 /// The events shown by a stream example's answer ("data: " lines), with their places.
 std::vector<std::pair<std::string, Json>> stream_frames(const DocExample& example);

@@ -211,8 +211,8 @@ bool SseStream::open(std::uint16_t port, const std::string& npc_id,
   return parsed->headers["content-type"] == "text/event-stream";
 }
 
-bool SseStream::open_target(std::uint16_t port, const std::string& target,
-                            const std::string& host, std::chrono::milliseconds timeout) {
+bool SseStream::open_target(std::uint16_t port, const std::string& target, const std::string& host,
+                            std::chrono::milliseconds timeout) {
   if (!connection_.connect(port, host)) return false;
   std::string named = host.find(':') == std::string::npos ? host : "[" + host + "]";
   std::string text = "GET " + target + " HTTP/1.1\r\nHost: " + named + ":" + std::to_string(port) +

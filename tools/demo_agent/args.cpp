@@ -14,7 +14,7 @@ bool is_switch(std::string_view flag) {
 // Flags that take one value.
 bool takes_value(std::string_view flag) {
   static const std::string_view names[] = {
-      "--input-format", "--output-format", "--permission-mode", "--model",
+      "--input-format", "--output-format", "--permission-mode",      "--model",
       "--settings",     "--resume",        "--append-system-prompt", "--name"};
   return std::find(std::begin(names), std::end(names), flag) != std::end(names);
 }
@@ -47,14 +47,14 @@ ArgsResult parse_args(const std::vector<std::string>& argv) {
     }
     if (flag == "--input-format" || flag == "--output-format") {
       if (*value != "stream-json") {
-        return {std::nullopt, "error: the demo agent only speaks stream-json (" + flag + " " +
-                                  *value + ")"};
+        return {std::nullopt,
+                "error: the demo agent only speaks stream-json (" + flag + " " + *value + ")"};
       }
     } else if (flag == "--permission-mode") {
       if (std::find(PERMISSION_MODES.begin(), PERMISSION_MODES.end(), *value) ==
           PERMISSION_MODES.end()) {
-        return {std::nullopt, "error: option '--permission-mode <mode>' argument '" + *value +
-                                  "' is invalid"};
+        return {std::nullopt,
+                "error: option '--permission-mode <mode>' argument '" + *value + "' is invalid"};
       }
       args.permission_mode = *value;
     } else if (flag == "--model") {

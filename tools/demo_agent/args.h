@@ -9,12 +9,12 @@
 /// output format switches, --verbose, --name) are still recorded so a launch can be reported.
 struct AgentArgs {
   std::string permission_mode = "default";
-  std::string model;            // --model; empty when not given
-  std::string settings_path;    // --settings; empty when not given
-  std::string resume;           // --resume; empty when not given
-  std::string system_prompt;    // --append-system-prompt; the NPC's persona
-  std::string name;             // --name
-  std::vector<std::string> raw; // every argument after argv[0], unchanged
+  std::string model;             // --model; empty when not given
+  std::string settings_path;     // --settings; empty when not given
+  std::string resume;            // --resume; empty when not given
+  std::string system_prompt;     // --append-system-prompt; the NPC's persona
+  std::string name;              // --name
+  std::vector<std::string> raw;  // every argument after argv[0], unchanged
 };
 
 /// The permission modes the agent CLI accepts.

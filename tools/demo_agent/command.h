@@ -11,7 +11,7 @@
 /// killed. Output past the limit is read and dropped, so a chatty child never blocks.
 struct CommandRun {
   bool started = false;
-  int spawn_error = 0;      // errno value when it could not start
+  int spawn_error = 0;  // errno value when it could not start
   bool timed_out = false;
   int exit_status = -1;     // the exit code; -1 when ended by a signal or not known
   std::string output;       // standard output, at most `output_limit` bytes

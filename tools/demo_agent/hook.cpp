@@ -69,13 +69,14 @@ bool matcher_matches(const std::string& matcher, const std::string& tool_name) {
 
 HookVerdict interpret_hook_run(const CommandRun& run, double timeout_seconds) {
   if (!run.started) return {false, "cannot start the hook: " + os_error_text(run.spawn_error)};
-  if (run.timed_out) return {false, "the hook timed out after " + seconds_text(timeout_seconds) + " s"};
+  if (run.timed_out)
+    return {false, "the hook timed out after " + seconds_text(timeout_seconds) + " s"};
   std::string errors = trim(to_valid_utf8(run.errors));
   if (run.exit_status == 2 && !errors.empty()) return {false, errors};
   if (run.exit_status != 0) {
-    std::string reason = run.exit_status < 0 ? "the hook was killed"
-                                             : "the hook exited with status " +
-                                                   std::to_string(run.exit_status);
+    std::string reason = run.exit_status < 0
+                             ? "the hook was killed"
+                             : "the hook exited with status " + std::to_string(run.exit_status);
     if (!errors.empty()) reason += ": " + errors;
     return {false, reason};
   }
@@ -99,8 +100,8 @@ HookVerdict consult_pre_tool_use(const std::vector<HookGroup>& groups, const Jso
     for (const HookCommand& hook : group.commands) {
       auto limit = std::chrono::milliseconds(
           static_cast<long long>(std::ceil(hook.timeout_seconds * 1000.0)));
-      CommandRun run = run_shell(hook.command, dump_json(hook_input) + "\n", cwd, limit,
-                                 HOOK_OUTPUT_LIMIT);
+      CommandRun run =
+          run_shell(hook.command, dump_json(hook_input) + "\n", cwd, limit, HOOK_OUTPUT_LIMIT);
       verdict = interpret_hook_run(run, hook.timeout_seconds);
       if (!verdict.allow) return verdict;
     }

@@ -15,8 +15,7 @@ std::mt19937_64& generator() {
 }
 
 std::string random_alnum(std::size_t n) {
-  static const char alphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   std::uniform_int_distribution<std::size_t> pick(0, sizeof alphabet - 2);
   std::string out(n, 'x');
   for (char& c : out) c = alphabet[pick(generator())];
@@ -27,8 +26,8 @@ std::string random_alnum(std::size_t n) {
 
 std::string new_uuid() {
   std::uint64_t hi = generator()(), lo = generator()();
-  hi = (hi & ~0xF000ULL) | 0x4000ULL;                             // version 4
-  lo = (lo & ~(0xC000ULL << 48)) | (0x8000ULL << 48);              // RFC 4122 variant
+  hi = (hi & ~0xF000ULL) | 0x4000ULL;                  // version 4
+  lo = (lo & ~(0xC000ULL << 48)) | (0x8000ULL << 48);  // RFC 4122 variant
   static const char* hex = "0123456789abcdef";
   std::string out;
   for (int i = 0; i < 32; ++i) {

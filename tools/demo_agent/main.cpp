@@ -55,7 +55,8 @@ struct SettingsRead {
 SettingsRead read_settings(const std::string& path) {
   if (path.empty()) return {};
   FileRead file = read_file(path, SETTINGS_LIMIT);
-  if (!file.ok) return {nullptr, "Settings file not found: " + path + " (" + os_error_text(file.error) + ")"};
+  if (!file.ok)
+    return {nullptr, "Settings file not found: " + path + " (" + os_error_text(file.error) + ")"};
   std::optional<Json> settings = parse_json(file.bytes);
   if (!settings || !settings->is_object()) return {nullptr, "Invalid settings file: " + path};
   return {std::move(*settings), ""};
@@ -95,8 +96,9 @@ int main(int argc, char** argv) {
   }
   if (args.permission_mode == "bypassPermissions" && ::geteuid() == 0 &&
       env_is("QUILLHAVEN_DEMO_REFUSE_ROOT", "1")) {
-    stderr_line("--dangerously-skip-permissions cannot be used with root/sudo privileges for "
-                "security reasons");
+    stderr_line(
+        "--dangerously-skip-permissions cannot be used with root/sudo privileges for "
+        "security reasons");
     exit_process(1);
   }
 

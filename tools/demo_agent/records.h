@@ -54,20 +54,19 @@ Json tool_use_block(const std::string& id, const std::string& name, const Json& 
 Json assistant_record(Json message, const std::string& session_id, const Json& parent);
 
 /// A user message carrying one tool_result block, and the record around it.
-Json tool_result_message(const std::string& tool_use_id, const std::string& content,
-                         bool is_error);
+Json tool_result_message(const std::string& tool_use_id, const std::string& content, bool is_error);
 Json user_record(Json message, const std::string& session_id, const Json& parent);
 
 /// What the "result" record that closes a turn reports.
 struct TurnSummary {
   bool is_error = false;
   std::string subtype = "success";
-  bool has_result_text = true;       // false: no "result" member at all
+  bool has_result_text = true;  // false: no "result" member at all
   std::string result_text;
-  std::vector<std::string> errors;   // written as "errors" when not empty
+  std::vector<std::string> errors;  // written as "errors" when not empty
   std::uint64_t num_turns = 1;
   std::uint64_t duration_ms = 0;
-  double total_cost_usd = 0.0;       // running total of the session
+  double total_cost_usd = 0.0;  // running total of the session
   TokenUsage usage;
 };
 Json result_record(const TurnSummary& summary, const std::string& session_id);

@@ -21,19 +21,22 @@ const std::vector<Topic>& innkeeper_topics() {
         "Ah, a new face! Welcome to the Quill & Anchor, finest inn in all of Quillhaven."}},
       {{"ale", "beer", "mead", "drink", "wine", "thirsty"},
        {"A mug of Harbour Brown it is, brewed right here in the cellar. Mind the foam.",
-        "I've mead from the hill farms and an ale that'll put hair on your chest. Pick your poison."}},
+        "I've mead from the hill farms and an ale that'll put hair on your chest. Pick your "
+        "poison."}},
       {{"room", "bed", "sleep", "stay", "night", "rest"},
        {"A room's two silver a night, breakfast included. Top of the stairs, the door that sticks.",
         "I've one bed left, by the chimney. Warm, if you don't mind the mice singing."}},
       {{"sword", "blade", "axe", "armor", "armour", "forge", "weapon", "steel", "iron", "repair"},
        {"For steel you want old Brom at the forge, past the well. Tell him I sent you.",
-        "Brom the smith can mend that. He grumbles, but his work is the best this side of the river."}},
+        "Brom the smith can mend that. He grumbles, but his work is the best this side of the "
+        "river."}},
       {{"price", "cost", "gold", "coin", "coins", "pay", "silver"},
        {"Coin's coin, friend. Two silver for a bed, one copper for a mug, and stories are free.",
         "Pay what's fair and you'll find Quillhaven fair to you."}},
       {{"rumor", "rumour", "news", "gossip", "quest", "trouble", "dragon", "adventure"},
        {"They say lights were seen on the old quill tower again. Nobody's been up there in years.",
-        "A merchant swore he saw something big circling the marsh. Drank three ales after, mind you."}},
+        "A merchant swore he saw something big circling the marsh. Drank three ales after, mind "
+        "you."}},
       {{"bye", "goodbye", "farewell", "leave", "later"},
        {"Safe roads, traveller. The door's always open at the Quill & Anchor.",
         "Off with you then, and watch the cobbles, they're slick after rain."}},
@@ -75,7 +78,8 @@ std::vector<std::string> words_of(std::string_view text) {
 
 bool has_keyword(const std::vector<std::string>& words, const std::string& lowered,
                  std::string_view keyword) {
-  if (keyword.find(' ') != std::string_view::npos) return lowered.find(keyword) != std::string::npos;
+  if (keyword.find(' ') != std::string_view::npos)
+    return lowered.find(keyword) != std::string::npos;
   for (const std::string& w : words) {
     if (w == keyword) return true;
   }
@@ -135,16 +139,16 @@ DemoPlan plan_demo_turn(std::string_view words, std::string_view persona, std::s
 
   if (asks_for_files(words)) {
     std::string lowered = ascii_lower(words);
-    bool wants_reading = lowered.find("read ") != std::string::npos ||
-                         lowered.find("look at") != std::string::npos;
+    bool wants_reading =
+        lowered.find("read ") != std::string::npos || lowered.find("look at") != std::string::npos;
     std::optional<std::string> file = wants_reading ? named_file(words, cwd) : std::nullopt;
     if (file) {
       plan.reply += "Let me fetch my spectacles and have a look at " + *file + ".";
       plan.tool = DemoTool{"Read", Json{{"file_path", join_path(cwd, *file)}}};
     } else {
       plan.reply += "Let me see what's lying about in here.";
-      plan.tool = DemoTool{"Bash", Json{{"command", "ls -la"},
-                                         {"description", "List what is in the room"}}};
+      plan.tool = DemoTool{
+          "Bash", Json{{"command", "ls -la"}, {"description", "List what is in the room"}}};
     }
     return plan;
   }

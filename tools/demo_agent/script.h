@@ -60,8 +60,26 @@
 /// One parsed directive. Which members carry meaning depends on `kind`.
 struct Directive {
   enum class Kind {
-    Reply, Deltas, Full, Tool, Fail, FailErrors, ApiError, Stderr, Exit, Hang,
-    Busy, WaitFile, Subagent, Mode, Raw, Report, Session, HoldStderr, DeafFlood, LongLine,
+    Reply,
+    Deltas,
+    Full,
+    Tool,
+    Fail,
+    FailErrors,
+    ApiError,
+    Stderr,
+    Exit,
+    Hang,
+    Busy,
+    WaitFile,
+    Subagent,
+    Mode,
+    Raw,
+    Report,
+    Session,
+    HoldStderr,
+    DeafFlood,
+    LongLine,
   };
   Kind kind = Kind::Reply;
   std::string text;                 // reply text, tool name, failure text, path, mode, line

@@ -44,10 +44,11 @@ ToolOutcome run_bash(const Json& input, const std::string& cwd) {
                              TOOL_OUTPUT_LIMIT);
   if (!run.started) return {"Error: " + os_error_text(run.spawn_error), true};
   std::string output = without_trailing_newlines(clean_text(run.output, run.output_cut));
-  if (run.timed_out) return {output.empty() ? "Command timed out" : output + "\nCommand timed out", true};
+  if (run.timed_out)
+    return {output.empty() ? "Command timed out" : output + "\nCommand timed out", true};
   if (run.exit_status != 0) {
-    std::string status = run.exit_status < 0 ? "Command was killed"
-                                              : "Exit code " + std::to_string(run.exit_status);
+    std::string status =
+        run.exit_status < 0 ? "Command was killed" : "Exit code " + std::to_string(run.exit_status);
     return {output.empty() ? status : output + "\n" + status, true};
   }
   return {output, false};

@@ -16,7 +16,10 @@ TEST(DemoTools, BashGivesBothStreamsInOrderAndFailsOnANonZeroExit) {
 
 TEST(DemoTools, LongOutputIsCutWithoutBreakingACharacter) {
   // 6000 two-byte characters: 12000 bytes, cut at 10240 on a character boundary.
-  ToolOutcome out = run_tool("Bash", Json{{"command", "i=0; while [ $i -lt 6000 ]; do printf '\\303\\251'; i=$((i+1)); done"}}, "/");
+  ToolOutcome out = run_tool(
+      "Bash",
+      Json{{"command", "i=0; while [ $i -lt 6000 ]; do printf '\\303\\251'; i=$((i+1)); done"}},
+      "/");
   EXPECT_FALSE(out.is_error);
   EXPECT_EQ(out.content.size(), TOOL_OUTPUT_LIMIT);
   EXPECT_TRUE(is_valid_utf8(out.content));

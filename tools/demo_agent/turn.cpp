@@ -11,11 +11,11 @@
 #include <thread>
 
 #include "chunks.h"
-#include "input.h"
 #include "ids.h"
+#include "input.h"
 #include "records.h"
-#include "report.h"
 #include "repertoire.h"
+#include "report.h"
 #include "script.h"
 #include "tools.h"
 #include "util/process_exit.h"
@@ -61,7 +61,9 @@ constexpr std::uint64_t SYSTEM_PROMPT_TOKENS = 1500;
 constexpr auto WAIT_FILE_LIMIT = std::chrono::seconds(60);
 const Json SUBAGENT_PARENT = "toolu_parent";
 
-std::uint64_t tokens_of(const std::string& text) { return 1 + count_chars(to_valid_utf8(text)) / 4; }
+std::uint64_t tokens_of(const std::string& text) {
+  return 1 + count_chars(to_valid_utf8(text)) / 4;
+}
 
 void stderr_line(const std::string& text) {
   std::string line = text + "\n";
@@ -165,7 +167,9 @@ class Turn {
     open_message_id_.reset();
   }
 
-  void emit_event(Json event) { emit_record(stream_event_record(std::move(event), s_.id, nullptr)); }
+  void emit_event(Json event) {
+    emit_record(stream_event_record(std::move(event), s_.id, nullptr));
+  }
 
   void emit_assistant(const Json& message, const Json& extra = Json::object()) {
     Json record = assistant_record(message, s_.id, nullptr);
@@ -327,7 +331,8 @@ class Turn {
     set_input_paused(true);
     Clock::time_point deadline = Clock::now() + WAIT_FILE_LIMIT;
     int waiting = 0;
-    while (Clock::now() < deadline && (::ioctl(STDIN_FILENO, FIONREAD, &waiting) != 0 || waiting < 60000)) {
+    while (Clock::now() < deadline &&
+           (::ioctl(STDIN_FILENO, FIONREAD, &waiting) != 0 || waiting < 60000)) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     std::vector<std::string> pieces(static_cast<std::size_t>(count), std::string(100, 'f'));
@@ -353,8 +358,8 @@ class Turn {
     std::string text = "Sub-agent looking around.";
     emit_record(stream_event_record(text_delta_event(0, text), s_.id, SUBAGENT_PARENT));
     emit_record(assistant_record(
-        assistant_message(message_id, s_.model, Json::array({text_block(text)}), "end_turn"),
-        s_.id, SUBAGENT_PARENT));
+        assistant_message(message_id, s_.model, Json::array({text_block(text)}), "end_turn"), s_.id,
+        SUBAGENT_PARENT));
     emit_record(user_record(tool_result_message(new_tool_use_id(), "sub-agent output", false),
                             s_.id, SUBAGENT_PARENT));
   }
@@ -406,7 +411,8 @@ class Turn {
     Json record = assistant_record(message, s_.id, nullptr);
     record["is_api_error_message"] = true;
     emit_record(record);
-    if (s_.transcript) s_.transcript->append("assistant", message, Json{{"isApiErrorMessage", true}});
+    if (s_.transcript)
+      s_.transcript->append("assistant", message, Json{{"isApiErrorMessage", true}});
     TurnSummary summary = summary_now();
     summary.is_error = true;
     summary.result_text = text;

@@ -16,14 +16,14 @@ struct Session {
   std::string id;
   std::string model;
   std::string permission_mode;
-  std::string cwd;                        // the working folder, links resolved
-  std::string persona;                    // --append-system-prompt
-  bool scripted = false;                  // QUILLHAVEN_DEMO_SCRIPTED=1
-  std::vector<HookGroup> hooks;           // PreToolUse hooks of --settings
-  std::optional<Transcript> transcript;   // none without a home folder
-  std::vector<std::string> args;          // the command line, for @report
-  double total_cost_usd = 0.0;            // running total, kept across --resume
-  std::uint64_t turns = 0;                // turns answered by this process
+  std::string cwd;                       // the working folder, links resolved
+  std::string persona;                   // --append-system-prompt
+  bool scripted = false;                 // QUILLHAVEN_DEMO_SCRIPTED=1
+  std::vector<HookGroup> hooks;          // PreToolUse hooks of --settings
+  std::optional<Transcript> transcript;  // none without a home folder
+  std::vector<std::string> args;         // the command line, for @report
+  double total_cost_usd = 0.0;           // running total, kept across --resume
+  std::uint64_t turns = 0;               // turns answered by this process
 };
 
 /// Answers one message: an init record, the reply (scripted or in character, with any tool
