@@ -10,6 +10,7 @@
 
 #include "agent/control.h"
 #include "agent/event_log.h"
+#include "agent/fast_delta.h"
 #include "config/policy.h"
 #include "store/state_file.h"
 #include "store/transcripts.h"
@@ -36,6 +37,16 @@ const Json& content_blocks(const Json& record) {
 // it; the game only follows the NPC's own conversation.
 bool from_sub_agent(const Json& record) { return is_truthy(record, "parent_tool_use_id"); }
 
+// A piece of the reply: kept as streamed text, relayed as a "delta" event. Both ways of reading
+// a delta record end here.
+void relay_delta(Npc& npc, std::string_view text) {
+  {
+    std::lock_guard<std::mutex> guard(npc.lock);
+    npc.state.streamed_text += text;
+  }
+  push_delta_event(npc, text);
+}
+
 void on_stream_event(Npc& npc, const Json& record) {
   const Json* event = field(record, "event");
   if (event == nullptr) return;
@@ -44,12 +55,7 @@ void on_stream_event(Npc& npc, const Json& record) {
     const Json* delta = field(*event, "delta");
     if (delta == nullptr || as_text(*delta, "type") != "text_delta") return;
     std::string text = as_text(*delta, "text");
-    if (text.empty()) return;
-    {
-      std::lock_guard<std::mutex> guard(npc.lock);
-      npc.state.streamed_text += text;
-    }
-    push_event(npc, "delta", Json{{"text", std::move(text)}});
+    if (!text.empty()) relay_delta(npc, text);
   } else if (kind == "message_start") {
     std::lock_guard<std::mutex> guard(npc.lock);
     npc.state.streamed_text.clear();
@@ -249,6 +255,7 @@ void translate(Npc& npc, const Json& record, const std::uint64_t* generation) {
 }
 
 void handle_line(Npc& npc, std::uint64_t generation, std::string_view raw) {
+  if (relay_fast_delta(npc, raw)) return;
   std::string line = trim(to_valid_utf8(raw));
   if (line.empty() || line.front() != '{') return;
   std::optional<Json> record = parse_json(line);
@@ -292,6 +299,20 @@ void report_end(Npc& npc, std::uint64_t generation) {
 }  // namespace
 
 void translate_record(Npc& npc, const Json& record) { translate(npc, record, nullptr); }
+
+bool relay_fast_delta(Npc& npc, std::string_view line) {
+  std::string_view text;
+  switch (read_fast_line(line, text)) {
+    case FastLine::unsure:
+      return false;
+    case FastLine::ignored:
+      return true;
+    case FastLine::delta:
+      relay_delta(npc, text);
+      return true;
+  }
+  return false;
+}
 
 void stdout_reader(NpcHandle npc, std::uint64_t generation, UniqueFd out) {
   char buffer[READ_BUFFER];

@@ -29,6 +29,19 @@ Json hello(Npc& npc, std::uint64_t since) {
 
 void closed(Npc& npc) { bridge_log("npc=" + npc.id + " stream closed"); }
 
+// Writes one chunk, telling the follower whether the client took it at once.
+bool write_chunk(int fd, std::string_view chunk, LogFollower& follower) {
+  ssize_t sent = send_now(fd, chunk);
+  if (sent < 0) return false;
+  bool at_once = static_cast<std::size_t>(sent) == chunk.size();
+  if (!at_once) {
+    follower.client_holds_up();
+    if (!write_all(fd, chunk.substr(static_cast<std::size_t>(sent)))) return false;
+  }
+  follower.write_done(at_once);
+  return true;
+}
+
 }  // namespace
 
 std::optional<std::uint64_t> parse_since(std::string_view query) {
@@ -65,11 +78,11 @@ void serve_event_stream(Npc& npc, std::string_view query, int fd) {
 
   if (!write_two(fd, STREAM_HEAD, "data: " + dump_json(hello(npc, since)) + "\n\n")) return closed(npc);
 
-  std::uint64_t last = since;
+  LogFollower follower(npc.events, since);
+  std::vector<StoredEvent> events;
   std::string chunk;
   for (;;) {
-    std::vector<StoredEvent> events =
-        wait_events_after(npc.events, last, std::chrono::duration_cast<std::chrono::milliseconds>(KEEPALIVE_WAIT));
+    follower.take(events, std::chrono::duration_cast<std::chrono::milliseconds>(KEEPALIVE_WAIT));
     chunk.clear();
     if (events.empty()) {
       chunk = ": keepalive\n\n";
@@ -78,9 +91,8 @@ void serve_event_stream(Npc& npc, std::string_view query, int fd) {
         chunk += "data: ";
         chunk += *e.json;
         chunk += "\n\n";
-        last = e.seq;
       }
     }
-    if (!write_all(fd, chunk)) return closed(npc);
+    if (!write_chunk(fd, chunk, follower)) return closed(npc);
   }
 }

@@ -77,6 +77,17 @@ bool write_all(int fd, std::string_view data) {
   return send_all(fd, &iov, 1);
 }
 
+ssize_t send_now(int fd, std::string_view data) {
+  for (;;) {
+    ssize_t n = ::send(fd, data.data(), data.size(), SEND_FLAGS | MSG_DONTWAIT);
+    if (n >= 0) return n;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    if (errno != ENOTSOCK) return -1;
+    return write_all(fd, data) ? static_cast<ssize_t>(data.size()) : -1;
+  }
+}
+
 bool write_two(int fd, std::string_view head, std::string_view body) {
   iovec iov[2] = {{const_cast<char*>(head.data()), head.size()},
                   {const_cast<char*>(body.data()), body.size()}};
