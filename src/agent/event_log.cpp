@@ -46,7 +46,7 @@ void wait_for_followers(EventLog& log) {
     for (const LogFollower* f : log.followers) {
       // A follower may start ahead of the log (a "since" still to come).
       if (f->slow_ || log.seq <= f->last_ + MAX_EVENTS / 2) continue;
-      Clock::time_point limit = (f->blocked_ ? f->blocked_since_ : start) + EventLog::FOLLOW_WAIT;
+      Clock::time_point limit = (f->blocked_ ? f->blocked_since_ : start) + log.follow_wait;
       if (limit > now && (!until || limit > *until)) until = limit;
     }
     if (!until) break;
@@ -176,7 +176,7 @@ void LogFollower::write_done(bool at_once) {
   std::lock_guard<std::mutex> guard(log_.lock);
   if (blocked_) {
     blocked_ = false;
-    slow_ = std::chrono::steady_clock::now() - blocked_since_ > EventLog::FOLLOW_WAIT;
+    slow_ = std::chrono::steady_clock::now() - blocked_since_ > log_.follow_wait;
   } else {
     slow_ = false;
   }

@@ -28,7 +28,7 @@ struct StoredEvent {
 /// never held while taking another.
 struct EventLog {
   static constexpr std::size_t MAX_EVENTS = 2000;
-  /// Longest an agent's reader waits, after one read, for streams that fell behind.
+  /// How long an agent's reader waits, after one read, for streams that fell behind.
   static constexpr std::chrono::milliseconds FOLLOW_WAIT{1000};
 
   std::mutex lock;
@@ -39,6 +39,7 @@ struct EventLog {
   std::vector<LogFollower*> followers;  // guarded by lock; the streams following the log
   std::condition_variable taken;        // broadcast when a follower takes events while...
   int held_back = 0;                    // guarded by lock; ...this many readers wait for it
+  std::chrono::milliseconds follow_wait = FOLLOW_WAIT;  // set before the log is shared
 };
 
 inline constexpr std::size_t MAX_EVENTS = EventLog::MAX_EVENTS;
@@ -55,7 +56,7 @@ void push_delta_event(Npc& npc, std::string_view text);
 /// the batch ends or flush_deferred_wakeups is called. An agent's reader uses it for the lines
 /// of one read, so a burst of deltas costs one wake-up of each stream instead of one per event;
 /// nothing waits for more output to arrive. When the batch ends, the thread also waits (at most
-/// FOLLOW_WAIT) for any stream that has fallen more than half a log behind, and is not held up
+/// follow_wait) for any stream that has fallen more than half a log behind, and is not held up
 /// by its client, to catch up: see LogFollower.
 class DeferredWakeups {
  public:
@@ -80,7 +81,7 @@ std::vector<StoredEvent> wait_events_after(EventLog& log, std::uint64_t since,
 /// half a log ahead of it waits for it at the end of its read (see DeferredWakeups), so that a
 /// stream that keeps up loses nothing however fast the agent writes: the agent is held back by
 /// its pipe meanwhile. The wait is bounded: a client that holds up one write for longer than
-/// FOLLOW_WAIT is slow, and is not waited for until it takes a write at once again; it misses
+/// the log's follow_wait is slow, and is not waited for until it takes a write at once again; it misses
 /// what the log no longer holds. Agents write far fewer events a second than a client that
 /// keeps up takes, so only a benchmark ever makes a reader wait.
 class LogFollower {

@@ -21,7 +21,9 @@
 
 namespace {
 
-constexpr std::size_t READ_BUFFER = 8192;
+// As much as a pipe holds (64 KiB on Linux): a burst of output is taken in one read, and its
+// events then cost each stream one wake-up.
+constexpr std::size_t READ_BUFFER = 65536;
 constexpr std::size_t MAX_ERROR_CHARS = 500;
 constexpr std::size_t MAX_OUTPUT_CHARS = 2000;
 

@@ -1,6 +1,9 @@
 #include "util/json_scan.h"
 
 #include <array>
+#include <bit>
+#include <cstdint>
+#include <cstring>
 
 #include "util/text.h"
 
@@ -18,6 +21,27 @@ constexpr std::array<bool, 256> PLAIN = [] {
 // always fits a double; the parser refuses one that does not, so longer ones are left to it.
 constexpr std::ptrdiff_t SURE_NUMBER_LENGTH = 32;
 constexpr int SURE_EXPONENT_DIGITS = 2;
+
+// The first byte at or after `at` that is not PLAIN, or `end`. Eight bytes at a time: a byte
+// is flagged when it is a quote or a backslash (equal after XOR means zero), below 0x20, or
+// has its high bit set. A borrow can flag bytes after the first true one, never before it, so
+// the lowest flag of a little-endian word is exact.
+const char* skip_plain(const char* at, const char* end) {
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr std::uint64_t ONES = 0x0101010101010101, HIGH = 0x8080808080808080;
+    auto zero_bytes = [](std::uint64_t x) { return (x - ONES) & ~x & HIGH; };
+    while (end - at >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, at, sizeof word);
+      std::uint64_t flags = zero_bytes(word ^ (ONES * '"')) | zero_bytes(word ^ (ONES * '\\')) |
+                            ((word - ONES * 0x20) & ~word & HIGH) | (word & HIGH);
+      if (flags != 0) return at + (std::countr_zero(flags) >> 3);
+      at += 8;
+    }
+  }
+  while (at != end && PLAIN[static_cast<unsigned char>(*at)]) ++at;
+  return at;
+}
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -85,8 +109,13 @@ bool JsonFieldScan::scan(std::string_view text) {
   return at_ == end_;
 }
 
+// The hot loops work on local copies of the cursor: bytes read through a char pointer may alias
+// the members, so the compiler would reload them at every byte.
 void JsonFieldScan::skip_white_space() {
-  while (at_ != end_ && (*at_ == ' ' || *at_ == '\n' || *at_ == '\r' || *at_ == '\t')) ++at_;
+  const char* at = at_;
+  const char* end = end_;
+  while (at != end && (*at == ' ' || *at == '\n' || *at == '\r' || *at == '\t')) ++at;
+  at_ = at;
 }
 
 bool JsonFieldScan::read_value(int node, int depth) {
@@ -184,7 +213,7 @@ bool JsonFieldScan::read_string(std::string* decoded) {
   ++at_;  // the opening quote
   const char* run = at_;  // start of the plain bytes not yet appended
   for (;;) {
-    while (at_ != end_ && PLAIN[static_cast<unsigned char>(*at_)]) ++at_;
+    at_ = skip_plain(at_, end_);
     if (at_ == end_) return false;
     auto c = static_cast<unsigned char>(*at_);
     if (c == '"') {
