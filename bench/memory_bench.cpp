@@ -40,8 +40,10 @@ std::vector<std::unique_ptr<Npc>> event_logs(const char* how, Push push) {
     for (int e = 0; e < 2000; ++e) push(*npcs.back(), text + std::to_string(e % 10));
   }
   long after = resident_kib("self");
-  std::printf("event logs, %s: 100 NPCs x 2000 deltas: %.1f MiB in all, %.0f KiB per NPC, %.0f bytes per event\n",
-              how, (after - before) / 1024.0, (after - before) / 100.0, (after - before) * 1024.0 / 200000);
+  std::printf(
+      "event logs, %s: 100 NPCs x 2000 deltas: %.1f MiB in all, %.0f KiB per NPC, %.0f bytes per "
+      "event\n",
+      how, (after - before) / 1024.0, (after - before) / 100.0, (after - before) * 1024.0 / 200000);
   return npcs;
 }
 
@@ -70,9 +72,8 @@ void idle_streams(int count) {
 
 int main() {
   raise_descriptor_limit();
-  auto relayed = event_logs("relayed deltas", [](Npc& npc, const std::string& text) {
-    push_delta_event(npc, text);
-  });
+  auto relayed = event_logs("relayed deltas",
+                            [](Npc& npc, const std::string& text) { push_delta_event(npc, text); });
   auto general = event_logs("general writer", [](Npc& npc, const std::string& text) {
     push_event(npc, "delta", {{"text", text}});
   });

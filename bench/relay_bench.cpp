@@ -122,7 +122,8 @@ void drain_all(std::vector<FrameReader>& readers, F on_delta) {
     for (std::size_t i = 0; i < fds.size(); ++i) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
       long long received = now_ns();
-      if (!readers[i].drain([&](long long index, long long sent) { on_delta(i, index, sent, received); })) {
+      if (!readers[i].drain(
+              [&](long long index, long long sent) { on_delta(i, index, sent, received); })) {
         fds[i].fd = -1;
         --open;
       }
@@ -144,20 +145,24 @@ void throughput(harness::BridgeProcess& bridge, long long events, int stream_cou
   for (harness::SseStream& stream : streams) stream.wait_for_type("result", 30s);
 
   std::vector<FrameReader> readers;
-  for (harness::SseStream& s : streams) readers.push_back({&s.connection(), s.connection().pending(), 0});
+  for (harness::SseStream& s : streams)
+    readers.push_back({&s.connection(), s.connection().pending(), 0});
   std::vector<Delivery> deliveries(streams.size());
   double cpu_before = cpu_seconds(bridge.pid());
   long long start = now_ns();
   say(bridge.port(), npc, "flood " + std::to_string(events));
-  drain_all(readers, [&](std::size_t i, long long index, long long, long long) { deliveries[i].take(index); });
+  drain_all(readers, [&](std::size_t i, long long index, long long, long long) {
+    deliveries[i].take(index);
+  });
   long long elapsed = now_ns() - start;
   double cpu = cpu_seconds(bridge.pid()) - cpu_before;
 
   bool once = true;
   for (const Delivery& d : deliveries) once = once && d.complete(events);
-  std::printf("throughput, %d stream(s): %lld deltas in %.3f s = %.0f events/s; every delta to "
-              "every stream once, in order: %s\n",
-              stream_count, events, elapsed / 1e9, events / (elapsed / 1e9), once ? "yes" : "NO");
+  std::printf(
+      "throughput, %d stream(s): %lld deltas in %.3f s = %.0f events/s; every delta to "
+      "every stream once, in order: %s\n",
+      stream_count, events, elapsed / 1e9, events / (elapsed / 1e9), once ? "yes" : "NO");
   for (std::size_t i = 0; i < deliveries.size(); ++i) {
     const Delivery& d = deliveries[i];
     if (d.complete(events)) continue;

@@ -81,8 +81,8 @@ std::vector<StoredEvent> wait_events_after(EventLog& log, std::uint64_t since,
 /// half a log ahead of it waits for it at the end of its read (see DeferredWakeups), so that a
 /// stream that keeps up loses nothing however fast the agent writes: the agent is held back by
 /// its pipe meanwhile. The wait is bounded: a client that holds up one write for longer than
-/// the log's follow_wait is slow, and is not waited for until it takes a write at once again; it misses
-/// what the log no longer holds. Agents write far fewer events a second than a client that
+/// the log's follow_wait is slow, and is not waited for until it takes a write at once again; it
+/// misses what the log no longer holds. Agents write far fewer events a second than a client that
 /// keeps up takes, so only a benchmark ever makes a reader wait.
 class LogFollower {
  public:
@@ -103,8 +103,9 @@ class LogFollower {
  private:
   friend void wait_for_followers(EventLog& log);
 
-  // All guarded by log_.lock; only the stream's own thread changes them.
   EventLog& log_;
+  // Guarded by log_.lock. Only the stream's own thread changes them, so it may read them
+  // without the lock.
   std::uint64_t last_;  // the newest seq taken
   bool blocked_ = false;
   std::chrono::steady_clock::time_point blocked_since_;

@@ -57,7 +57,8 @@ bool fast_path_agrees(std::string_view line, std::string* why) {
                   std::to_string(want.size()));
   }
   for (std::size_t i = 0; i < got.size(); ++i) {
-    if (got[i] != want[i]) return differ("event " + got[i] + " where the ordinary way gives " + want[i]);
+    if (got[i] != want[i])
+      return differ("event " + got[i] + " where the ordinary way gives " + want[i]);
   }
   std::string streamed_fast = streamed(fast);
   std::string streamed_ordinary = streamed(ordinary);

@@ -28,8 +28,8 @@ struct Line {
 };
 
 std::vector<Line> corpus() {
-  const std::string huge_text = "\"" + std::string(200'000, 'a') + "\\n\\\"" +
-                                std::string(100'000, 'b') + "\\ud83d\\ude00\"";
+  const std::string huge_text =
+      "\"" + std::string(200'000, 'a') + "\\n\\\"" + std::string(100'000, 'b') + "\\ud83d\\ude00\"";
   return {
       // What the CLI, the demo agent and the relay benchmark's agent write.
       {cli_delta(R"("Hello")"), FastLine::delta},
@@ -40,13 +40,16 @@ std::vector<Line> corpus() {
        R"("text_delta","text":"41:123456789 "}},"parent_tool_use_id":null,"session_id":"b"})",
        FastLine::delta},
       // Escapes of every kind, surrogate pairs, raw UTF-8, a huge text.
-      {cli_delta(R"("say \"hi\" \\ \/ \b\f\n\r\t \u0000 \u001f \u007f \u00e9 \u20AC \uD83D\uDE00")"),
+      {cli_delta(
+           R"("say \"hi\" \\ \/ \b\f\n\r\t \u0000 \u001f \u007f \u00e9 \u20AC \uD83D\uDE00")"),
        FastLine::delta},
-      {cli_delta("\"caf\xC3\xA9 \xE6\xBC\xA2\xE5\xAD\x97 \xF0\x9F\x98\x80 \x7F\""), FastLine::delta},
+      {cli_delta("\"caf\xC3\xA9 \xE6\xBC\xA2\xE5\xAD\x97 \xF0\x9F\x98\x80 \x7F\""),
+       FastLine::delta},
       {cli_delta(huge_text), FastLine::delta},
       // Unknown fields, nested values, other orders, white space, escaped names.
       {R"( {"uuid":"u","event":{"delta":{"text":"x","type":"text_delta","extra":{"a":[1,{"b":null}]}},)"
-       R"("type":"content_block_delta","index":1e5},"type":"stream_event"}  )" "\r",
+       R"("type":"content_block_delta","index":1e5},"type":"stream_event"}  )"
+       "\r",
        FastLine::delta},
       {R"({"type":"stream\u005fevent","\u0065vent":{"type":"content_block_delta","delta":{"type":)"
        R"("text_delta","te\u0078t":"y"}}})",
@@ -73,7 +76,8 @@ std::vector<Line> corpus() {
       {R"({"type":"stream_event"})", FastLine::unsure},
       {R"({"type":"assistant","message":{"content":[{"type":"text","text":"Hello"}]}})",
        FastLine::unsure},
-      {R"({"type":"result","subtype":"success","is_error":false,"result":"done"})", FastLine::unsure},
+      {R"({"type":"result","subtype":"success","is_error":false,"result":"done"})",
+       FastLine::unsure},
       // Values of other kinds where strings belong; empty text.
       {cli_delta("5"), FastLine::unsure},
       {cli_delta("null"), FastLine::unsure},
@@ -107,7 +111,8 @@ std::vector<Line> corpus() {
       {cli_delta(R"("a")") + cli_delta(R"("b")"), FastLine::unsure},
       {cli_delta(R"("a")") + "\f", FastLine::unsure},
       {"\xC2\xA0" + cli_delta(R"("a")"), FastLine::unsure},
-      {cli_delta(R"("a")").replace(1, 0, R"("deep":)" + std::string(40, '[') + std::string(40, ']') + ","),
+      {cli_delta(R"("a")").replace(
+           1, 0, R"("deep":)" + std::string(40, '[') + std::string(40, ']') + ","),
        FastLine::unsure},
       {cli_delta(R"("a")").replace(1, 0, R"("big":1e400,)"), FastLine::unsure},
       {cli_delta(R"("a")").substr(0, 60), FastLine::unsure},
@@ -157,9 +162,10 @@ TEST(FastDelta, AReplyThroughTheReaderArrivesOnceAndInOrder) {
       cli_delta(R"("come, \"friend\",")"),
       cli_delta(R"("\ud83d\ude00")", R"("toolu_9")"),  // a sub-agent's: not relayed
       cli_delta(R"(" to")").replace(1, 0, R"("type":"stream_event",)"),  // unsure: ordinary way
-      cli_delta("\" the \xFF forge\""),                                 // mended by the ordinary way
+      cli_delta("\" the \xFF forge\""),  // mended by the ordinary way
       R"({"type":"assistant","message":{"content":[{"type":"text","text":"Welcome, \"friend\", to the )"
-      "\xEF\xBF\xBD" R"( forge. Sit."}]},"parent_tool_use_id":null})",
+      "\xEF\xBF\xBD"
+      R"( forge. Sit."}]},"parent_tool_use_id":null})",
   };
   std::string output;
   for (const std::string& line : lines) output += line + "\n";
@@ -180,7 +186,9 @@ TEST(FastDelta, AReplyThroughTheReaderArrivesOnceAndInOrder) {
       R"({"npc":"reader","seq":1,"text":"Wel","type":"delta"})",
       R"({"npc":"reader","seq":2,"text":"come, \"friend\",","type":"delta"})",
       R"({"npc":"reader","seq":3,"text":" to","type":"delta"})",
-      R"({"npc":"reader","seq":4,"text":" the )" "\xEF\xBF\xBD" R"( forge","type":"delta"})",
+      R"({"npc":"reader","seq":4,"text":" the )"
+      "\xEF\xBF\xBD"
+      R"( forge","type":"delta"})",
       R"({"npc":"reader","seq":5,"text":". Sit.","type":"delta"})",
       R"({"npc":"reader","seq":6,"type":"message_end"})",
   };

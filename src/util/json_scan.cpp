@@ -72,8 +72,7 @@ void append_utf8(std::string& out, char32_t cp) {
 
 }  // namespace
 
-JsonFieldScan::JsonFieldScan(
-    std::initializer_list<std::initializer_list<std::string_view>> paths) {
+JsonFieldScan::JsonFieldScan(std::initializer_list<std::initializer_list<std::string_view>> paths) {
   nodes_.emplace_back();
   for (const auto& path : paths) {
     int at = 0;
@@ -121,7 +120,8 @@ void JsonFieldScan::skip_white_space() {
 bool JsonFieldScan::read_value(int node, int depth) {
   skip_white_space();
   if (at_ == end_) return false;
-  ScannedValue* value = node >= 0 && nodes_[node].value >= 0 ? &values_[nodes_[node].value] : nullptr;
+  ScannedValue* value =
+      node >= 0 && nodes_[node].value >= 0 ? &values_[nodes_[node].value] : nullptr;
   using Kind = ScannedValue::Kind;
   if (value != nullptr) value->kind = Kind::other;
   switch (*at_) {
@@ -210,7 +210,7 @@ bool JsonFieldScan::read_array(int depth) {
 }
 
 bool JsonFieldScan::read_string(std::string* decoded) {
-  ++at_;  // the opening quote
+  ++at_;                  // the opening quote
   const char* run = at_;  // start of the plain bytes not yet appended
   for (;;) {
     at_ = skip_plain(at_, end_);
@@ -227,12 +227,26 @@ bool JsonFieldScan::read_string(std::string* decoded) {
       char escaped = *at_++;
       char plain = 0;
       switch (escaped) {
-        case '"': case '\\': case '/': plain = escaped; break;
-        case 'b': plain = '\b'; break;
-        case 'f': plain = '\f'; break;
-        case 'n': plain = '\n'; break;
-        case 'r': plain = '\r'; break;
-        case 't': plain = '\t'; break;
+        case '"':
+        case '\\':
+        case '/':
+          plain = escaped;
+          break;
+        case 'b':
+          plain = '\b';
+          break;
+        case 'f':
+          plain = '\f';
+          break;
+        case 'n':
+          plain = '\n';
+          break;
+        case 'r':
+          plain = '\r';
+          break;
+        case 't':
+          plain = '\t';
+          break;
         case 'u':
           if (!read_unicode_escape(decoded)) return false;
           run = at_;

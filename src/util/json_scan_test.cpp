@@ -49,10 +49,14 @@ TEST(JsonFieldScan, ReadsWhatTheParserReadsOrGivesUp) {
       {R"({"type":"a","event":{"type":"b","delta":{"text":"c"}},"n":1})", true},
       {" \t{ \"n\" : null , \"event\" : { \"delta\" : { \"text\" : \"\" } } }\r\n", true},
       {R"({})", true},
-      {R"({"other":{"type":"not this one"},"list":[{"type":1},[],"x",-0.5e-3,true,false,null]})", true},
+      {R"({"other":{"type":"not this one"},"list":[{"type":1},[],"x",-0.5e-3,true,false,null]})",
+       true},
       // Escapes decode; names are compared decoded, as the parser's map compares them.
       {R"({"\u0074ype":"tab\there \"q\" \\ \/ \u00e9 \u20AC \ud83d\ude00 \u0000"})", true},
-      {R"({"type":"caf)" "\xC3\xA9 \xF0\x9F\x98\x80" R"("})", true},
+      {R"({"type":"caf)"
+       "\xC3\xA9 \xF0\x9F\x98\x80"
+       R"("})",
+       true},
       // Kinds other than strings, and steps that are not objects.
       {R"({"type":5,"event":"flat","n":{"a":1}})", true},
       {R"({"type":[1],"event":{"type":true,"delta":[{"text":"x"}]},"n":false})", true},
