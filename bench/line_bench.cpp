@@ -46,10 +46,7 @@ void measure(const char* way, long long lines, Relay relay) {
   for (long long i = 0; i < lines; ++i) {
     relay(npc);
     // The streamed text is cleared at every message; keep it as short as a reply's.
-    if (i % 64 == 0) {
-      std::lock_guard<std::mutex> guard(npc.lock);
-      npc.state.streamed_text.clear();
-    }
+    if (i % 64 == 0) npc.locked([](NpcState& s) { s.streamed_text.clear(); });
   }
   double ns = static_cast<double>(cpu_ns() - start) / static_cast<double>(lines);
   std::printf("%-9s way: %lld lines, %.0f ns per line\n", way, lines, ns);

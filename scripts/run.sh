@@ -2,12 +2,15 @@
 # Builds the bridge (Release, without tests) and runs it with the given arguments, for example
 #   scripts/run.sh --port 8787 --permission-policy ask
 # When no `claude` is on PATH and no --claude is given, the demo agent stands in for it.
-# Build output goes to standard error, so the bridge's own output stays clean.
+# Missing build dependencies are installed first as scripts/deps.sh says. Build output goes to
+# standard error, so the bridge's own output stays clean. Once the bridge is up, its log names
+# the playground's address ("playground: http://127.0.0.1:8787/").
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$root/build-release"
 jobs="$(nproc 2>/dev/null || sysctl -n hw.ncpu 2>/dev/null || echo 2)"
 
+"$root/scripts/deps.sh" || exit 1
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRIDGE_TESTS=OFF >&2
 ninja -C "$build" -j"$jobs" quillhaven-bridge >&2
 

@@ -1,37 +1,24 @@
 #!/usr/bin/env bash
-# Builds the bridge and runs every test twice: a normal build in build/ and one under
-# AddressSanitizer and UndefinedBehaviorSanitizer in build-asan/. Exits non-zero when any build
-# or test fails; the last thing printed is ctest's summary.
+# Builds the bridge and runs every test: a normal build in build/ (every label), a Clang build
+# under AddressSanitizer and UndefinedBehaviorSanitizer in build-asan/ (which also checks the
+# lock annotations: Clang's thread-safety analysis is an error there), and a ThreadSanitizer
+# build in build-tsan/ (unit and end-to-end tests). Exits non-zero when any build or test
+# fails; the last thing printed is ctest's summary.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 jobs="$(nproc 2>/dev/null || sysctl -n hw.ncpu 2>/dev/null || echo 2)"
 
 # Build dependencies, installed when missing on Debian or Ubuntu as root.
-if command -v dpkg >/dev/null 2>&1; then
-  missing=()
-  for pkg in cmake ninja-build g++ libgtest-dev nlohmann-json3-dev; do
-    dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-  done
-  if ((${#missing[@]})); then
-    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
-      echo "installing build dependencies: ${missing[*]}"
-      export DEBIAN_FRONTEND=noninteractive
-      { apt-get update -qq && apt-get install -y -qq "${missing[@]}"; } >/dev/null ||
-        { echo "could not install: ${missing[*]}" >&2; exit 1; }
-    else
-      echo "missing build dependencies: ${missing[*]} (run as root, or: sudo apt-get install ${missing[*]})" >&2
-      exit 1
-    fi
-  fi
-fi
+scripts/deps.sh --tests || exit 1
 
 failed=0
 
-# build_and_test DIR [cmake options...]: configures, builds and runs ctest in DIR.
+# build_and_test DIR LABELS [cmake options...]: configures, builds and runs ctest in DIR on the
+# tests whose label matches LABELS (a regular expression; "" for all).
 build_and_test() {
-  local dir="$1"
-  shift
+  local dir="$1" labels="$2"
+  shift 2
   echo "== $dir: configure and build"
   if ! cmake -S . -B "$dir" -G Ninja "$@" >"$dir/configure.log" 2>&1; then
     cat "$dir/configure.log" >&2
@@ -46,13 +33,18 @@ build_and_test() {
     return
   fi
   echo "== $dir: tests"
-  (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 300) || failed=1
+  local select=()
+  [ -n "$labels" ] && select=(-L "$labels")
+  (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 300 "${select[@]}") || failed=1
 }
 
-mkdir -p build build-asan
-build_and_test build
+mkdir -p build build-asan build-tsan
+build_and_test build "" -DWARNINGS_AS_ERRORS=ON
 ASAN_OPTIONS="${ASAN_OPTIONS:-abort_on_error=0:detect_stack_use_after_return=1}" \
 UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1}" \
-  build_and_test build-asan -DSANITIZE=address,undefined
+  build_and_test build-asan "unit|e2e" -DSANITIZE=address,undefined -DBRIDGE_BENCH=OFF \
+    -DWARNINGS_AS_ERRORS=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
+TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}" \
+  build_and_test build-tsan "unit|e2e" -DSANITIZE=thread -DBRIDGE_BENCH=OFF -DWARNINGS_AS_ERRORS=ON
 
 exit "$failed"

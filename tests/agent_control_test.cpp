@@ -1,5 +1,6 @@
 // What the game does to a running agent: interrupt it, put it to sleep, change its model,
-// folder or conversation, and quit; and that every stopped agent is really gone.
+// folder or conversation, and quit; that every stopped agent is really gone; and that an NPC
+// stays who it is when its conversation goes on in a new process.
 
 #include <gtest/gtest.h>
 
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "harness/approval_support.h"
 #include "harness/demo_bridge.h"
 
 namespace {
@@ -305,6 +307,16 @@ TEST(AgentControl, NewSessionAndResumingAChosenSession) {
   auto free_one = demo.post("/npc/bob/session", {{"session_id", second}});
   ASSERT_TRUE(free_one);
   EXPECT_EQ(free_one->status, 200);
+
+  // A new folder forgets the resumed conversation, and "resumed" with it.
+  std::string forge = demo.scratch() + "/forge";
+  ASSERT_TRUE(std::filesystem::create_directory(forge));
+  ASSERT_EQ(demo.post("/npc/alice/workspace", {{"workspace", forge}})->status, 200);
+  turn = run_turn(demo, events, "alice", "@session");
+  std::vector<Json> sessions = of_type(turn, "session");
+  ASSERT_FALSE(sessions.empty());
+  EXPECT_NE(sessions.back()["session_id"], first);
+  EXPECT_EQ(sessions.back()["resumed"], false);
 }
 
 TEST(AgentControl, AnAgentIgnoringSigtermIsKilledAfterFiveSeconds) {
@@ -347,6 +359,56 @@ TEST(AgentControl, ClosingStdinStopsEveryAgentAndExits0) {
   demo.bridge().close_stdin();
   EXPECT_EQ(demo.bridge().wait_for_exit(WAIT), 0);
   for (const Json& launch : launches) EXPECT_FALSE(process_alive(launch_pid(launch)));
+}
+
+TEST(AgentControl, ADemoNpcStaysInCharacterAcrossASleepAndARestart) {
+  harness::TempRoot scratch;
+  std::string launch_log = scratch.path() + "/launches.jsonl";
+  harness::BridgeOptions options;
+  options.claude = "demo";  // demo mode: the NPC answers in character
+  options.env["QUILLHAVEN_DEMO_LOG"] = launch_log;
+  harness::BridgeProcess bridge(options);
+  ASSERT_TRUE(bridge.start());
+  const std::string persona = "You are Brom, the village smith of Quillhaven. You speak gruffly.";
+  auto bound =
+      harness::http_request(bridge.port(), "POST", "/npc/brom/bind", Json{{"persona", persona}});
+  ASSERT_TRUE(bound && bound->status == 200);
+
+  // Greets the NPC and gives its answer. The first answer of every agent process begins with
+  // who it is; the smith greets from his forge, where the innkeeper would welcome to his inn.
+  auto greet = [&] {
+    SseStream events;
+    EXPECT_TRUE(harness::open_events(events, bridge.port(), "brom"));
+    auto said = harness::http_request(bridge.port(), "POST", "/npc/brom/say",
+                                      Json{{"text", "Hello there!"}});
+    EXPECT_TRUE(said && said->status == 200);
+    auto turn = read_until_type(events, "result", WAIT);
+    return turn ? as_text(turn->back(), "text") : std::string();
+  };
+  auto in_character = [](const std::string& answer) {
+    bool smith = answer.find("forge") != std::string::npos ||
+                 answer.find("sparks") != std::string::npos;
+    return answer.rfind("*Brom looks up.* ", 0) == 0 && smith;
+  };
+
+  EXPECT_PRED1(in_character, greet());
+  auto slept = harness::http_request(bridge.port(), "POST", "/npc/brom/sleep", Json::object());
+  ASSERT_TRUE(slept && slept->status == 200);
+  EXPECT_PRED1(in_character, greet());
+  bridge.close_stdin();
+  ASSERT_EQ(bridge.wait_for_exit(WAIT), 0);
+  ASSERT_TRUE(bridge.start());
+  EXPECT_PRED1(in_character, greet());
+
+  // Only the first launch was given the persona; the others resumed its conversation.
+  std::vector<Json> launches = harness::read_launches(launch_log);
+  ASSERT_EQ(launches.size(), 3u);
+  EXPECT_EQ(value_of(launch_args(launches[0]), "--append-system-prompt"), persona);
+  for (std::size_t i = 1; i < 3; ++i) {
+    std::vector<std::string> args = launch_args(launches[i]);
+    EXPECT_FALSE(contains(args, "--append-system-prompt"));
+    EXPECT_FALSE(value_of(args, "--resume").empty());
+  }
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The permission policy changed from the game, and the hook client (--hook) talking to a real
-// bridge, over IPv4 and over IPv6.
+// bridge, over IPv4 and over IPv6, and on a port the system chose.
 
 #include <gtest/gtest.h>
 
@@ -204,14 +204,16 @@ TEST(HookClientWithBridge, PrintsThePlayersDecision) {
   }
 }
 
-// An event stream read over IPv6, where the harness's stream reader (IPv4 only) cannot go.
-class Ipv6Stream {
+// An event stream read through an HttpConnection to any loopback address (the harness's stream
+// reader knows only 127.0.0.1).
+class AddressedStream {
  public:
-  bool open(std::uint16_t port, const std::string& npc) {
-    if (!connection_.connect(port, "::1")) return false;
+  bool open(std::uint16_t port, const std::string& address, const std::string& npc) {
+    if (!connection_.connect(port, address)) return false;
     auto deadline = std::chrono::steady_clock::now() + harness::DEFAULT_WAIT;
-    if (!connection_.send_raw("GET /npc/" + npc + "/events?since=0 HTTP/1.1\r\nHost: [::1]:" +
-                              std::to_string(port) + "\r\n\r\n") ||
+    std::string host = address.find(':') == std::string::npos ? address : "[" + address + "]";
+    if (!connection_.send_raw("GET /npc/" + npc + "/events?since=0 HTTP/1.1\r\nHost: " + host +
+                              ":" + std::to_string(port) + "\r\n\r\n") ||
         !connection_.fill_until("\r\n\r\n", deadline)) {
       return false;
     }
@@ -235,18 +237,39 @@ class Ipv6Stream {
   HttpConnection connection_;
 };
 
-TEST(HookClientWithBridge, AnIpv6BridgeIsReachedThroughTheSettingsHook) {
-  if (!harness::ipv6_loopback_available()) GTEST_SKIP() << "no ::1 on this machine";
+// Where a bridge listens, and how its agents' hook must name it.
+struct Listening {
+  std::string name;
+  std::vector<std::string> args;       // the bridge's listening options
+  std::optional<std::uint16_t> port;   // 0: the system chooses (the harness reads the banner)
+  std::string address;                 // what the game connects to
+  std::string url_host;                // the host in the hook's bridge URL
+};
+
+void PrintTo(const Listening& where, std::ostream* out) { *out << where.name; }
+
+class SettingsHook : public testing::TestWithParam<Listening> {};
+
+TEST_P(SettingsHook, TheAgentsHookReachesTheBridgeWhereItListens) {
+  const Listening& where = GetParam();
+  if (where.address == "::1" && !harness::ipv6_loopback_available()) {
+    GTEST_SKIP() << "no ::1 on this machine";
+  }
   TempRoot logs;
   std::string launch_log = logs.path() + "/launches.jsonl";
-  BridgeProcess bridge(scripted_agent({"--host", "::1", "--permission-policy", "ask"}, launch_log));
+  std::vector<std::string> args = where.args;
+  args.insert(args.end(), {"--permission-policy", "ask"});
+  BridgeOptions options = scripted_agent(args, launch_log);
+  options.port = where.port;
+  BridgeProcess bridge(options);
   ASSERT_TRUE(bridge.start());
+  ASSERT_NE(bridge.port(), 0) << "the banner must name the port really listened on";
   std::string port = std::to_string(bridge.port());
-  Ipv6Stream events;
-  ASSERT_TRUE(events.open(bridge.port(), "smith"));
+  AddressedStream events;
+  ASSERT_TRUE(events.open(bridge.port(), where.address, "smith"));
 
   HttpConnection game;
-  ASSERT_TRUE(game.connect(bridge.port(), "::1"));
+  ASSERT_TRUE(game.connect(bridge.port(), where.address));
   std::optional<HttpResponse> said =
       game.request("POST", "/npc/smith/say", Json{{"text", R"(@tool Bash {"command":"echo hi"})"}});
   ASSERT_TRUE(said);
@@ -265,9 +288,15 @@ TEST(HookClientWithBridge, AnIpv6BridgeIsReachedThroughTheSettingsHook) {
   std::vector<Json> launches = harness::read_launches(launch_log);
   ASSERT_EQ(launches.size(), 1u);
   std::string command = as_text(launches[0]["settings"]["hooks"]["PreToolUse"][0]["hooks"][0], "command");
-  std::string expected = " --hook --bridge http://[::1]:" + port + " --npc smith";
+  std::string expected = " --hook --bridge http://" + where.url_host + ":" + port + " --npc smith";
   ASSERT_GE(command.size(), expected.size());
   EXPECT_EQ(command.substr(command.size() - expected.size()), expected);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Listeners, SettingsHook,
+    testing::Values(Listening{"Ipv6", {"--host", "::1"}, std::nullopt, "::1", "[::1]"},
+                    Listening{"PortTheSystemChose", {}, 0, "127.0.0.1", "127.0.0.1"}),
+    [](const testing::TestParamInfo<Listening>& info) { return info.param.name; });
 
 }  // namespace

@@ -124,10 +124,15 @@ TEST(Approvals, ThePlayersAnswersReachTheAgent) {
   // The request was collected: a second answer finds nothing.
   EXPECT_EQ(answer(bridge.port(), "smith", {{"request_id", rid}, {"allow", false}}), NOT_PENDING);
 
-  // Allowed without a reason: the event carries the empty reason as sent.
+  // Allowed without a reason: the event carries the empty reason as sent. Words said while
+  // the NPC asks belong to the same turn: it keeps asking, and the turn's tool count goes on.
   use = ask_for_bash(bridge.port(), events, "smith", "echo again");
   ASSERT_TRUE(use.request.is_object());
   rid = as_text(use.request, "request_id");
+  std::optional<HttpResponse> meanwhile = npc_post(bridge.port(), "smith", "say", {{"text", "@reply later"}});
+  ASSERT_TRUE(meanwhile && meanwhile->status == 200);
+  EXPECT_EQ(meanwhile->json()["state"], "asking");
+  EXPECT_EQ(as_text(npc_row(bridge.port(), "smith"), "state"), "asking");
   EXPECT_EQ(answer(bridge.port(), "smith", {{"request_id", rid}, {"allow", true}}), ACCEPTED);
   EXPECT_TRUE(find_event(events, "permission_answered",
                          {{"request_id", rid}, {"allow", true}, {"reason", ""}}));
@@ -135,7 +140,10 @@ TEST(Approvals, ThePlayersAnswersReachTheAgent) {
   ASSERT_TRUE(ended);
   EXPECT_EQ((*ended)["ok"], true);
   EXPECT_EQ(trim(as_text(*ended, "output")), "again");
-  ASSERT_TRUE(wait_for_event(events, "result"));
+  std::optional<Json> result = wait_for_event(events, "result");
+  ASSERT_TRUE(result);
+  EXPECT_EQ((*result)["tools"], 1);
+  ASSERT_TRUE(wait_for_event(events, "result", {{"text", "later"}}));
 
   // Refused without a reason: the agent is told the player refused and the command never runs.
   std::string marker = bridge.root() + "/refused-command-ran";

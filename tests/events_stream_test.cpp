@@ -88,6 +88,12 @@ void push_one_event(const BridgeProcess& bridge, const std::string& id, const st
   ASSERT_EQ(response->status, 200);
 }
 
+// The run's "instance" as /health gives it; "" when there is no answer.
+std::string instance_of(const BridgeProcess& bridge) {
+  auto response = harness::http_request(bridge.port(), "GET", "/health");
+  return response ? as_text(response->json(), "instance") : "";
+}
+
 std::string frame_of(const Json& event) { return "data: " + dump_json(event) + "\n\n"; }
 
 Json model_event(const std::string& id, std::uint64_t seq, const std::string& model) {
@@ -117,6 +123,7 @@ TEST(EventStream, NewNpcGetsTheExactHeadAndHelloThenLiveEventsInOrder) {
                 {"type", "hello"},
                 {"npc", "smith"},
                 {"resumed", false},
+                {"instance", instance_of(bridge)},
                 {"state", "asleep"},
                 {"workspace", bridge.workspace()},
                 {"is_default", true},
@@ -203,33 +210,56 @@ TEST(EventStream, SinceChoosesWhereTheReplayStarts) {
     }
   }
 
-  // The largest signed 64-bit value is a valid starting point that the log never reaches.
+  // The largest signed 64-bit value is read, but the log never reached it: everything it holds.
   RawStream far;
   ASSERT_TRUE(far.open(bridge.port(), "/npc/smith/events?since=9223372036854775807"));
   Json hello = far.next_event();
-  EXPECT_EQ(hello["seq"], 9223372036854775807ULL);
-  EXPECT_EQ(hello["resumed"], true);
+  EXPECT_EQ(hello["seq"], 0);
+  EXPECT_EQ(hello["resumed"], false);
+  EXPECT_EQ(far.next_event()["seq"], 1);
 }
 
-TEST(EventStream, ASinceAheadOfTheLogWaitsForTheLogToCatchUp) {
+TEST(EventStream, AfterARestartTheOldSinceGetsTheNewLogFromItsStart) {
   BridgeProcess bridge;
   ASSERT_TRUE(bridge.start());
-  RawStream ahead, everything;
-  ASSERT_TRUE(ahead.open(bridge.port(), "/npc/ahead/events?since=3"));
-  Json hello = ahead.next_event();
-  EXPECT_EQ(hello["seq"], 3);
-  EXPECT_EQ(hello["resumed"], true);
-  EXPECT_EQ(hello["state"], "asleep");
-  ASSERT_TRUE(everything.open(bridge.port(), "/npc/ahead/events"));
-  EXPECT_EQ(everything.next_event()["seq"], 0);
+  std::string first_run = instance_of(bridge);
+  EXPECT_EQ(first_run.size(), 12u);
+  RawStream before;
+  ASSERT_TRUE(before.open(bridge.port(), "/npc/smith/events?since=0"));
+  EXPECT_EQ(before.next_event()["instance"], first_run);
+  push_two_events(bridge, "smith");  // 1, 2
+  push_two_events(bridge, "smith");  // 3, 4
+  for (std::uint64_t seq = 1; seq <= 4; ++seq) ASSERT_EQ(before.next_event()["seq"], seq);
 
-  push_two_events(bridge, "ahead");          // 1, 2
-  push_one_event(bridge, "ahead", "x");      // 3
-  push_one_event(bridge, "ahead", "y");      // 4
-  for (std::uint64_t seq = 1; seq <= 4; ++seq) EXPECT_EQ(everything.next_event()["seq"], seq);
-  // Events 1 to 3 were in the log before event 4, yet the stream's first event is 4. (An
-  // append that brings nothing new for this stream may give it a keep-alive meanwhile.)
-  EXPECT_EQ(ahead.next_event(), model_event("ahead", 4, "y"));
+  // The game's bridge restarts: a new run, whose NPCs number their events from 1 again.
+  bridge.close_stdin();
+  ASSERT_EQ(bridge.wait_for_exit(), 0);
+  ASSERT_TRUE(bridge.start());
+  std::string second_run = instance_of(bridge);
+  EXPECT_EQ(second_run.size(), 12u);
+  EXPECT_NE(second_run, first_run);
+  push_two_events(bridge, "smith");  // 1, 2 of the new run
+
+  // Reconnecting with the last seq seen in the first run: the hello says where the stream
+  // starts (not resumed, a new instance) and the new log follows at once.
+  RawStream after;
+  ASSERT_TRUE(after.open(bridge.port(), "/npc/smith/events?since=4"));
+  Json hello = after.next_event();
+  EXPECT_EQ(hello["seq"], 0);
+  EXPECT_EQ(hello["resumed"], false);
+  EXPECT_EQ(hello["instance"], second_run);
+  EXPECT_EQ(after.next_event(), model_event("smith", 1, ""));
+  EXPECT_EQ(after.next_event(), workspace_event("smith", 2, bridge.workspace()));
+  EXPECT_TRUE(bridge.wait_for_log("[bridge] npc=smith stream opened since=0"));
+
+  // A since the new log has reached is a resumption as before.
+  RawStream caught_up;
+  ASSERT_TRUE(caught_up.open(bridge.port(), "/npc/smith/events?since=2"));
+  hello = caught_up.next_event();
+  EXPECT_EQ(hello["seq"], 2);
+  EXPECT_EQ(hello["resumed"], true);
+  push_one_event(bridge, "smith", "x");
+  EXPECT_EQ(caught_up.next_event(), model_event("smith", 3, "x"));
 }
 
 TEST(EventStream, AClientThatLeftIsNoticedAtTheNextWrite) {

@@ -30,15 +30,18 @@ TEST(Lifecycle, BannerShowsTheSettings) {
   options.args = {"--permission-policy", "ask", "--model", "sonnet"};
   BridgeProcess bridge(options);
   ASSERT_TRUE(bridge.start());
+  ASSERT_TRUE(bridge.wait_for_log("playground: "));
   std::vector<std::string> lines = bridge.log_lines();
-  ASSERT_GE(lines.size(), 5u);
-  std::vector<std::string> banner(lines.end() - 5, lines.end());
+  ASSERT_GE(lines.size(), 6u);
+  std::vector<std::string> banner(lines.end() - 6, lines.end());
   EXPECT_EQ(banner[0], "[bridge] claude    : " + bridge.claude_path());
   EXPECT_EQ(banner[1], "[bridge] workspace : " + bridge.workspace());
   EXPECT_EQ(banner[2],
             "[bridge] policy    : ask  (--permission-mode acceptEdits, ask in-game: Bash)");
   EXPECT_EQ(banner[3], "[bridge] models    : opus[1m],opus,sonnet,haiku,fable (default: sonnet)");
   EXPECT_EQ(banner[4], "[bridge] listening : http://127.0.0.1:" + std::to_string(bridge.port()));
+  // Then the address to open in a browser.
+  EXPECT_EQ(banner[5], "[bridge] playground: http://127.0.0.1:" + std::to_string(bridge.port()) + "/");
 }
 
 TEST(Lifecycle, ClosingStdinShutsDownWithStatus0) {

@@ -25,10 +25,22 @@ std::string body_of(const BridgeProcess& bridge, const std::string& path, int ex
 
 std::string quoted(const std::string& text) { return dump_json(Json(text)); }
 
+// The run's "instance" as /health gives it, as JSON text, checked for its form: 12 lowercase
+// hexadecimal digits.
+std::string quoted_instance(const BridgeProcess& bridge) {
+  auto response = harness::http_request(bridge.port(), "GET", "/health");
+  std::string instance = response ? as_text(response->json(), "instance") : "";
+  EXPECT_EQ(instance.size(), 12u);
+  EXPECT_EQ(instance.find_first_not_of("0123456789abcdef"), std::string::npos) << instance;
+  return dump_json(Json(instance));
+}
+
 TEST(ReadEndpoints, SettingsViewsWithDefaultsAreExact) {
   BridgeProcess bridge;
   ASSERT_TRUE(bridge.start());
-  std::string health = R"({"ask_tools":"Bash","ok":true,"permission_mode":"auto","workspace":)" +
+  std::string instance = quoted_instance(bridge);
+  std::string health = R"({"ask_tools":"Bash","instance":)" + instance +
+                       R"(,"ok":true,"permission_mode":"auto","workspace":)" +
                        quoted(bridge.workspace()) + "}";
   EXPECT_EQ(body_of(bridge, "/health"), health);
   EXPECT_EQ(body_of(bridge, "/health?verbose=1"), health);  // the query is not part of the path
@@ -42,7 +54,8 @@ TEST(ReadEndpoints, SettingsViewsWithDefaultsAreExact) {
   ASSERT_TRUE(set);
   ASSERT_EQ(set->status, 200);
   EXPECT_EQ(body_of(bridge, "/health"),
-            R"({"ask_tools":"Bash","ok":true,"permission_mode":"acceptEdits","workspace":)" +
+            R"({"ask_tools":"Bash","instance":)" + instance +
+                R"(,"ok":true,"permission_mode":"acceptEdits","workspace":)" +
                 quoted(bridge.workspace()) + "}");
   EXPECT_EQ(body_of(bridge, "/policy"),
             R"({"ask_tools":"Bash","policies":["ask","auto","trust"],"policy":"ask"})");
@@ -55,8 +68,8 @@ TEST(ReadEndpoints, SettingsViewsShowTheCommandLine) {
   BridgeProcess bridge(options);
   ASSERT_TRUE(bridge.start());
   EXPECT_EQ(body_of(bridge, "/health"),
-            R"({"ask_tools":"Bash|Write","ok":true,"permission_mode":"bypassPermissions",)"
-            R"("workspace":)" +
+            R"({"ask_tools":"Bash|Write","instance":)" + quoted_instance(bridge) +
+                R"(,"ok":true,"permission_mode":"bypassPermissions","workspace":)" +
                 quoted(bridge.workspace()) + "}");
   EXPECT_EQ(body_of(bridge, "/policy"),
             R"({"ask_tools":"Bash|Write","policies":["ask","auto","trust"],"policy":"trust"})");
@@ -83,7 +96,9 @@ TEST(ReadEndpoints, RequestsOutsideTheRouteTableGet404AndCreateNothing) {
                                          {"get", "/health"},
                                          {"GET", "/policies"},
                                          {"GET", "/npcs/"},
-                                         {"GET", "/"},
+                                         {"HEAD", "/"},
+                                         {"GET", "/index.html"},
+                                         {"GET", "/playground.js/"},
                                          {"GET", "/npc/guard"},
                                          {"GET", "/npc/guard/"},
                                          {"GET", "/npc"},
@@ -95,6 +110,46 @@ TEST(ReadEndpoints, RequestsOutsideTheRouteTableGet404AndCreateNothing) {
     EXPECT_EQ(response->body, R"({"error":"not found"})");
   }
   // None of them was an NPC path, so no NPC exists.
+  EXPECT_EQ(body_of(bridge, "/npcs"), R"({"npcs":[]})");
+}
+
+TEST(ReadEndpoints, ThePlaygroundIsServedOnlyToThisMachineAndNeverInAFrame) {
+  BridgeProcess bridge;
+  ASSERT_TRUE(bridge.start());
+  struct Case {
+    std::string path;
+    std::string type;
+    std::string excerpt;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"/", "text/html; charset=utf-8", R"(<script type="module" src="/playground.js">)"},
+           {"/playground.js", "text/javascript; charset=utf-8", "new EventSource("},
+           {"/playground.css", "text/css; charset=utf-8", ".approval"}}) {
+    SCOPED_TRACE(c.path);
+    auto response = harness::http_request(bridge.port(), "GET", c.path);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, 200);
+    EXPECT_EQ(response->headers["content-type"], c.type);
+    EXPECT_EQ(response->headers["content-length"], std::to_string(response->body.size()));
+    EXPECT_NE(response->body.find(c.excerpt), std::string::npos);
+    // Only the bridge itself may supply scripts, styles and data, and no page may frame it.
+    const std::string& policy = response->headers["content-security-policy"];
+    EXPECT_NE(policy.find("default-src 'none'"), std::string::npos) << policy;
+    EXPECT_NE(policy.find("script-src 'self'"), std::string::npos) << policy;
+    EXPECT_NE(policy.find("connect-src 'self'"), std::string::npos) << policy;
+    EXPECT_NE(policy.find("frame-ancestors 'none'"), std::string::npos) << policy;
+    EXPECT_EQ(response->headers["x-frame-options"], "DENY");
+    EXPECT_EQ(response->headers["x-content-type-options"], "nosniff");
+  }
+
+  // Like every route, the page is refused to another site's page.
+  harness::HttpConnection connection;
+  ASSERT_TRUE(connection.connect(bridge.port()));
+  auto foreign = connection.request("GET", "/", std::nullopt, {"Origin: http://evil.example"});
+  ASSERT_TRUE(foreign);
+  EXPECT_EQ(foreign->status, 403);
+  EXPECT_EQ(foreign->body, R"({"error":"forbidden"})");
+  // Serving it created no NPC.
   EXPECT_EQ(body_of(bridge, "/npcs"), R"({"npcs":[]})");
 }
 

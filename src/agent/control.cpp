@@ -1,28 +1,21 @@
 #include "agent/control.h"
 
-#include <poll.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
+#include <exception>
 #include <thread>
+#include <vector>
 
-#include "agent/launch.h"
-#include "store/state_file.h"
+#include "agent/life.h"
+#include "agent/registry.h"
+#include "config/policy.h"
 #include "store/transcripts.h"
+#include "util/log.h"
 #include "util/os_error.h"
-#include "util/platform.h"
 #include "util/text.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-constexpr auto STOP_POLL = std::chrono::milliseconds(50);
-constexpr auto STOP_GRACE = std::chrono::seconds(5);
-// An agent that stops reading its input for this long is treated as lost, so that a stuck
-// process can never hold the NPC lock (and with it the whole NPC) forever.
+// An agent that stops reading its input for this long is treated as lost.
 constexpr int STDIN_WRITE_TIMEOUT_MS = 10'000;
 
 std::string user_line(const std::string& words) {
@@ -31,193 +24,202 @@ std::string user_line(const std::string& words) {
   return dump_json(line) + "\n";
 }
 
-// Writes the whole line to the agent's (non-blocking) standard input. Returns 0 or an errno.
-int write_line(int fd, const std::string& line) {
-  std::size_t off = 0;
-  while (off < line.size()) {
-    ssize_t n = ::write(fd, line.data() + off, line.size() - off);
-    if (n > 0) {
-      off += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      pollfd p{fd, POLLOUT, 0};
-      int rc = ::poll(&p, 1, STDIN_WRITE_TIMEOUT_MS);
-      if (rc < 0 && errno == EINTR) continue;
-      if (rc == 0) return ETIMEDOUT;
-      if (rc < 0) return errno;
-      continue;
-    }
-    return n < 0 ? errno : EIO;
-  }
-  return 0;
-}
-
-// Ends the process we own: SIGTERM, a look every 50 ms, SIGKILL after 5 s; always collects it.
-void end_process(pid_t pid) {
-  if (child_exited(pid)) {
-    wait_child(pid);
-    return;
-  }
-  ::kill(pid, SIGTERM);
-  auto deadline = Clock::now() + STOP_GRACE;
-  while (Clock::now() < deadline) {
-    std::this_thread::sleep_for(STOP_POLL);
-    if (child_exited(pid)) {
-      wait_child(pid);
-      return;
-    }
-  }
-  ::kill(pid, SIGKILL);
-  wait_child(pid);
+bool has_agent(Npc& npc) {
+  return npc.locked([](NpcState& s) { return s.agent.has_value(); });
 }
 
 }  // namespace
 
-bool say(const NpcHandle& npc, const std::string& words) {
-  ensure_agent(npc);
-  std::unique_lock<std::mutex> guard(npc->lock);
-  NpcState& s = npc->state;
-  if (!s.agent || child_exited(s.agent->pid)) return false;
-  // Written under the NPC lock: lines of concurrent says never interleave and always reach
-  // the process that is current at this moment.
-  if (int err = write_line(s.agent->stdin_fd.get(), user_line(words)); err != 0) {
-    guard.unlock();
-    push_event(*npc, "error", {{"message", "Lost the agent process: " + os_error_text(err)}});
+bool say(Npc& npc, const std::string& words) {
+  std::optional<RunningAgent> agent;
+  {
+    MutexLock section(npc.control);
+    agent = ensure_agent(npc);
+    if (!agent) return false;
+    // Counted before the write, so the result of these words can never arrive before them.
+    npc.locked([&](NpcState& s) {
+      ++s.unanswered;
+      // Words said while a turn runs (or while it waits for an approval) belong to that turn:
+      // its clock and tool count go on.
+      if (s.activity == Activity::Idle || s.activity == Activity::Asleep) {
+        s.turn_started = std::chrono::steady_clock::now();
+        s.tool_count = 0;
+        set_activity(npc, s, Activity::Working);
+      }
+    });
+  }
+  // Written with no NPC lock held: the agent's output keeps flowing while it takes the line in.
+  if (int err = agent->input->write_line(user_line(words), STDIN_WRITE_TIMEOUT_MS); err != 0) {
+    push_event(npc, "error", {{"message", "Lost the agent process: " + os_error_text(err)}});
+    retire_agent(npc, agent->generation);
     return false;
   }
-  ++s.unanswered;
-  if (s.state != "working") {
-    s.turn_started = Clock::now();
-    s.tool_count = 0;
-    set_state(*npc, "working");
-  }
-  guard.unlock();
-  push_event(*npc, "said", {{"text", words}});
+  push_event(npc, "said", {{"text", words}});
   return true;
 }
 
-void interrupt(const NpcHandle& npc) {
+void interrupt(Npc& npc) {
   {
-    std::lock_guard<std::mutex> guard(npc->lock);
-    if (!npc->state.agent) return;
+    MutexLock section(npc.control);
+    if (!has_agent(npc)) return;
+    push_event(npc, "interrupted");
+    stop_agent(npc, true);
   }
-  push_event(*npc, "interrupted");
-  stop_agent(*npc, true);
-  remember_npc(*npc);
+  save_npc(npc);
 }
 
-void stop_agent(Npc& npc, bool keep_session) {
-  std::optional<AgentProcess> agent;
-  std::string settings;
-  std::unordered_map<std::string, std::shared_ptr<PendingPermission>> pending;
-  {
-    std::lock_guard<std::mutex> guard(npc.lock);
-    NpcState& s = npc.state;
-    if (!keep_session) s.session_id.clear();
-    agent = std::move(s.agent);
-    s.agent.reset();
-    settings = std::exchange(s.settings_path, "");
-    pending = std::move(s.pending_permissions);
-    s.pending_permissions.clear();
-    s.unanswered = 0;
-  }
-  if (agent) end_process(agent->pid);
-  agent.reset();  // closes the agent's standard input
-  if (!settings.empty()) ::unlink(settings.c_str());
-  for (auto& [id, permission] : pending) permission->decide({"deny", "The conversation ended."});
-  std::lock_guard<std::mutex> guard(npc.lock);
-  set_state(npc, "asleep");
-}
-
-Json request_model(const NpcHandle& npc, const std::string& requested) {
-  std::string m = trim(requested);
-  std::unique_lock<std::mutex> guard(npc->lock);
-  NpcState& s = npc->state;
-  if (m == s.model && !s.pending_model) return {{"ok", true}, {"model", s.model}, {"pending", false}};
-  if (s.state == "working" || s.state == "asking") {
-    s.pending_model = m;
-    std::string current = s.model;
-    guard.unlock();
-    push_event(*npc, "model", {{"model", m}, {"pending", true}, {"current", current}});
-    return {{"ok", true}, {"model", m}, {"pending", true}};
-  }
-  guard.unlock();
-  apply_model(*npc, m);
-  return {{"ok", true}, {"model", npc_model(*npc)}, {"pending", false}};
-}
-
-void apply_model(Npc& npc, const std::string& model) {
-  {
-    std::lock_guard<std::mutex> guard(npc.lock);
-    npc.state.model = model;
-    npc.state.pending_model.reset();
-    npc.state.resolved_model.clear();
-  }
+void put_to_sleep(Npc& npc) {
+  MutexLock section(npc.control);
   stop_agent(npc, true);
-  remember_npc(npc);
+}
+
+Json request_model(Npc& npc, const std::string& requested) {
+  std::string m = trim(requested);
+  {
+    MutexLock section(npc.control);
+    enum class Step { Nothing, Pending, Apply };
+    std::string current;
+    Step step = npc.locked([&](NpcState& s) {
+      current = s.model;
+      if (m == s.model && !s.pending_model) return Step::Nothing;
+      if (s.activity == Activity::Working || s.activity == Activity::Asking) {
+        s.pending_model = m;
+        return Step::Pending;
+      }
+      s.model = m;
+      s.pending_model.reset();
+      s.resolved_model.clear();
+      return Step::Apply;
+    });
+    if (step == Step::Nothing) return {{"ok", true}, {"model", current}, {"pending", false}};
+    if (step == Step::Pending) {
+      push_event(npc, "model", {{"model", m}, {"pending", true}, {"current", current}});
+      return {{"ok", true}, {"model", m}, {"pending", true}};
+    }
+    stop_agent(npc, true);
+  }
+  save_npc(npc);
+  announce_model(npc);
+  return {{"ok", true}, {"model", npc.view().model}, {"pending", false}};
+}
+
+void apply_pending_model(Npc& npc, std::uint64_t generation) {
+  {
+    MutexLock section(npc.control);
+    // A process relaunched meanwhile already runs on the new model.
+    bool current = npc.locked(
+        [&](NpcState& s) { return !s.agent || s.agent->generation == generation; });
+    if (current) stop_agent(npc, true);
+  }
+  save_npc(npc);
   announce_model(npc);
 }
 
-void announce_model(Npc& npc) {
-  std::string model, resolved;
-  {
-    std::lock_guard<std::mutex> guard(npc.lock);
-    model = npc.state.model;
-    resolved = npc.state.resolved_model;
+NpcView change_settings(Npc& npc, const SettingsChange& change) {
+  if (change.workspace) {
+    {
+      MutexLock section(npc.control);
+      if (*change.workspace != npc.view().workspace) stop_agent(npc, false);
+      npc.locked([&](NpcState& s) {
+        s.workspace = *change.workspace;
+        s.workspace_is_default = change.workspace_is_default;
+      });
+    }
+    save_npc(npc);
+    announce_workspace(npc);
   }
-  push_event(npc, "model", {{"model", model}, {"pending", false}, {"current", model}, {"resolved", resolved}});
+  npc.locked([&](NpcState& s) {
+    if (change.persona) s.persona = *change.persona;
+    if (change.ask_tools) s.ask_tools = *change.ask_tools;
+    if (change.model && *change.model != s.model) {
+      s.model = *change.model;
+      s.resolved_model.clear();
+    }
+  });
+  save_npc(npc);
+  announce_model(npc);
+  announce_workspace(npc);
+  return npc.view();
 }
 
-void announce_workspace(Npc& npc) {
-  std::string workspace;
-  bool is_default;
-  {
-    std::lock_guard<std::mutex> guard(npc.lock);
-    workspace = npc.state.workspace;
-    is_default = npc.state.workspace_source == "default";
-  }
-  push_event(npc, "workspace", {{"workspace", workspace}, {"is_default", is_default}});
-}
-
-void announce_session(Npc& npc) {
-  Json info = session_info(npc);
-  {
-    std::lock_guard<std::mutex> guard(npc.lock);
-    info["model"] = npc.state.model;
-    info["resolved"] = npc.state.resolved_model;
-  }
-  push_event(npc, "session", info);
-}
-
-std::optional<std::string> resume_session(Npc& npc, const std::string& requested,
-                                          const std::vector<NpcHandle>& all) {
-  if (requested == npc_session_id(npc)) return std::nullopt;
+std::optional<std::string> resume_session(Npc& npc, const std::string& requested) {
+  if (requested == npc.view().session_id) return std::nullopt;
   if (!requested.empty()) {
-    for (const NpcHandle& other : all) {
-      if (other->id == npc.id) continue;
-      if (npc_session_id(*other) == requested) return other->id + " is using that session";
+    // Looked at before the control section: never two NPCs' locks at once.
+    for (const NpcHandle& other : snapshot_npcs()) {
+      if (other.get() == &npc) continue;
+      if (other->view().session_id == requested) return other->id() + " is using that session";
     }
     if (!find_transcript(requested)) return "no transcript with that id";
   }
-  stop_agent(npc, true);
   {
-    std::lock_guard<std::mutex> guard(npc.lock);
-    npc.state.session_id = requested;
-    npc.state.resumed = !requested.empty();
+    MutexLock section(npc.control);
+    stop_agent(npc, true);
+    npc.locked([&](NpcState& s) {
+      s.session_id = requested;
+      s.resumed = !requested.empty();
+    });
   }
-  remember_npc(npc);
+  save_npc(npc);
   announce_session(npc);
   return std::nullopt;
 }
 
 void new_session(Npc& npc) {
-  stop_agent(npc, false);
   {
-    std::lock_guard<std::mutex> guard(npc.lock);
-    npc.state.resumed = false;
+    MutexLock section(npc.control);
+    stop_agent(npc, false);
   }
-  remember_npc(npc);
+  save_npc(npc);
   announce_session(npc);
+}
+
+void change_policy(const std::string& policy) {
+  set_policy(policy);
+  bridge_log("policy    : " + policy + " (set from the game)");
+  // Running agents keep the mode they were launched with: stop them, sessions kept, so the
+  // next thing the player says relaunches them under the new policy.
+  for (const NpcHandle& npc : snapshot_npcs()) {
+    MutexLock section(npc->control);
+    if (has_agent(*npc)) stop_agent(*npc, true);
+  }
+  for (const NpcHandle& npc : snapshot_npcs()) push_event(*npc, "policy", {{"policy", policy}});
+}
+
+void stop_every_agent() {
+  close_launches();
+  auto stop = [](const NpcHandle& npc) {
+    MutexLock section(npc->control);
+    stop_agent(*npc, true);
+  };
+  std::vector<NpcHandle> npcs = snapshot_npcs();
+  std::vector<std::thread> stops;
+  stops.reserve(npcs.size());
+  for (const NpcHandle& npc : npcs) {
+    try {
+      stops.emplace_back(stop, npc);
+    } catch (const std::exception&) {
+      stop(npc);  // no thread to spare: stop this one here
+    }
+  }
+  for (std::thread& t : stops) t.join();
+}
+
+void announce_model(Npc& npc) {
+  NpcView v = npc.view();
+  push_event(npc, "model",
+             {{"model", v.model}, {"pending", false}, {"current", v.model}, {"resolved", v.resolved_model}});
+}
+
+void announce_workspace(Npc& npc) {
+  NpcView v = npc.view();
+  push_event(npc, "workspace", {{"workspace", v.workspace}, {"is_default", v.workspace_is_default}});
+}
+
+void announce_session(Npc& npc) {
+  NpcView v = npc.view();
+  Json info = session_info(v.session_id, v.resumed);
+  info["model"] = v.model;
+  info["resolved"] = v.resolved_model;
+  push_event(npc, "session", info);
 }

@@ -15,13 +15,12 @@ constexpr std::string_view STREAMED_BEFORE = "Hel";
 
 std::vector<std::string> event_texts(Npc& npc) {
   std::vector<std::string> texts;
-  for (const StoredEvent& e : events_after(npc.events, 0)) texts.push_back(*e.json);
+  for (const StoredEvent& e : events_after(npc.events, 0)) texts.emplace_back(e.json());
   return texts;
 }
 
 std::string streamed(Npc& npc) {
-  std::lock_guard<std::mutex> guard(npc.lock);
-  return npc.state.streamed_text;
+  return npc.locked([](NpcState& s) { return s.streamed_text; });
 }
 
 }  // namespace
@@ -34,8 +33,7 @@ bool fast_path_agrees(std::string_view line, std::string* why) {
   Npc fast{std::string(CHECK_NPC)};
   Npc ordinary{std::string(CHECK_NPC)};
   for (Npc* npc : {&fast, &ordinary}) {
-    std::lock_guard<std::mutex> guard(npc->lock);
-    npc->state.streamed_text = STREAMED_BEFORE;
+    npc->locked([](NpcState& s) { s.streamed_text = STREAMED_BEFORE; });
   }
   if (!relay_fast_delta(fast, line)) return true;
 

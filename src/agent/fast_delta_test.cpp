@@ -1,16 +1,13 @@
 #include "agent/fast_delta.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "agent/fast_delta_check.h"
 #include "agent/npc.h"
 #include "agent/translate.h"
-#include "util/platform.h"
 
 namespace {
 
@@ -150,12 +147,11 @@ TEST(FastDelta, DamagedLinesAgreeToo) {
   }
 }
 
-// A reply streamed through the reader, with plain deltas and others mixed: every character
-// reaches the game once, in order, and the final message adds only what was not streamed.
-TEST(FastDelta, AReplyThroughTheReaderArrivesOnceAndInOrder) {
-  auto npc = std::make_shared<Npc>("reader");
-  int fds[2];
-  ASSERT_EQ(pipe_cloexec(fds), 0);
+// A reply with plain deltas and others mixed, line by line as the agent's reader hands them
+// over: every character reaches the game once, in order, and the final message adds only what
+// was not streamed.
+TEST(FastDelta, AReplyArrivesOnceAndInOrder) {
+  Npc npc("reader");
   const std::vector<std::string> lines = {
       R"({"type":"stream_event","event":{"type":"message_start","message":{}}})",
       cli_delta(R"("Wel")"),
@@ -167,21 +163,10 @@ TEST(FastDelta, AReplyThroughTheReaderArrivesOnceAndInOrder) {
       "\xEF\xBF\xBD"
       R"( forge. Sit."}]},"parent_tool_use_id":null})",
   };
-  std::string output;
-  for (const std::string& line : lines) output += line + "\n";
-  std::thread writer([&] {
-    for (std::size_t done = 0; done < output.size();) {
-      ssize_t n = ::write(fds[1], output.data() + done, output.size() - done);
-      if (n <= 0) break;
-      done += static_cast<std::size_t>(n);
-    }
-    ::close(fds[1]);
-  });
-  stdout_reader(npc, 1, UniqueFd(fds[0]));
-  writer.join();
+  for (const std::string& line : lines) translate_line(npc, 1, line);
 
   std::vector<std::string> events;
-  for (const StoredEvent& e : events_after(npc->events, 0)) events.push_back(*e.json);
+  for (const StoredEvent& e : events_after(npc.events, 0)) events.emplace_back(e.json());
   const std::vector<std::string> expected = {
       R"({"npc":"reader","seq":1,"text":"Wel","type":"delta"})",
       R"({"npc":"reader","seq":2,"text":"come, \"friend\",","type":"delta"})",

@@ -1,62 +1,78 @@
 #include "agent/npc.h"
 
-#include "config/config.h"
-#include "store/state_file.h"
+#include <poll.h>
+#include <unistd.h>
 
-namespace {
+#include <cerrno>
 
-std::mutex registry_lock;  // guards registry
-std::unordered_map<std::string, NpcHandle>& registry() {
-  static auto* table = new std::unordered_map<std::string, NpcHandle>();  // never destroyed
-  return *table;
+std::string_view activity_name(Activity activity) {
+  switch (activity) {
+    case Activity::Asleep:
+      return "asleep";
+    case Activity::Idle:
+      return "idle";
+    case Activity::Working:
+      return "working";
+    case Activity::Asking:
+      return "asking";
+  }
+  return "asleep";
 }
 
-template <typename T, typename F>
-T copy_field(Npc& npc, F get) {
-  std::lock_guard<std::mutex> guard(npc.lock);
-  return get(npc.state);
+void ReaderDone::finish() {
+  {
+    MutexLock hold(mutex_);
+    finished_ = true;
+  }
+  finished_cv_.notify_all();
 }
 
-}  // namespace
-
-NpcHandle get_or_create_npc(const std::string& id) {
-  std::lock_guard<std::mutex> guard(registry_lock);
-  auto& table = registry();
-  auto it = table.find(id);
-  if (it != table.end()) return it->second;
-
-  auto npc = std::make_shared<Npc>(id);
-  const Config& cfg = config();
-  npc->state.workspace = cfg.workspace;
-  npc->state.ask_tools = cfg.ask_tools;
-  npc->state.model = cfg.model;
-  // Read while the registry lock is held, so the record is never visible before its
-  // remembered values are applied.
-  recall_npc(id, npc->state);
-  table.emplace(id, npc);
-  return npc;
+void ReaderDone::wait_for(std::chrono::milliseconds limit) {
+  MutexLock hold(mutex_);
+  mutex_.wait_for(finished_cv_, limit, [&]() REQUIRES(mutex_) { return finished_; });
 }
 
-std::vector<NpcHandle> snapshot_npcs() {
-  std::lock_guard<std::mutex> guard(registry_lock);
-  std::vector<NpcHandle> out;
-  out.reserve(registry().size());
-  for (auto& [id, npc] : registry()) out.push_back(npc);
-  return out;
+int AgentInput::write_line(std::string_view line, int timeout_ms) {
+  MutexLock hold(mutex_);
+  int fd = fd_.get();
+  if (fd < 0) return EPIPE;
+  int result = 0;
+  while (!line.empty()) {
+    ssize_t n = ::write(fd, line.data(), line.size());
+    if (n > 0) {
+      line.remove_prefix(static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd p{fd, POLLOUT, 0};
+      int rc = ::poll(&p, 1, timeout_ms);
+      if (rc < 0 && errno == EINTR) continue;
+      if (rc > 0) continue;
+      result = rc == 0 ? ETIMEDOUT : errno;
+      break;
+    }
+    result = n < 0 ? errno : EIO;
+    break;
+  }
+  if (result != 0) fd_.reset();
+  return result;
 }
 
-std::string npc_state(Npc& npc) {
-  return copy_field<std::string>(npc, [](NpcState& s) { return s.state; });
+void AgentInput::close() {
+  MutexLock hold(mutex_);
+  fd_.reset();
 }
-std::string npc_workspace(Npc& npc) {
-  return copy_field<std::string>(npc, [](NpcState& s) { return s.workspace; });
+
+NpcView Npc::view() {
+  MutexLock hold(state_lock_);
+  const NpcState& s = state_;
+  return {s.activity, s.workspace,     s.workspace_is_default, s.session_id, s.resumed,
+          s.persona,  s.model,         s.resolved_model};
 }
-std::string npc_session_id(Npc& npc) {
-  return copy_field<std::string>(npc, [](NpcState& s) { return s.session_id; });
-}
-std::string npc_model(Npc& npc) {
-  return copy_field<std::string>(npc, [](NpcState& s) { return s.model; });
-}
-bool npc_is_default(Npc& npc) {
-  return copy_field<bool>(npc, [](NpcState& s) { return s.workspace_source == "default"; });
+
+void set_activity(Npc& npc, NpcState& state, Activity activity) {
+  if (state.activity == activity) return;
+  state.activity = activity;
+  push_event(npc, "state", Json{{"value", activity_name(activity)}});
 }

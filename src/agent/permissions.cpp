@@ -15,50 +15,37 @@ constexpr double UNLIMITED_SECONDS = 1e9;
 
 }  // namespace
 
-Json hook_decision(const std::string& word, const std::string& reason) {
-  return {{"hookSpecificOutput",
-           {{"hookEventName", "PreToolUse"}, {"permissionDecision", word}, {"permissionDecisionReason", reason}}}};
-}
-
 PermissionDecision request_permission(Npc& npc, const std::string& tool_name, const Json& tool_input) {
   std::string id = new_request_id();
   auto pending = std::make_shared<PendingPermission>();
-  std::string previous;
-  {
-    std::lock_guard<std::mutex> guard(npc.lock);
-    NpcState& s = npc.state;
+  npc.locked([&](NpcState& s) {
     std::string detail = tool_detail(tool_name, tool_input, s.workspace);
     s.pending_permissions[id] = pending;
-    previous = s.state;
-    set_state(npc, "asking");
+    if (s.activity != Activity::Asking) s.activity_before_asking = s.activity;
+    set_activity(npc, s, Activity::Asking);
     push_event(npc, "permission_request",
                {{"request_id", id}, {"name", tool_name}, {"category", tool_category(tool_name)}, {"detail", detail}});
-  }
+  });
 
   // A time-out that is not a number or negative refuses at once; an infinite one waits
   // until the player answers or the agent is stopped.
   double seconds = config().permission_timeout;
   if (std::isnan(seconds) || seconds < 0) seconds = 0;
   std::optional<PermissionDecision> decision;
-  {
-    std::unique_lock<std::mutex> guard(pending->lock);
-    auto has_decision = [&] { return pending->decision.has_value(); };
-    if (seconds >= UNLIMITED_SECONDS) {
-      pending->decided.wait(guard, has_decision);
-    } else {
-      auto limit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-          std::chrono::duration<double>(seconds));
-      pending->decided.wait_until(guard, std::chrono::steady_clock::now() + limit, has_decision);
-    }
-    decision = std::move(pending->decision);
+  if (seconds >= UNLIMITED_SECONDS) {
+    decision = pending->wait();
+  } else {
+    decision = pending->wait_for(std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::duration<double>(seconds)));
   }
 
-  {
-    std::lock_guard<std::mutex> guard(npc.lock);
-    NpcState& s = npc.state;
+  npc.locked([&](NpcState& s) {
     s.pending_permissions.erase(id);
-    if (s.state == "asking") set_state(npc, previous == "asking" ? "working" : previous);
-  }
+    // The NPC asks for as long as any approval waits.
+    if (s.activity == Activity::Asking && s.pending_permissions.empty()) {
+      set_activity(npc, s, s.activity_before_asking);
+    }
+  });
 
   if (decision) return *decision;
   push_event(npc, "permission_answered", {{"request_id", id}, {"allow", false}, {"reason", "timeout"}});
@@ -66,13 +53,11 @@ PermissionDecision request_permission(Npc& npc, const std::string& tool_name, co
 }
 
 bool answer_permission(Npc& npc, const std::string& request_id, bool allow, const std::string& reason) {
-  std::shared_ptr<PendingPermission> pending;
-  {
-    std::lock_guard<std::mutex> guard(npc.lock);
-    auto it = npc.state.pending_permissions.find(request_id);
-    if (it == npc.state.pending_permissions.end()) return false;
-    pending = it->second;
-  }
+  std::shared_ptr<PendingPermission> pending = npc.locked([&](NpcState& s) {
+    auto it = s.pending_permissions.find(request_id);
+    return it == s.pending_permissions.end() ? nullptr : it->second;
+  });
+  if (!pending) return false;
   std::string word = allow ? "allow" : "deny";
   std::string why = !reason.empty() ? reason : allow ? "Approved by the player." : "The player refused.";
   pending->decide({word, why});

@@ -4,11 +4,8 @@
 #include <string>
 
 #include "agent/npc.h"
+#include "hook/decision.h"
 #include "util/json.h"
-
-/// {"hookSpecificOutput":{"hookEventName":"PreToolUse","permissionDecision":word,
-///  "permissionDecisionReason":reason}}
-Json hook_decision(const std::string& word, const std::string& reason);
 
 /// Announces the tool use, waits for the player (at most the permission time-out) and returns
 /// the decision. Blocks the calling thread.

@@ -6,26 +6,24 @@
 #include <future>
 #include <thread>
 
-#include "agent/control.h"
+#include "agent/life.h"
+#include "hook/decision.h"
 #include "config/config.h"
 
 namespace {
 
-Json parsed(const StoredEvent& e) { return *parse_json(*e.json); }
+Json parsed(const StoredEvent& e) { return *parse_json(e.json()); }
 
 // Waits (bounded) until the NPC has a pending request and returns its id.
 std::string wait_for_request(Npc& npc, std::size_t count = 1) {
   for (int i = 0; i < 2000; ++i) {
-    {
-      std::lock_guard<std::mutex> guard(npc.lock);
-      if (npc.state.pending_permissions.size() >= count) {
-        std::string newest;
-        for (const StoredEvent& e : events_after(npc.events, 0)) {
-          Json j = parsed(e);
-          if (j["type"] == "permission_request") newest = j["request_id"];
-        }
-        return newest;
+    if (npc.locked([](NpcState& s) { return s.pending_permissions.size(); }) >= count) {
+      std::string newest;
+      for (const StoredEvent& e : events_after(npc.events, 0)) {
+        Json j = parsed(e);
+        if (j["type"] == "permission_request") newest = j["request_id"];
       }
+      return newest;
     }
     wait_events_after(npc.events, last_seq(npc), std::chrono::milliseconds(10));
   }
@@ -41,22 +39,21 @@ void use_timeout(double seconds) {
 TEST(Permissions, AnAnswerReachesTheWaitingRequestWithFallbackReasons) {
   use_timeout(60);
   auto npc = std::make_shared<Npc>("p");
-  npc->state.workspace = "/w";
-  {
-    std::lock_guard<std::mutex> guard(npc->lock);
-    set_state(*npc, "working");
-  }
+  npc->locked([&](NpcState& s) {
+    s.workspace = "/w";
+    set_activity(*npc, s, Activity::Working);
+  });
   auto waiting = std::async(std::launch::async, [&] {
     return request_permission(*npc, "Read", {{"file_path", "/w/src/a.txt"}});
   });
   std::string id = wait_for_request(*npc);
   ASSERT_EQ(id.size(), 12u);
-  EXPECT_EQ(npc_state(*npc), "asking");
+  EXPECT_EQ(npc->view().activity, Activity::Asking);
   EXPECT_TRUE(answer_permission(*npc, id, true, ""));
   PermissionDecision d = waiting.get();
   EXPECT_EQ(d.word, "allow");
   EXPECT_EQ(d.reason, "Approved by the player.");
-  EXPECT_EQ(npc_state(*npc), "working");
+  EXPECT_EQ(npc->view().activity, Activity::Working);
   EXPECT_FALSE(answer_permission(*npc, id, true, ""));  // no longer pending
 
   auto events = events_after(npc->events, 0);
@@ -82,7 +79,7 @@ TEST(Permissions, ZeroNegativeAndNanTimeOutsRefuseAtOnce) {
     Json last = parsed(events_after(npc.events, 0).back());
     EXPECT_EQ(last["type"], "permission_answered");
     EXPECT_EQ(last["reason"], "timeout");
-    EXPECT_EQ(npc.state.state, "asleep");
+    EXPECT_EQ(npc.view().activity, Activity::Asleep);
   }
 }
 
@@ -99,6 +96,8 @@ TEST(Permissions, TwoRequestsWaitAndAreAnsweredSeparately) {
   EXPECT_EQ(d2.word, "deny");
   EXPECT_EQ(d2.reason, "not now");
   EXPECT_EQ(first.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+  // The NPC asks for as long as any approval waits.
+  EXPECT_EQ(npc->view().activity, Activity::Asking);
   EXPECT_TRUE(answer_permission(*npc, id1, false, ""));
   EXPECT_EQ(first.get().reason, "The player refused.");
 }
@@ -108,11 +107,14 @@ TEST(Permissions, StoppingTheAgentEndsEveryWaitingRequest) {
   auto npc = std::make_shared<Npc>("stop");
   auto waiting = std::async(std::launch::async, [&] { return request_permission(*npc, "Bash", {}); });
   wait_for_request(*npc);
-  stop_agent(*npc, true);
+  {
+    MutexLock section(npc->control);
+    stop_agent(*npc, true);
+  }
   PermissionDecision d = waiting.get();
   EXPECT_EQ(d.word, "deny");
   EXPECT_EQ(d.reason, "The conversation ended.");
-  EXPECT_EQ(npc_state(*npc), "asleep");
+  EXPECT_EQ(npc->view().activity, Activity::Asleep);
   for (auto& e : events_after(npc->events, 0)) EXPECT_NE(parsed(e)["type"], "permission_answered");
 }
 

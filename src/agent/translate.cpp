@@ -1,9 +1,5 @@
 #include "agent/translate.h"
 
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
@@ -11,9 +7,10 @@
 #include "agent/control.h"
 #include "agent/event_log.h"
 #include "agent/fast_delta.h"
+#include "agent/registry.h"
 #include "config/policy.h"
-#include "store/state_file.h"
 #include "store/transcripts.h"
+#include "util/background.h"
 #include "util/log.h"
 #include "util/platform.h"
 #include "util/text.h"
@@ -21,9 +18,6 @@
 
 namespace {
 
-// As much as a pipe holds (64 KiB on Linux): a burst of output is taken in one read, and its
-// events then cost each stream one wake-up.
-constexpr std::size_t READ_BUFFER = 65536;
 constexpr std::size_t MAX_ERROR_CHARS = 500;
 constexpr std::size_t MAX_OUTPUT_CHARS = 2000;
 
@@ -42,10 +36,7 @@ bool from_sub_agent(const Json& record) { return is_truthy(record, "parent_tool_
 // A piece of the reply: kept as streamed text, relayed as a "delta" event. Both ways of reading
 // a delta record end here.
 void relay_delta(Npc& npc, std::string_view text) {
-  {
-    std::lock_guard<std::mutex> guard(npc.lock);
-    npc.state.streamed_text += text;
-  }
+  npc.locked([&](NpcState& s) { s.streamed_text += text; });
   push_delta_event(npc, text);
 }
 
@@ -59,8 +50,7 @@ void on_stream_event(Npc& npc, const Json& record) {
     std::string text = as_text(*delta, "text");
     if (!text.empty()) relay_delta(npc, text);
   } else if (kind == "message_start") {
-    std::lock_guard<std::mutex> guard(npc.lock);
-    npc.state.streamed_text.clear();
+    npc.locked([](NpcState& s) { s.streamed_text.clear(); });
   }
 }
 
@@ -75,11 +65,8 @@ void on_assistant(Npc& npc, const Json& record) {
     if (as_text(block, "type") == "text") full += as_text(block, "text");
   }
   if (!full.empty()) {
-    std::string streamed;
-    {
-      std::lock_guard<std::mutex> guard(npc.lock);
-      streamed = std::exchange(npc.state.streamed_text, std::string());
-    }
+    std::string streamed =
+        npc.locked([](NpcState& s) { return std::exchange(s.streamed_text, std::string()); });
     // Send only what the deltas have not carried yet, so every character reaches the game
     // exactly once; when they disagree, the whole message wins.
     std::string rest =
@@ -94,12 +81,10 @@ void on_assistant(Npc& npc, const Json& record) {
     if (name.empty()) name = "tool";
     const Json* given = field(block, "input");
     const Json input = is_truthy(given) ? *given : Json::object();
-    std::string workspace;
-    {
-      std::lock_guard<std::mutex> guard(npc.lock);
-      ++npc.state.tool_count;
-      workspace = npc.state.workspace;
-    }
+    std::string workspace = npc.locked([](NpcState& s) {
+      ++s.tool_count;
+      return s.workspace;
+    });
     push_event(npc, "tool_start",
                Json{{"id", as_text(block, "id")},
                     {"name", name},
@@ -135,43 +120,48 @@ void on_user(Npc& npc, const Json& record) {
 // The CLI reports its session at the start of every turn.
 void on_init(Npc& npc, const Json& record) {
   std::string reported = as_text(record, "session_id");
-  bool changed = false;
-  {
-    std::lock_guard<std::mutex> guard(npc.lock);
-    if (!reported.empty() && reported != npc.state.session_id) {
-      npc.state.session_id = reported;
-      changed = true;
+  std::string resolved_now = as_text(record, "model");
+  struct Seen {
+    bool changed = false;
+    std::string model, resolved, session;
+    bool resumed = false;
+  };
+  Seen seen = npc.locked([&](NpcState& s) {
+    Seen out;
+    if (!reported.empty() && reported != s.session_id) {
+      s.session_id = reported;
+      out.changed = true;
     }
-    npc.state.resolved_model = as_text(record, "model");
+    s.resolved_model = resolved_now;
+    out.model = s.model;
+    out.resolved = s.resolved_model;
+    out.session = s.session_id;
+    out.resumed = s.resumed;
+    return out;
+  });
+  // Only a new session is worth a write; the same id comes back every turn. The write waits
+  // for the disk, so it is done off this reader: the turn's events go on meanwhile.
+  if (seen.changed) {
+    NpcHandle handle = npc.shared_from_this();
+    run_later([handle] { save_npc(*handle); });
   }
-  // Only a new session is worth a write; the same id comes back every turn.
-  if (changed) remember_npc(npc);
 
   std::string actual = as_text(record, "permissionMode");
   std::string policy = current_policy();
   std::string wanted = permission_mode_for(policy).mode;
-  std::string model, resolved, stored_session;
-  bool resumed = false;
-  {
-    std::lock_guard<std::mutex> guard(npc.lock);
-    model = npc.state.model;
-    resolved = npc.state.resolved_model;
-    stored_session = npc.state.session_id;
-    resumed = npc.state.resumed;
-  }
   if (wanted != actual) {
     push_event(npc, "policy_downgraded",
-               Json{{"wanted", wanted}, {"actual", actual}, {"policy", policy}, {"model", resolved}});
+               Json{{"wanted", wanted}, {"actual", actual}, {"policy", policy}, {"model", seen.resolved}});
   }
 
-  std::string session = reported.empty() ? stored_session : reported;
-  // Reads the transcript files: no NPC lock may be held here.
+  std::string session = reported.empty() ? seen.session : reported;
+  // Reads the transcript files: no lock may be held here.
   Json info = transcript_summary(session);
   if (!info.is_object()) info = Json::object();
   info["session_id"] = session;
-  info["model"] = model;
-  info["resolved"] = resolved;
-  info["resumed"] = resumed;
+  info["model"] = seen.model;
+  info["resolved"] = seen.resolved;
+  info["resumed"] = seen.resumed;
   push_event(npc, "session", info);
 }
 
@@ -201,11 +191,7 @@ void on_result(Npc& npc, const Json& record, const std::uint64_t* generation) {
     const Json* given_usage = field(record, "usage");
     const Json usage = is_truthy(given_usage) ? *given_usage : Json::object();
     const Json* cost = field(record, "total_cost_usd");
-    std::uint64_t tools = 0;
-    {
-      std::lock_guard<std::mutex> guard(npc.lock);
-      tools = npc.state.tool_count;
-    }
+    std::uint64_t tools = npc.locked([](NpcState& s) { return s.tool_count; });
     push_event(npc, "result",
                Json{{"text", is_truthy(record, "result") ? as_text(record, "result") : ""},
                     {"turns", or_zero(record, "num_turns")},
@@ -218,27 +204,30 @@ void on_result(Npc& npc, const Json& record, const std::uint64_t* generation) {
                     {"cache_read_tokens", or_zero(usage, "cache_read_input_tokens")}});
   }
 
-  std::optional<std::string> model_to_apply;
-  {
-    std::lock_guard<std::mutex> guard(npc.lock);
-    NpcState& s = npc.state;
+  // A model chosen during the turn applies once the last words have their result: the
+  // process is marked retiring at once, so nothing more is written to it.
+  std::optional<std::uint64_t> retiring = npc.locked([&](NpcState& s) -> std::optional<std::uint64_t> {
     s.streamed_text.clear();
     bool current = generation == nullptr || (s.agent && s.agent->generation == *generation);
-    if (current) {
-      // Lines the player wrote during the turn are answered in turns of their own: the NPC
-      // is done only when the last of them has its result.
-      if (s.unanswered > 0) --s.unanswered;
-      if (s.unanswered == 0) {
-        set_state(npc, "idle");
-        if (s.pending_model) {
-          model_to_apply = std::move(*s.pending_model);
-          s.pending_model.reset();
-        }
-      }
-    }
+    if (!current) return std::nullopt;
+    // Lines the player wrote during the turn are answered in turns of their own: the NPC is
+    // done only when the last of them has its result.
+    if (s.unanswered > 0) --s.unanswered;
+    if (s.unanswered != 0) return std::nullopt;
+    set_activity(npc, s, Activity::Idle);
+    if (!s.pending_model) return std::nullopt;
+    s.model = std::move(*s.pending_model);
+    s.pending_model.reset();
+    s.resolved_model.clear();
+    if (!s.agent) return 0;
+    s.agent->retiring = true;
+    return s.agent->generation;
+  });
+  if (retiring) {
+    // The game sees "result" and "idle" before the wait for the process to end.
+    flush_deferred_wakeups();
+    apply_pending_model(npc, *retiring);
   }
-  // Restarts the agent on the new model; takes the NPC lock itself.
-  if (model_to_apply) apply_model(npc, *model_to_apply);
 }
 
 void translate(Npc& npc, const Json& record, const std::uint64_t* generation) {
@@ -254,48 +243,6 @@ void translate(Npc& npc, const Json& record, const std::uint64_t* generation) {
   } else if (type == "result") {
     on_result(npc, record, generation);
   }
-}
-
-void handle_line(Npc& npc, std::uint64_t generation, std::string_view raw) {
-  if (relay_fast_delta(npc, raw)) return;
-  std::string line = trim(to_valid_utf8(raw));
-  if (line.empty() || line.front() != '{') return;
-  std::optional<Json> record = parse_json(line);
-  if (!record) return;
-  try {
-    translate(npc, *record, &generation);
-    // Only runs of reply deltas wait for the end of the read; anything else may be followed
-    // by a wait (a stop, a state-file write) and must reach the game first.
-    if (!record->is_object() || as_text(*record, "type") != "stream_event") flush_deferred_wakeups();
-  } catch (...) {
-    flush_deferred_wakeups();
-    // One bad record must not end the conversation; the locks were released by their guards.
-    bridge_log("npc=" + npc.id + " handler error on a " + as_text(*record, "type") + " event");
-  }
-}
-
-// The agent's output ended: report it once, for the NPC's current process only.
-void report_end(Npc& npc, std::uint64_t generation) {
-  std::optional<AgentProcess> process;
-  {
-    std::lock_guard<std::mutex> guard(npc.lock);
-    if (!npc.state.agent || npc.state.agent->generation != generation) return;
-    process = std::move(npc.state.agent);
-    npc.state.agent.reset();
-  }
-  // Closing its input first lets an agent that still reads it finish rather than wait forever.
-  process->stdin_fd.reset();
-  int code = wait_child(process->pid);
-  if (process->stderr_done) process->stderr_done->wait_for(std::chrono::seconds(2));
-  std::string message;
-  {
-    std::lock_guard<std::mutex> guard(npc.lock);
-    message = npc.state.stderr_tail.empty() ? "exit code " + std::to_string(code)
-                                            : npc.state.stderr_tail.back();
-  }
-  push_event(npc, "error", Json{{"message", truncate_chars(message, MAX_ERROR_CHARS)}});
-  // Keeps the session, so the next thing the player says resumes the conversation.
-  stop_agent(npc, true);
 }
 
 }  // namespace
@@ -316,31 +263,22 @@ bool relay_fast_delta(Npc& npc, std::string_view line) {
   return false;
 }
 
-void stdout_reader(NpcHandle npc, std::uint64_t generation, UniqueFd out) {
-  char buffer[READ_BUFFER];
-  std::string line;
-  for (;;) {
-    ssize_t n = ::read(out.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // end of output, or a read error, which ends it just the same
-    DeferredWakeups batch;
-    const char* at = buffer;
-    const char* end = buffer + n;
-    while (at < end) {
-      const char* newline = static_cast<const char*>(std::memchr(at, '\n', end - at));
-      if (newline == nullptr) {
-        line.append(at, end);
-        break;
-      }
-      line.append(at, newline);
-      handle_line(*npc, generation, line);
-      line.clear();
-      at = newline + 1;
-    }
+void translate_line(Npc& npc, std::uint64_t generation, std::string_view raw) {
+  // Nearly every line of a reply is a plain delta, read without a document tree; whatever the
+  // fast way is not sure of goes the ordinary way. A delta needs no early wake-up either way.
+  if (relay_fast_delta(npc, raw)) return;
+  std::string line = trim(to_valid_utf8(raw));
+  if (line.empty() || line.front() != '{') return;
+  std::optional<Json> record = parse_json(line);
+  if (!record) return;
+  try {
+    translate(npc, *record, &generation);
+    // Only runs of reply deltas wait for the end of the read; anything else may be followed
+    // by a wait and must reach the game first.
+    if (!record->is_object() || as_text(*record, "type") != "stream_event") flush_deferred_wakeups();
+  } catch (...) {
+    flush_deferred_wakeups();
+    // One bad record must not end the conversation; the locks were released by their scopes.
+    bridge_log("npc=" + npc.id() + " handler error on a " + as_text(*record, "type") + " event");
   }
-  if (!line.empty()) handle_line(*npc, generation, line);
-  // Our end of the pipe goes first: an agent still writing to it then fails instead of
-  // blocking forever while we wait for it to exit.
-  out.reset();
-  report_end(*npc, generation);
 }

@@ -6,13 +6,13 @@
 
 #include "agent/npc.h"
 #include "util/json.h"
-#include "util/unique_fd.h"
 
-/// Thread body: reads the agent's standard output line by line, translates each record, and
-/// reports the end of the process when it is still the current one (generation).
-void stdout_reader(NpcHandle npc, std::uint64_t generation, UniqueFd out);
+/// Handles one line of the output of the NPC's process of `generation`: a record that is not
+/// JSON is skipped; events reach their streams at the end of the reader's batch, except after
+/// records that may be followed by a wait, which wake the streams at once.
+void translate_line(Npc& npc, std::uint64_t generation, std::string_view line);
 
-/// Handles one parsed output record of the NPC's agent.
+/// Handles one parsed output record, as from the NPC's current process.
 void translate_record(Npc& npc, const Json& record);
 
 /// The fast way for one output line of the agent (as read, before any clean-up): true when the

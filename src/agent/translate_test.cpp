@@ -6,17 +6,34 @@
 
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "agent/readers.h"
 #include "config/config.h"
 #include "config/policy.h"
+#include "util/background.h"
 #include "util/platform.h"
 #include "util/test_support.h"
 
 namespace {
+
+// A standard-error reader that has already taken in everything.
+std::shared_ptr<ReaderDone> finished_reader() {
+  auto done = std::make_shared<ReaderDone>();
+  done->finish();
+  return done;
+}
+
+// Returns once the work handed to the background worker so far is done.
+void drain_background_work() {
+  std::promise<void> done;
+  run_later([&] { done.set_value(); });
+  done.get_future().wait();
+}
 
 Json record(const std::string& text) {
   std::optional<Json> parsed = parse_json(text);
@@ -53,8 +70,20 @@ class TranslateTest : public ::testing::Test {
     set_policy("auto");
 
     npc_ = std::make_shared<Npc>("t");
-    npc_->state.workspace = workspace_;
+    with_state([&](NpcState& s) { s.workspace = workspace_; });
   }
+
+  // Runs `change` on the NPC's state under its lock.
+  template <typename F>
+  void with_state(F change) {
+    npc_->locked([&](NpcState& s) { change(s); });
+  }
+
+  // A copy of the NPC's state.
+  NpcState state() { return npc_->locked([](NpcState& s) { return s; }); }
+
+  // Work handed to the background (a state-file write) ends with the test that caused it.
+  void TearDown() override { drain_background_work(); }
 
   void feed(const Json& rec) { translate_record(*npc_, rec); }
 
@@ -62,7 +91,7 @@ class TranslateTest : public ::testing::Test {
   std::vector<Json> events(std::uint64_t since = 0) {
     std::vector<Json> out;
     for (const StoredEvent& e : events_after(npc_->events, since)) {
-      out.push_back(parse_json(*e.json).value_or(Json()));
+      out.push_back(parse_json(e.json()).value_or(Json()));
     }
     return out;
   }
@@ -73,9 +102,8 @@ class TranslateTest : public ::testing::Test {
     return out;
   }
 
-  void set_npc_state(const char* value) {
-    std::lock_guard<std::mutex> guard(npc_->lock);
-    set_state(*npc_, value);
+  void set_npc_activity(Activity value) {
+    with_state([&](NpcState& s) { set_activity(*npc_, s, value); });
   }
 
   bool state_file_exists() {
@@ -95,7 +123,7 @@ using Strings = std::vector<std::string>;
 TEST_F(TranslateTest, DeltasThenTheSameFullTextSendNothingTwice) {
   feed(text_delta("Hel"));
   feed(text_delta("lo"));
-  EXPECT_EQ(npc_->state.streamed_text, "Hello");
+  EXPECT_EQ(state().streamed_text, "Hello");
   feed(assistant_text("Hello"));
 
   std::vector<Json> ev = events();
@@ -103,7 +131,7 @@ TEST_F(TranslateTest, DeltasThenTheSameFullTextSendNothingTwice) {
   EXPECT_EQ(ev[0]["text"], "Hel");
   EXPECT_EQ(ev[1]["text"], "lo");
   EXPECT_EQ(ev[2], (Json{{"seq", 3}, {"type", "message_end"}, {"npc", "t"}}));
-  EXPECT_EQ(npc_->state.streamed_text, "");
+  EXPECT_EQ(state().streamed_text, "");
 }
 
 TEST_F(TranslateTest, FullTextWithoutDeltasIsSentWhole) {
@@ -142,7 +170,7 @@ TEST_F(TranslateTest, StreamEventsOtherThanTextDeltasAreIgnored) {
   feed(record(R"({"type":"stream_event","event":{"type":"message_stop"}})"));
   feed(record(R"({"type":"stream_event"})"));
   EXPECT_TRUE(events().empty());
-  EXPECT_EQ(npc_->state.streamed_text, "");
+  EXPECT_EQ(state().streamed_text, "");
 }
 
 TEST_F(TranslateTest, ToolOnlyMessageGivesToolStartsAndCountsThem) {
@@ -160,7 +188,7 @@ TEST_F(TranslateTest, ToolOnlyMessageGivesToolStartsAndCountsThem) {
   EXPECT_EQ(ev[1]["category"], "other");
   EXPECT_EQ(ev[2]["detail"], "ls");
   EXPECT_EQ(ev[2]["note"], "List");
-  EXPECT_EQ(npc_->state.tool_count, 3u);
+  EXPECT_EQ(state().tool_count, 3u);
 }
 
 TEST_F(TranslateTest, TextThenToolsInOneMessage) {
@@ -214,20 +242,20 @@ TEST_F(TranslateTest, SubAgentRecordsChangeNothing) {
   feed(said);
   feed(result);
   EXPECT_EQ(last_seq(*npc_), before);
-  EXPECT_EQ(npc_->state.streamed_text, "Hi");
-  EXPECT_EQ(npc_->state.tool_count, 0u);
+  EXPECT_EQ(state().streamed_text, "Hi");
+  EXPECT_EQ(state().tool_count, 0u);
 }
 
 TEST_F(TranslateTest, ApiErrorMessageIsSkippedAndTheFailedResultReportsIt) {
-  set_npc_state("working");
-  npc_->state.unanswered = 1;
+  set_npc_activity(Activity::Working);
+  with_state([&](NpcState& s) { s.unanswered = 1; });
   std::uint64_t since = last_seq(*npc_);
   Json failure = record(R"({"type":"assistant","is_api_error_message":true,"message":{
       "model":"<synthetic>","content":[{"type":"text","text":"API Error: 529 overloaded"},
       {"type":"tool_use","id":"never","name":"Bash","input":{}}]}})");
   feed(failure);
   EXPECT_TRUE(events(since).empty());
-  EXPECT_EQ(npc_->state.tool_count, 0u);
+  EXPECT_EQ(state().tool_count, 0u);
 
   feed(record(R"({"type":"result","is_error":true,"result":"API Error: 529 overloaded"})"));
   std::vector<Json> ev = events(since);
@@ -237,7 +265,7 @@ TEST_F(TranslateTest, ApiErrorMessageIsSkippedAndTheFailedResultReportsIt) {
 }
 
 TEST_F(TranslateTest, FailedResultWithoutTextSaysTheAgentFailed) {
-  set_npc_state("working");
+  set_npc_activity(Activity::Working);
   feed(text_delta("partial"));
   std::uint64_t since = last_seq(*npc_);
   feed(record(R"({"type":"result","is_error":true,"result":""})"));
@@ -245,7 +273,7 @@ TEST_F(TranslateTest, FailedResultWithoutTextSaysTheAgentFailed) {
   ASSERT_EQ(types(since), (Strings{"error", "state"}));
   EXPECT_EQ(ev[0]["message"], "The agent failed.");
   EXPECT_EQ(ev[1]["value"], "idle");
-  EXPECT_EQ(npc_->state.streamed_text, "");
+  EXPECT_EQ(state().streamed_text, "");
 
   // An empty list of errors says no more than no list.
   since = last_seq(*npc_);
@@ -267,11 +295,10 @@ TEST_F(TranslateTest, FailedResultReportsTheCliErrorList) {
 }
 
 TEST_F(TranslateTest, ResultCarriesTheTurnsFigures) {
-  {
-    std::lock_guard<std::mutex> guard(npc_->lock);
-    npc_->state.tool_count = 4;
-    set_state(*npc_, "working");
-  }
+  with_state([&](NpcState& s) {
+    s.tool_count = 4;
+    set_activity(*npc_, s, Activity::Working);
+  });
   std::uint64_t since = last_seq(*npc_);
   feed(record(R"({"type":"result","subtype":"success","result":"Done.","num_turns":3,
       "total_cost_usd":0.25,"duration_ms":1500,"usage":{"input_tokens":10,"output_tokens":20,
@@ -303,22 +330,21 @@ TEST_F(TranslateTest, ResultFiguresKeepTheirKindAndDefaultToZero) {
 }
 
 TEST_F(TranslateTest, LinesWrittenDuringATurnKeepTheNpcWorkingUntilTheLastResult) {
-  {
-    std::lock_guard<std::mutex> guard(npc_->lock);
-    set_state(*npc_, "working");
-    npc_->state.unanswered = 2;
-    npc_->state.pending_model = "opus";
-    npc_->state.model = "sonnet";
-  }
+  with_state([&](NpcState& s) {
+    set_activity(*npc_, s, Activity::Working);
+    s.unanswered = 2;
+    s.pending_model = "opus";
+    s.model = "sonnet";
+  });
   std::uint64_t since = last_seq(*npc_);
   feed(text_delta("first"));
   feed(record(R"({"type":"result","result":"first"})"));
   EXPECT_EQ(types(since), (Strings{"delta", "result"}));
-  EXPECT_EQ(npc_->state.state, "working");
-  EXPECT_EQ(npc_->state.unanswered, 1u);
-  EXPECT_EQ(npc_->state.streamed_text, "");
-  EXPECT_EQ(npc_->state.pending_model, "opus");
-  EXPECT_EQ(npc_->state.model, "sonnet");
+  EXPECT_EQ(activity_name(state().activity), "working");
+  EXPECT_EQ(state().unanswered, 1u);
+  EXPECT_EQ(state().streamed_text, "");
+  EXPECT_EQ(state().pending_model, "opus");
+  EXPECT_EQ(state().model, "sonnet");
 
   since = last_seq(*npc_);
   feed(record(R"({"type":"result","is_error":true,"result":"second failed"})"));
@@ -329,9 +355,9 @@ TEST_F(TranslateTest, LinesWrittenDuringATurnKeepTheNpcWorkingUntilTheLastResult
   EXPECT_EQ(ev[2]["value"], "asleep");
   EXPECT_EQ(ev[3]["model"], "opus");
   EXPECT_EQ(ev[3]["pending"], false);
-  EXPECT_EQ(npc_->state.model, "opus");
-  EXPECT_FALSE(npc_->state.pending_model.has_value());
-  EXPECT_EQ(npc_->state.unanswered, 0u);
+  EXPECT_EQ(state().model, "opus");
+  EXPECT_FALSE(state().pending_model.has_value());
+  EXPECT_EQ(state().unanswered, 0u);
   // The chosen model is remembered across restarts.
   std::ifstream saved(state_file_);
   std::stringstream text;
@@ -342,7 +368,7 @@ TEST_F(TranslateTest, LinesWrittenDuringATurnKeepTheNpcWorkingUntilTheLastResult
 }
 
 TEST_F(TranslateTest, InitWithTheExpectedModeGivesOnlyTheSession) {
-  npc_->state.model = "sonnet";
+  with_state([&](NpcState& s) { s.model = "sonnet"; });
   feed(record(R"({"type":"system","subtype":"init","session_id":"s-1",
       "model":"claude-sonnet-9","permissionMode":"auto","cwd":"/x"})"));
   std::vector<Json> ev = events();
@@ -351,14 +377,14 @@ TEST_F(TranslateTest, InitWithTheExpectedModeGivesOnlyTheSession) {
                          {"model", "sonnet"}, {"resolved", "claude-sonnet-9"},
                          {"resumed", false}, {"bytes", 0}, {"label", ""}, {"messages", 0},
                          {"started", ""}}));
-  EXPECT_EQ(npc_->state.session_id, "s-1");
-  EXPECT_EQ(npc_->state.resolved_model, "claude-sonnet-9");
+  EXPECT_EQ(state().session_id, "s-1");
+  EXPECT_EQ(state().resolved_model, "claude-sonnet-9");
 }
 
 TEST_F(TranslateTest, InitWithAnotherModeReportsTheDowngrade) {
   set_policy("trust");
-  npc_->state.session_id = "kept";
-  npc_->state.resumed = true;
+  with_state([&](NpcState& s) { s.session_id = "kept"; });
+  with_state([&](NpcState& s) { s.resumed = true; });
   feed(record(R"({"type":"system","subtype":"init","model":"m1","permissionMode":"default"})"));
   std::vector<Json> ev = events();
   ASSERT_EQ(types(), (Strings{"policy_downgraded", "session"}));
@@ -376,24 +402,27 @@ TEST_F(TranslateTest, InitWithAnotherModeReportsTheDowngrade) {
   ASSERT_EQ(types(since), (Strings{"policy_downgraded", "session"}));
   EXPECT_EQ(ev[0]["wanted"], "acceptEdits");
   EXPECT_EQ(ev[0]["actual"], "");
-  EXPECT_EQ(npc_->state.resolved_model, "");
+  EXPECT_EQ(state().resolved_model, "");
 }
 
 TEST_F(TranslateTest, EveryInitReportsTheSessionButOnlyANewOneIsSaved) {
   Json init = record(R"({"type":"system","subtype":"init","session_id":"s-1","model":"m",
       "permissionMode":"auto"})");
   feed(init);
+  drain_background_work();
   ASSERT_TRUE(state_file_exists());
   ASSERT_EQ(std::remove(state_file_.c_str()), 0);
 
   feed(init);  // the next turn of the same session
+  drain_background_work();
   EXPECT_EQ(types(), (Strings{"session", "session"}));
   EXPECT_FALSE(state_file_exists());
 
   init["session_id"] = "s-2";
   feed(init);
+  drain_background_work();
   EXPECT_TRUE(state_file_exists());
-  EXPECT_EQ(npc_->state.session_id, "s-2");
+  EXPECT_EQ(state().session_id, "s-2");
 }
 
 TEST_F(TranslateTest, OtherRecordsAreIgnored) {
@@ -403,7 +432,7 @@ TEST_F(TranslateTest, OtherRecordsAreIgnored) {
   feed(record(R"([1,2])"));
   feed(record(R"("assistant")"));
   EXPECT_TRUE(events().empty());
-  EXPECT_EQ(npc_->state.session_id, "");
+  EXPECT_EQ(state().session_id, "");
 }
 
 // The reader side: a real pipe, written in awkward pieces.
@@ -413,7 +442,7 @@ class StdoutReaderTest : public TranslateTest {
     int fds[2];
     ASSERT_EQ(pipe_cloexec(fds), 0);
     write_end_.reset(fds[1]);
-    reader_ = std::thread(stdout_reader, npc_, generation, UniqueFd(fds[0]));
+    reader_ = std::thread(read_agent_output, npc_, generation, UniqueFd(fds[0]), done_);
   }
 
   void write_all(const std::string& bytes) {
@@ -431,10 +460,14 @@ class StdoutReaderTest : public TranslateTest {
     if (reader_.joinable()) reader_.join();
   }
 
-  void TearDown() override { finish(); }
+  void TearDown() override {
+    finish();
+    TranslateTest::TearDown();
+  }
 
   UniqueFd write_end_;
   std::thread reader_;
+  std::shared_ptr<ReaderDone> done_ = finished_reader();
 };
 
 TEST_F(StdoutReaderTest, ReadsLinesInAnyPiecesAndSkipsWhatIsNotARecord) {
@@ -465,23 +498,22 @@ TEST_F(StdoutReaderTest, InvalidUtf8IsReplacedNotDropped) {
 }
 
 TEST_F(StdoutReaderTest, OutputOfAProcessThatIsNoLongerCurrentEndsSilently) {
-  {
-    std::lock_guard<std::mutex> guard(npc_->lock);
-    set_state(*npc_, "working");
-    npc_->state.agent.emplace();
-    npc_->state.agent->generation = 2;  // a newer launch
-    npc_->state.unanswered = 1;
-  }
+  with_state([&](NpcState& s) {
+    set_activity(*npc_, s, Activity::Working);
+    s.agent.emplace();
+    s.agent->generation = 2;  // a newer launch
+    s.unanswered = 1;
+  });
   std::uint64_t since = last_seq(*npc_);
   start_reader(1);
   write_all(R"({"type":"result","result":"late"})" "\n");
   finish();
   // The late result is shown, but it does not end the newer process's turn.
   EXPECT_EQ(types(since), (Strings{"result"}));
-  EXPECT_EQ(npc_->state.state, "working");
-  EXPECT_EQ(npc_->state.unanswered, 1u);
-  ASSERT_TRUE(npc_->state.agent.has_value());
-  EXPECT_EQ(npc_->state.agent->generation, 2u);
+  EXPECT_EQ(activity_name(state().activity), "working");
+  EXPECT_EQ(state().unanswered, 1u);
+  ASSERT_TRUE(state().agent.has_value());
+  EXPECT_EQ(state().agent->generation, 2u);
 }
 
 class StdoutReaderChildTest : public StdoutReaderTest {
@@ -496,17 +528,14 @@ class StdoutReaderChildTest : public StdoutReaderTest {
     launch.env = {"PATH=/usr/bin:/bin"};
     SpawnResult spawned = spawn_child(launch);
     ASSERT_TRUE(spawned.child.has_value()) << spawned.error;
-    {
-      std::lock_guard<std::mutex> guard(npc_->lock);
-      npc_->state.agent.emplace();
-      npc_->state.agent->pid = spawned.child->pid;
-      npc_->state.agent->generation = 1;
-      npc_->state.agent->stdin_fd = std::move(spawned.child->stdin_fd);
-      npc_->state.launch_count = 1;
-      set_state(*npc_, "idle");
-    }
+    auto input = std::make_shared<AgentInput>(std::move(spawned.child->stdin_fd));
+    with_state([&](NpcState& s) {
+      s.agent = AgentProcess{spawned.child->pid, 1, input, done_, false};
+      s.launch_count = 1;
+      set_activity(*npc_, s, Activity::Idle);
+    });
     since_ = last_seq(*npc_);
-    reader_ = std::thread(stdout_reader, npc_, 1, std::move(spawned.child->stdout_fd));
+    reader_ = std::thread(read_agent_output, npc_, 1, std::move(spawned.child->stdout_fd), done_);
   }
 
   std::uint64_t since_ = 0;  // the newest event before the agent started
@@ -519,14 +548,13 @@ TEST_F(StdoutReaderChildTest, EndOfOutputReportsTheExitCodeAndStopsTheNpc) {
   ASSERT_EQ(types(since_), (Strings{"delta", "message_end", "error", "state"}));
   EXPECT_EQ(ev[2]["message"], "exit code 3");
   EXPECT_EQ(ev[3]["value"], "asleep");
-  EXPECT_FALSE(npc_->state.agent.has_value());
+  EXPECT_FALSE(state().agent.has_value());
 }
 
 TEST_F(StdoutReaderChildTest, EndOfOutputPrefersTheLastStandardErrorLine) {
-  {
-    std::lock_guard<std::mutex> guard(npc_->lock);
-    npc_->state.stderr_tail = {"older", std::string(600, 'e')};
-  }
+  with_state([&](NpcState& s) {
+    s.stderr_tail = {"older", std::string(600, 'e')};
+  });
   start_agent("exit 1");
   finish();
   std::vector<Json> ev = events(since_);

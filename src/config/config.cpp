@@ -7,8 +7,8 @@
 
 namespace {
 
-// Both holders are written once on the main thread before any other thread exists, and only
-// read afterwards, so they need no lock.
+// Both holders are written on the main thread before any other thread exists (the Config's
+// port once more after binding), and only read afterwards, so they need no lock.
 std::unique_ptr<Config> stored_config;
 std::unique_ptr<std::string> stored_state_file;
 
@@ -24,6 +24,11 @@ void store_config(Config config) { stored_config = std::make_unique<Config>(std:
 const Config& config() {
   if (!stored_config) unset("config set at startup");
   return *stored_config;
+}
+
+void store_bound_port(std::uint16_t port) {
+  if (!stored_config) unset("config set at startup");
+  stored_config->port = port;
 }
 
 void store_state_file_path(std::string path) {

@@ -25,6 +25,11 @@ void store_config(Config config);
 /// "config set at startup".
 const Config& config();
 
+/// Replaces the port with the one the listener was bound to, so that a port of 0 ("any free
+/// port") becomes the real one everywhere it is shown or handed to an agent. Called once on
+/// the main thread after binding, before any other thread starts.
+void store_bound_port(std::uint16_t port);
+
 /// Sets the state file path; called once by parse on the serve path.
 void store_state_file_path(std::string path);
 

@@ -41,15 +41,15 @@ std::uint64_t parse_content_length(std::string_view value) {
 }
 
 // One line of the request line or header block: bounded, and valid UTF-8.
-std::optional<std::string> read_text_line(BufferedReader& reader) {
-  std::optional<std::string> line = reader.read_line(MAX_LINE_BYTES);
-  if (!line || !is_valid_utf8(*line)) return std::nullopt;
-  return line;
+std::optional<std::string> read_text_line(LineReader& reader) {
+  std::string_view line;
+  if (reader.next(line) != LineReader::Got::Line || !is_valid_utf8(line)) return std::nullopt;
+  return std::string(line);
 }
 
 // The body as JSON; an empty object when absent or not a valid document. The buffer is
 // allocated without being touched, so memory grows only with the bytes that really arrive.
-std::optional<Json> read_body(BufferedReader& reader, std::uint64_t length) {
+std::optional<Json> read_body(LineReader& reader, std::uint64_t length) {
   if (length == 0) return Json::object();
   auto size = static_cast<std::size_t>(length);
   std::unique_ptr<char[]> bytes(new (std::nothrow) char[size]);
@@ -67,58 +67,7 @@ void set_receive_timeout(int fd) {
 
 }  // namespace
 
-BufferedReader::BufferedReader(int fd) : fd_(fd), buffer_(new char[READ_BUFFER_SIZE]) {}
-
-BufferedReader::Fill BufferedReader::fill() {
-  begin_ = end_ = 0;
-  for (;;) {
-    ssize_t n = ::read(fd_, buffer_.get(), READ_BUFFER_SIZE);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return Fill::Error;
-    if (n == 0) return Fill::End;
-    end_ = static_cast<std::size_t>(n);
-    return Fill::Data;
-  }
-}
-
-std::optional<std::string> BufferedReader::read_line(std::size_t max_bytes) {
-  std::string line;
-  for (;;) {
-    if (begin_ == end_) {
-      Fill got = fill();
-      // The end of the stream inside a line ends that line; a read error never gives one.
-      if (got == Fill::End && !line.empty()) return line;
-      if (got != Fill::Data) return std::nullopt;
-    }
-    const char* start = buffer_.get() + begin_;
-    std::size_t available = end_ - begin_;
-    const void* newline = std::memchr(start, '\n', available);
-    std::size_t take = newline
-                           ? static_cast<std::size_t>(static_cast<const char*>(newline) - start) + 1
-                           : available;
-    if (line.size() + take > max_bytes) return std::nullopt;
-    line.append(start, take);
-    begin_ += take;
-    if (newline) return line;
-  }
-}
-
-bool BufferedReader::read_exact(char* out, std::size_t size) {
-  std::size_t buffered = std::min(size, end_ - begin_);
-  std::memcpy(out, buffer_.get() + begin_, buffered);
-  begin_ += buffered;
-  std::size_t done = buffered;
-  // The rest goes straight into `out`: a large body is not copied through the buffer.
-  while (done < size) {
-    ssize_t n = ::read(fd_, out + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-std::optional<HttpRequest> read_request(BufferedReader& reader) {
+std::optional<HttpRequest> read_request(LineReader& reader) {
   std::optional<std::string> request_line = read_text_line(reader);
   if (!request_line) return std::nullopt;
   std::vector<std::string> tokens = split_whitespace(*request_line);
@@ -182,7 +131,7 @@ void serve_connection(int fd) {
   UniqueFd writer(fcntl(fd, F_DUPFD_CLOEXEC, 0));
   if (!writer.valid()) return;
 
-  BufferedReader reader(socket.get());
+  LineReader reader(socket.get(), MAX_LINE_BYTES - 1, READ_BUFFER_SIZE);
   for (;;) {
     std::optional<HttpRequest> request = read_request(reader);
     if (!request) return;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "http/http_request.h"
+#include "util/fd_io.h"
 
 /// Receive time-out of every accepted socket: a client silent this long while a line or body
 /// is being read is dropped without an answer.
@@ -20,7 +21,8 @@ inline constexpr std::size_t READ_BUFFER_SIZE = 8192;
 // Bounds on what a client may send. Past any of them the connection is closed without an
 // answer, before more than the bound is held in memory. Ordinary requests (bodies of a few
 // kilobytes, a hook input carrying a whole file) stay far below them.
-inline constexpr std::size_t MAX_LINE_BYTES = 16 * 1024;  // request line, each header line
+inline constexpr std::size_t MAX_LINE_BYTES = 16 * 1024;  // request line, each header line,
+                                                          // its "\r\n" included
 inline constexpr std::size_t MAX_HEADER_LINES = 100;
 inline constexpr std::uint64_t MAX_BODY_BYTES = 64ull << 20;  // 64 MiB
 
@@ -28,35 +30,10 @@ inline constexpr std::uint64_t MAX_BODY_BYTES = 64ull << 20;  // 64 MiB
 /// flood of idle clients cannot run the bridge out of threads and descriptors.
 inline constexpr std::size_t MAX_CONNECTIONS = 2048;
 
-/// Buffered reading from one descriptor. Bytes read past a request stay in the buffer for the
-/// next one. Owned by one connection thread; not thread-safe.
-class BufferedReader {
- public:
-  explicit BufferedReader(int fd);
-
-  /// The bytes up to and including the next line feed (or up to the end of the stream when it
-  /// ends inside the line). nullopt at the end of the stream before any byte, on a read error
-  /// (a receive time-out included), or when `max_bytes` pass without a line feed.
-  std::optional<std::string> read_line(std::size_t max_bytes);
-
-  /// Fills `out` with exactly `size` bytes; false when the stream ends first or on an error.
-  bool read_exact(char* out, std::size_t size);
-
- private:
-  enum class Fill { Data, End, Error };
-  // Refills the empty buffer with one read.
-  Fill fill();
-
-  int fd_;
-  std::unique_ptr<char[]> buffer_;
-  std::size_t begin_ = 0;  // unread bytes are buffer_[begin_, end_)
-  std::size_t end_ = 0;
-};
-
 /// Reads one whole request: request line, header block and body. nullopt when the request
 /// must not be answered (the connection is then closed): end of stream, read error, invalid
 /// UTF-8 in a line, a request line without a target, a short body, or a bound passed.
-std::optional<HttpRequest> read_request(BufferedReader& reader);
+std::optional<HttpRequest> read_request(LineReader& reader);
 
 /// The body of a connection thread: takes ownership of the accepted socket, serves requests on
 /// it until the client goes or a request asks to close, and closes it.

@@ -43,7 +43,7 @@ class Feed {
 
 std::optional<HttpRequest> read_one(const std::string& bytes) {
   Feed feed(bytes);
-  BufferedReader reader(feed.fd());
+  LineReader reader(feed.fd(), MAX_LINE_BYTES - 1, READ_BUFFER_SIZE);
   return read_request(reader);
 }
 
@@ -135,7 +135,7 @@ TEST(ReadRequest, BodiesThatAreNotOneJsonDocumentReadAsEmptyObject) {
 TEST(ReadRequest, ContentLengthThatIsNotANumberMeansNoBody) {
   // The bytes after the header block are then the next request line.
   Feed feed("POST /a HTTP/1.1\r\nContent-Length: 2x\r\n\r\nGET /b HTTP/1.1\r\n\r\n");
-  BufferedReader reader(feed.fd());
+  LineReader reader(feed.fd(), MAX_LINE_BYTES - 1, READ_BUFFER_SIZE);
   auto first = read_request(reader);
   ASSERT_TRUE(first);
   EXPECT_EQ(first->path, "/a");
@@ -158,7 +158,7 @@ TEST(ReadRequest, PipelinedRequestsAndLargeBodiesKeepTheirBytes) {
   std::string text = "POST /1 HTTP/1.1\r\nContent-Length: " + std::to_string(big.size()) +
                      "\r\n\r\n" + big + "GET /2 HTTP/1.1\r\n\r\nGET /3 HTTP/1.1\r\n\r\n";
   Feed feed(text);
-  BufferedReader reader(feed.fd());
+  LineReader reader(feed.fd(), MAX_LINE_BYTES - 1, READ_BUFFER_SIZE);
   auto first = read_request(reader);
   ASSERT_TRUE(first);
   EXPECT_EQ(first->body.get<std::string>().size(), 100000u);
@@ -185,7 +185,7 @@ TEST(ReadRequest, BoundsCloseTheConnection) {
   // Refused on the announcement alone: the client keeps its connection open and sends nothing.
   Feed feed("POST / HTTP/1.1\r\nContent-Length: " + std::to_string(MAX_BODY_BYTES + 1) + "\r\n\r\n",
             /*close_after=*/false);
-  BufferedReader reader(feed.fd());
+  LineReader reader(feed.fd(), MAX_LINE_BYTES - 1, READ_BUFFER_SIZE);
   EXPECT_FALSE(read_request(reader));
 }
 

@@ -7,6 +7,7 @@
 #include "http/respond.h"
 #include "store/transcripts.h"
 #include "util/log.h"
+#include "util/request_id.h"
 
 namespace {
 
@@ -15,32 +16,19 @@ constexpr std::string_view STREAM_HEAD =
     "Connection: close\r\n\r\n";
 
 Json hello(Npc& npc, std::uint64_t since) {
-  Json info = session_info(npc);
-  std::lock_guard<std::mutex> guard(npc.lock);
+  NpcView v = npc.view();
   return {{"seq", since},
           {"type", "hello"},
-          {"npc", npc.id},
+          {"npc", npc.id()},
           {"resumed", since != 0},
-          {"state", npc.state.state},
-          {"workspace", npc.state.workspace},
-          {"is_default", npc.state.workspace_source == "default"},
-          {"session", std::move(info)}};
+          {"instance", instance_id()},
+          {"state", activity_name(v.activity)},
+          {"workspace", v.workspace},
+          {"is_default", v.workspace_is_default},
+          {"session", session_info(v.session_id, v.resumed)}};
 }
 
-void closed(Npc& npc) { bridge_log("npc=" + npc.id + " stream closed"); }
-
-// Writes one chunk, telling the follower whether the client took it at once.
-bool write_chunk(int fd, std::string_view chunk, LogFollower& follower) {
-  ssize_t sent = send_now(fd, chunk);
-  if (sent < 0) return false;
-  bool at_once = static_cast<std::size_t>(sent) == chunk.size();
-  if (!at_once) {
-    follower.client_holds_up();
-    if (!write_all(fd, chunk.substr(static_cast<std::size_t>(sent)))) return false;
-  }
-  follower.write_done(at_once);
-  return true;
-}
+void closed(Npc& npc) { bridge_log("npc=" + npc.id() + " stream closed"); }
 
 }  // namespace
 
@@ -73,26 +61,26 @@ std::optional<std::uint64_t> parse_since(std::string_view query) {
 
 void serve_event_stream(Npc& npc, std::string_view query, int fd) {
   std::optional<std::uint64_t> asked = parse_since(query);
-  std::uint64_t since = asked ? *asked : last_seq(npc);
-  bridge_log("npc=" + npc.id + " stream opened since=" + std::to_string(since));
+  std::uint64_t newest = last_seq(npc);
+  std::uint64_t since = asked ? *asked : newest;
+  // A "since" this log never reached was seen in an earlier run of the bridge, whose numbering
+  // this run started again: the game gets everything the log holds instead of a silent stream.
+  if (since > newest) since = 0;
+  bridge_log("npc=" + npc.id() + " stream opened since=" + std::to_string(since));
 
   if (!write_two(fd, STREAM_HEAD, "data: " + dump_json(hello(npc, since)) + "\n\n")) return closed(npc);
 
-  LogFollower follower(npc.events, since);
-  std::vector<StoredEvent> events;
-  std::string chunk;
+  // Every event ready at a wake-up leaves in one gathered write of the frames the log holds:
+  // nothing is copied or serialised per stream.
+  std::uint64_t last = since;
+  std::vector<std::string_view> frames;
   for (;;) {
-    follower.take(events, std::chrono::duration_cast<std::chrono::milliseconds>(KEEPALIVE_WAIT));
-    chunk.clear();
-    if (events.empty()) {
-      chunk = ": keepalive\n\n";
-    } else {
-      for (const StoredEvent& e : events) {
-        chunk += "data: ";
-        chunk += *e.json;
-        chunk += "\n\n";
-      }
-    }
-    if (!write_chunk(fd, chunk, follower)) return closed(npc);
+    std::vector<StoredEvent> events =
+        wait_events_after(npc.events, last, std::chrono::duration_cast<std::chrono::milliseconds>(KEEPALIVE_WAIT));
+    frames.clear();
+    if (events.empty()) frames.push_back(": keepalive\n\n");
+    for (const StoredEvent& e : events) frames.push_back(e.frame());
+    if (!events.empty()) last = events.back().seq;
+    if (!write_gathered(fd, frames)) return closed(npc);
   }
 }

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-struct Npc;
+class Npc;
 
 inline constexpr std::chrono::seconds KEEPALIVE_WAIT{10};
 

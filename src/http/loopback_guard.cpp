@@ -18,7 +18,8 @@ std::string authority_host(std::string_view authority) {
     end = close == std::string_view::npos ? authority.size() : close + 1;
   } else if (authority.find('/') == std::string_view::npos &&
              authority.find(':') != authority.rfind(':')) {
-    return "[" + ascii_lower(authority.substr(0, authority.rfind(':'))) + "]";
+    // Appended, not prefixed: GCC 12 sees a false overflow in inserting "[" before it at -O3.
+    return std::string("[").append(ascii_lower(authority.substr(0, authority.rfind(':')))) + "]";
   } else {
     end = authority.find_first_of(":/");
     if (end == std::string_view::npos) end = authority.size();

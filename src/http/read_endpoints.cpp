@@ -5,11 +5,14 @@
 
 #include "config/config.h"
 #include "config/policy.h"
+#include "agent/registry.h"
 #include "store/transcripts.h"
+#include "util/request_id.h"
 
 Json health_view() {
   const Config& cfg = config();
   return {{"ok", true},
+          {"instance", instance_id()},
           {"workspace", cfg.workspace},
           {"permission_mode", permission_mode_for(current_policy()).mode},
           {"ask_tools", cfg.ask_tools}};
@@ -29,28 +32,28 @@ Json models_view() {
 Json npcs_view() {
   Json rows = Json::array();
   for (const NpcHandle& npc : snapshot_npcs()) {
-    std::lock_guard<std::mutex> guard(npc->lock);
-    const NpcState& s = npc->state;
-    rows.push_back({{"id", npc->id},
-                    {"state", s.state},
-                    {"workspace", s.workspace},
-                    {"workspace_source", s.workspace_source},
-                    {"session_id", s.session_id},
+    NpcView v = npc->view();
+    rows.push_back({{"id", npc->id()},
+                    {"state", activity_name(v.activity)},
+                    {"workspace", v.workspace},
+                    {"workspace_source", v.workspace_is_default ? "default" : "explicit"},
+                    {"session_id", v.session_id},
                     {"seq", last_seq(*npc)},
-                    {"model", s.model},
-                    {"resolved_model", s.resolved_model}});
+                    {"model", v.model},
+                    {"resolved_model", v.resolved_model}});
   }
   return {{"npcs", std::move(rows)}};
 }
 
 Json sessions_view(Npc& npc) {
-  Json entries = list_sessions(npc_workspace(npc));
-  std::string current = npc_session_id(npc);
+  NpcView v = npc.view();
+  Json entries = list_sessions(v.workspace);
+  const std::string& current = v.session_id;
   std::vector<std::pair<std::string, std::string>> in_use;  // (session id, NPC id) of the others
   for (const NpcHandle& other : snapshot_npcs()) {
-    if (other->id == npc.id) continue;
-    std::string sid = npc_session_id(*other);
-    if (!sid.empty()) in_use.emplace_back(std::move(sid), other->id);
+    if (other.get() == &npc) continue;
+    std::string sid = other->view().session_id;
+    if (!sid.empty()) in_use.emplace_back(std::move(sid), other->id());
   }
   for (Json& entry : entries) {
     std::string sid = as_text(entry, "session_id");

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <ctime>
 
-#include "agent/npc.h"
 #include "config/config.h"
+#include "util/fd_io.h"
 #include "util/log.h"
 #include "util/os_error.h"
 #include "util/paths.h"
@@ -20,6 +20,9 @@
 std::mutex STORE_LOCK;
 
 namespace {
+
+// A state file larger than this is not ours: it is kept aside as unreadable, not loaded.
+constexpr std::size_t MAX_STATE_BYTES = 64u << 20;
 
 // Numbers the temporary files of this process, so two writes never share one.
 std::atomic<std::uint64_t> temp_counter{0};
@@ -46,14 +49,9 @@ bool read_whole_file(const std::string& path, std::string& out) {
     errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     return false;
   }
-  char buffer[8192];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) return true;
-    out.append(buffer, static_cast<std::size_t>(n));
-  }
+  int err = read_to_end(fd.get(), out, MAX_STATE_BYTES);
+  errno = err;
+  return err == 0;
 }
 
 StateRead read_state() {
@@ -115,13 +113,7 @@ int sync_descriptor(int fd) {
 int write_synced(const std::string& path, const std::string& text) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (!fd.valid()) return errno;
-  std::size_t off = 0;
-  while (off < text.size()) {
-    ssize_t n = ::write(fd.get(), text.data() + off, text.size() - off);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
-    off += static_cast<std::size_t>(n);
-  }
+  if (int err = write_fully(fd.get(), text)) return err;
   return sync_descriptor(fd.get());
 }
 
@@ -187,46 +179,39 @@ std::optional<std::string> write_state(const Json& object) {
   return std::nullopt;
 }
 
-void remember_npc(Npc& npc) {
-  Json memory = Json::object();
-  {
-    std::lock_guard<std::mutex> guard(npc.lock);
-    memory["workspace"] = npc.state.workspace;
-    memory["workspace_source"] = npc.state.workspace_source;
-    memory["session_id"] = npc.state.session_id;
-    memory["persona"] = npc.state.persona;
-    memory["model"] = npc.state.model;
-  }
+void remember_npc(const std::string& id, const std::function<Remembered()>& current) {
   std::lock_guard<std::mutex> store(STORE_LOCK);
   std::optional<Json> object = load_for_rewrite();
   if (!object) return;
-  (*object)[npc.id] = std::move(memory);
+  Remembered values = current();
+  (*object)[id] = Json{{"workspace", values.workspace},
+                       {"workspace_source", values.workspace_is_default ? "default" : "explicit"},
+                       {"session_id", values.session_id},
+                       {"persona", values.persona},
+                       {"model", values.model}};
   save_or_log(*object);
 }
 
-void recall_npc(const std::string& id, NpcState& state) {
+Recalled recall_npc(const std::string& id, const std::string& default_workspace) {
+  Recalled recalled;
   Json object = load_state();
   const Json* entry = field(object, id);
-  if (entry == nullptr || !entry->is_object()) return;
+  if (entry == nullptr || !entry->is_object()) return recalled;
 
   std::string folder = as_text(*entry, "workspace");
   if (!folder.empty() && as_text(*entry, "workspace_source") == "explicit") {
     if (is_directory(folder)) {
-      state.workspace = folder;
-      state.workspace_source = "explicit";
+      recalled.workspace = folder;
     } else {
       bridge_log("npc=" + id + " remembered folder is gone (" + folder + "); using " +
-                 state.workspace);
+                 default_workspace);
     }
   }
-  if (is_truthy(*entry, "session_id")) {
-    state.session_id = as_text(*entry, "session_id");
-    state.resumed = true;
-  }
-  if (is_truthy(*entry, "persona")) state.persona = as_text(*entry, "persona");
-  // An empty model is a choice too: the CLI's own default instead of the configured one.
+  if (is_truthy(*entry, "session_id")) recalled.session_id = as_text(*entry, "session_id");
+  if (is_truthy(*entry, "persona")) recalled.persona = as_text(*entry, "persona");
   const Json* model = field(*entry, "model");
-  if (model != nullptr && !model->is_null()) state.model = as_text(model);
+  if (model != nullptr && !model->is_null()) recalled.model = as_text(model);
+  return recalled;
 }
 
 void forget_workspaces() {

@@ -10,7 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include "agent/npc.h"
 #include "config/config.h"
 #include "util/paths.h"
 #include "util/platform.h"
@@ -77,12 +76,12 @@ class StateFileTest : public ::testing::Test {
     return names;
   }
 
-  NpcState fresh_state() const {
-    NpcState state;
-    state.workspace = default_workspace_;
-    state.model = CONFIGURED_MODEL;
-    return state;
+  // Saves `values` as what the NPC `id` has now.
+  static void remember(const std::string& id, const Remembered& values) {
+    remember_npc(id, [&] { return values; });
   }
+
+  Recalled recall(const std::string& id) const { return recall_npc(id, default_workspace_); }
 
   std::string root_;
   std::optional<std::string> saved_home_;
@@ -92,9 +91,9 @@ class StateFileTest : public ::testing::Test {
 };
 
 TEST_F(StateFileTest, WritesTheIndentedFormWithSortedKeys) {
-  Npc guard("guard");
-  guard.state.workspace = "/Users/p/game";
-  remember_npc(guard);
+  Remembered guard;
+  guard.workspace = "/Users/p/game";
+  remember("guard", guard);
   EXPECT_EQ(read_file(path_),
             "{\n"
             "  \"guard\": {\n"
@@ -111,9 +110,9 @@ TEST_F(StateFileTest, WritesTheIndentedFormWithSortedKeys) {
 }
 
 TEST_F(StateFileTest, RememberCreatesTheFolderChainAndCarriesOtherEntries) {
-  Npc guard("guard");
-  guard.state.workspace = default_workspace_;
-  remember_npc(guard);
+  Remembered guard;
+  guard.workspace = default_workspace_;
+  remember("guard", guard);
   ASSERT_TRUE(is_regular_file(path_));
   EXPECT_EQ(load_state().size(), 1u);
 
@@ -122,9 +121,9 @@ TEST_F(StateFileTest, RememberCreatesTheFolderChainAndCarriesOtherEntries) {
   before["guard"] = {{"workspace", "/old"}, {"extra", 1}};
   ASSERT_FALSE(write_state(before).has_value());
 
-  guard.state.session_id = "s-1";
-  guard.state.persona = "watchful";
-  remember_npc(guard);
+  guard.session_id = "s-1";
+  guard.persona = "watchful";
+  remember("guard", guard);
   Json after = load_state();
   EXPECT_EQ(after["smith"], others["smith"]);
   EXPECT_EQ(after["note"], 5);
@@ -138,15 +137,12 @@ TEST_F(StateFileTest, RememberCreatesTheFolderChainAndCarriesOtherEntries) {
 
 TEST_F(StateFileTest, ConcurrentRemembersKeepEveryEntry) {
   constexpr int NPCS = 8;
-  std::vector<std::unique_ptr<Npc>> npcs;
-  for (int i = 0; i < NPCS; ++i) {
-    npcs.push_back(std::make_unique<Npc>("npc" + std::to_string(i)));
-    npcs.back()->state.session_id = "session" + std::to_string(i);
-  }
   std::vector<std::thread> threads;
-  for (auto& npc : npcs) {
-    threads.emplace_back([&npc] {
-      for (int round = 0; round < 5; ++round) remember_npc(*npc);
+  for (int i = 0; i < NPCS; ++i) {
+    threads.emplace_back([i] {
+      Remembered values;
+      values.session_id = "session" + std::to_string(i);
+      for (int round = 0; round < 5; ++round) remember("npc" + std::to_string(i), values);
     });
   }
   for (auto& thread : threads) thread.join();
@@ -167,16 +163,14 @@ TEST_F(StateFileTest, UnreadableFileIsKeptAsideBeforeTheFirstRewrite) {
     write_file(path_, contents);
 
     // Reading alone treats it as empty and leaves it where it is.
-    NpcState state = fresh_state();
-    recall_npc("a", state);
-    EXPECT_EQ(state.workspace, default_workspace_);
+    EXPECT_FALSE(recall("a").workspace.has_value());
     EXPECT_TRUE(load_state().empty());
     EXPECT_EQ(read_file(path_), contents);
 
-    Npc npc("keeper");
-    npc.state.workspace = default_workspace_;
+    Remembered keeper;
+    keeper.workspace = default_workspace_;
     testing::internal::CaptureStderr();
-    remember_npc(npc);
+    remember("keeper", keeper);
     std::string log = testing::internal::GetCapturedStderr();
 
     std::vector<std::string> aside = names_starting(folder_, "bridge_state.json.unreadable-");
@@ -194,10 +188,9 @@ TEST_F(StateFileTest, UnreadableFileIsKeptAsideBeforeTheFirstRewrite) {
 }
 
 TEST_F(StateFileTest, MissingOrReadableFileIsNotKeptAside) {
-  Npc npc("guard");
   testing::internal::CaptureStderr();
-  remember_npc(npc);  // no file yet
-  remember_npc(npc);  // a good file
+  remember("guard", {});  // no file yet
+  remember("guard", {});  // a good file
   std::string log = testing::internal::GetCapturedStderr();
   EXPECT_EQ(log, "");
   EXPECT_TRUE(names_starting(folder_, "bridge_state.json.").empty());
@@ -221,9 +214,8 @@ TEST_F(StateFileTest, FailedRenameLeavesNoTemporaryFile) {
   use_path(occupied);
 
   EXPECT_TRUE(write_state(Json::object()).has_value());
-  Npc npc("guard");
   testing::internal::CaptureStderr();
-  remember_npc(npc);
+  remember("guard", {});
   std::string log = testing::internal::GetCapturedStderr();
   EXPECT_EQ(log.rfind("[bridge] cannot save " + occupied + ": ", 0), 0u) << log;
   EXPECT_TRUE(names_starting(root_, ".bridge_state-").empty());
@@ -240,31 +232,25 @@ TEST_F(StateFileTest, RecallAppliesRememberedChoices) {
                               {"persona", "a smith"},
                               {"model", ""}}}})
                    .has_value());
-  NpcState state = fresh_state();
-  recall_npc("smith", state);
+  Recalled state = recall("smith");
   EXPECT_EQ(state.workspace, chosen);
-  EXPECT_EQ(state.workspace_source, "explicit");
   EXPECT_EQ(state.session_id, "abc");
-  EXPECT_TRUE(state.resumed);
   EXPECT_EQ(state.persona, "a smith");
   EXPECT_EQ(state.model, "");  // the CLI's default chosen over the configured one
 
-  NpcState other = fresh_state();
-  recall_npc("Smith", other);  // ids are case-sensitive
-  EXPECT_EQ(other.workspace, default_workspace_);
-  EXPECT_FALSE(other.resumed);
+  Recalled other = recall("Smith");  // ids are case-sensitive
+  EXPECT_FALSE(other.workspace.has_value());
+  EXPECT_FALSE(other.session_id.has_value());
 }
 
 TEST_F(StateFileTest, RecallKeepsTheDefaultFolderWhenTheRememberedOneIsGone) {
   std::string gone = join_path(root_, "gone");
   ASSERT_FALSE(write_state({{"smith", {{"workspace", gone}, {"workspace_source", "explicit"}}}})
                    .has_value());
-  NpcState state = fresh_state();
   testing::internal::CaptureStderr();
-  recall_npc("smith", state);
+  Recalled state = recall("smith");
   std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(state.workspace, default_workspace_);
-  EXPECT_EQ(state.workspace_source, "default");
+  EXPECT_FALSE(state.workspace.has_value());
   EXPECT_EQ(log, "[bridge] npc=smith remembered folder is gone (" + gone + "); using " +
                      default_workspace_ + "\n");
 }
@@ -283,14 +269,11 @@ TEST_F(StateFileTest, RecallIgnoresWhatIsNotAnExplicitChoice) {
                    .has_value());
   for (const char* id : {"defaulted", "unsourced", "scalar"}) {
     SCOPED_TRACE(id);
-    NpcState state = fresh_state();
-    recall_npc(id, state);
-    EXPECT_EQ(state.workspace, default_workspace_);
-    EXPECT_EQ(state.workspace_source, "default");
-    EXPECT_EQ(state.session_id, "");
-    EXPECT_FALSE(state.resumed);
-    EXPECT_EQ(state.persona, "");
-    EXPECT_EQ(state.model, CONFIGURED_MODEL);
+    Recalled state = recall(id);
+    EXPECT_FALSE(state.workspace.has_value());
+    EXPECT_FALSE(state.session_id.has_value());
+    EXPECT_FALSE(state.persona.has_value());
+    EXPECT_FALSE(state.model.has_value());
   }
 }
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "agent/npc.h"
+#include "util/fd_io.h"
 #include "util/paths.h"
 #include "util/text.h"
 #include "util/unique_fd.h"
@@ -38,50 +39,26 @@ std::unordered_map<std::string, std::string>& folder_cache() {
   return *cache;
 }
 
-/// Reads a file line by line through a fixed buffer, so a transcript is never held whole.
-/// Each line keeps its "\n" and has invalid UTF-8 replaced. Reading stops for good at end of
-/// file or at the first read error (the line being read then is dropped).
-class LineReader {
- public:
-  explicit LineReader(int fd) : fd_(fd) {}
+// A transcript line longer than this is skipped: no message the bridge looks at is that long.
+constexpr std::size_t MAX_TRANSCRIPT_LINE = 64u << 20;
 
-  bool next(std::string& line) {
-    std::string raw;
-    for (;;) {
-      if (pos_ == len_) {
-        if (finished_) break;
-        ssize_t n = ::read(fd_, buffer_, sizeof buffer_);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-          finished_ = true;
-          if (n < 0) return false;
-          break;
-        }
-        pos_ = 0;
-        len_ = static_cast<std::size_t>(n);
-      }
-      const char* start = buffer_ + pos_;
-      const void* newline = std::memchr(start, '\n', len_ - pos_);
-      std::size_t take =
-          newline != nullptr
-              ? static_cast<std::size_t>(static_cast<const char*>(newline) - start) + 1
-              : len_ - pos_;
-      raw.append(start, take);
-      pos_ += take;
-      if (newline != nullptr) break;
+/// The next line of a transcript with invalid UTF-8 replaced, read through a fixed buffer so a
+/// transcript is never held whole. False at the end of the file or at the first read error.
+bool next_line(LineReader& reader, std::string& line) {
+  std::string_view got;
+  for (;;) {
+    switch (reader.next(got)) {
+      case LineReader::Got::Line:
+        line = is_valid_utf8(got) ? std::string(got) : to_valid_utf8(got);
+        return true;
+      case LineReader::Got::TooLong:
+        continue;
+      case LineReader::Got::End:
+      case LineReader::Got::Error:
+        return false;
     }
-    if (raw.empty()) return false;
-    line = is_valid_utf8(raw) ? std::move(raw) : to_valid_utf8(raw);
-    return true;
   }
-
- private:
-  int fd_;
-  char buffer_[LINE_BUFFER_SIZE];
-  std::size_t pos_ = 0;
-  std::size_t len_ = 0;
-  bool finished_ = false;
-};
+}
 
 // Opens a regular file for reading. The open never blocks (a FIFO named like a transcript must
 // not hang a request), and anything but a regular file gives an invalid descriptor.
@@ -183,9 +160,9 @@ std::string collapse_white_space(std::string_view text) {
 std::optional<std::string> recorded_cwd(const std::string& path) {
   UniqueFd fd = open_regular(path);
   if (!fd.valid()) return std::nullopt;
-  LineReader reader(fd.get());
+  LineReader reader(fd.get(), MAX_TRANSCRIPT_LINE, LINE_BUFFER_SIZE);
   std::string line;
-  for (int n = 0; n < CWD_SEARCH_LINES && reader.next(line); ++n) {
+  for (int n = 0; n < CWD_SEARCH_LINES && next_line(reader, line); ++n) {
     if (!contains(line, "\"cwd\"")) continue;
     std::optional<Json> parsed = parse_json(line);
     if (!parsed || !parsed->is_object()) continue;
@@ -252,9 +229,9 @@ TranscriptSummary scan_transcript(const std::string& path) {
 
   UniqueFd fd = open_regular(path);
   if (!fd.valid()) return summary;
-  LineReader reader(fd.get());
+  LineReader reader(fd.get(), MAX_TRANSCRIPT_LINE, LINE_BUFFER_SIZE);
   std::string line;
-  while (reader.next(line)) {
+  while (next_line(reader, line)) {
     // Only lines that can be messages are parsed; most of a transcript is tool output.
     if (contains(line, "\"user\"") || contains(line, "\"assistant\"")) {
       std::optional<Json> parsed = parse_json(line);
@@ -289,15 +266,7 @@ Json transcript_summary(const std::string& session_id) {
               {"bytes", s.bytes}};
 }
 
-Json session_info(Npc& npc) {
-  std::string session_id;
-  bool resumed = false;
-  {
-    std::lock_guard<std::mutex> guard(npc.lock);
-    session_id = npc.state.session_id;
-    resumed = npc.state.resumed;
-  }
-  // The files are read with the lock released: a long transcript must not stall the NPC.
+Json session_info(const std::string& session_id, bool resumed) {
   Json info = transcript_summary(session_id);
   info["session_id"] = session_id;
   info["resumed"] = resumed;

@@ -8,8 +8,6 @@
 
 #include "util/json.h"
 
-struct Npc;
-
 struct TranscriptSummary {
   std::string first_prompt;  // the player's first substantial message, collapsed, <= 70 chars
   std::string title;         // first non-empty custom title
@@ -34,8 +32,8 @@ TranscriptSummary scan_transcript(const std::string& path);
 /// {"bytes", "label", "messages", "started"} of the session; zeros and "" when not found.
 Json transcript_summary(const std::string& session_id);
 
-/// transcript_summary of the NPC's session plus "session_id" and "resumed". Takes the NPC lock.
-Json session_info(Npc& npc);
+/// transcript_summary of the session plus "session_id" and "resumed".
+Json session_info(const std::string& session_id, bool resumed);
 
 /// The workspace path with every "/" replaced by "-".
 std::string encode_workspace(const std::string& workspace);

@@ -10,7 +10,6 @@
 #include <fstream>
 #include <vector>
 
-#include "agent/npc.h"
 #include "util/paths.h"
 #include "util/platform.h"
 
@@ -305,10 +304,7 @@ TEST_F(TranscriptsTest, SummaryAndSessionInfoDescribeTheSession) {
   EXPECT_EQ(transcript_summary(""), empty);
   EXPECT_EQ(transcript_summary("unknown"), empty);
 
-  Npc npc("smith");
-  npc.state.session_id = "sess";
-  npc.state.resumed = true;
-  Json info = session_info(npc);
+  Json info = session_info("sess", true);
   EXPECT_EQ(info["session_id"], "sess");
   EXPECT_EQ(info["resumed"], true);
   EXPECT_EQ(info["messages"], 2);

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <mutex>
 
+#include "util/fd_io.h"
+
 namespace {
 std::mutex stderr_lock;  // guards every write to standard error of a log line
 }
@@ -35,11 +37,5 @@ std::string escape_log_message(std::string_view message) {
 void bridge_log(std::string_view message) {
   std::string line = "[bridge] " + escape_log_message(message) + "\n";
   std::lock_guard<std::mutex> guard(stderr_lock);
-  std::size_t off = 0;
-  while (off < line.size()) {
-    ssize_t n = ::write(STDERR_FILENO, line.data() + off, line.size() - off);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    off += static_cast<std::size_t>(n);
-  }
+  write_fully(STDERR_FILENO, line);  // nowhere to report a failure to write the log
 }

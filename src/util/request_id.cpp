@@ -40,3 +40,8 @@ std::string new_request_id() {
   for (int i = 0; i < 12; ++i) id[i] = hex[(hash >> (60 - 4 * i)) & 0xF];
   return id;
 }
+
+const std::string& instance_id() {
+  static const std::string id = new_request_id();
+  return id;
+}

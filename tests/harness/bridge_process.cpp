@@ -150,6 +150,7 @@ BridgeProcess::~BridgeProcess() {
 }
 
 bool BridgeProcess::spawn() {
+  stop_reader();  // the reader of a run that has ended
   std::vector<std::string> args = {
       "--port",       std::to_string(port_), "--workspace", workspace(),
       "--state-file", state_file(),          "--claude",    claude_};
@@ -184,17 +185,23 @@ bool BridgeProcess::start(std::chrono::milliseconds timeout) {
     port_ = options_.port ? *options_.port : free_port();
     if (!spawn()) return false;
     if (!options_.wait_for_banner) return true;
-    bool listening = false;
+    std::string listening;
     {
       std::unique_lock<std::mutex> guard(lock_);
       changed_.wait_for(guard, timeout, [&] {
         for (const std::string& line : lines_) {
-          if (line.find("listening : ") != std::string::npos) listening = true;
+          if (line.find("listening : ") != std::string::npos) listening = line;
         }
-        return listening || output_closed_;
+        return !listening.empty() || output_closed_;
       });
     }
-    if (listening) return true;
+    if (!listening.empty()) {
+      // "... listening : http://HOST:PORT": the port the bridge says it took.
+      if (port_ == 0) {
+        port_ = static_cast<std::uint16_t>(std::atoi(listening.c_str() + listening.rfind(':') + 1));
+      }
+      return true;
+    }
     // Another process may have taken the free port between our look and the bridge's bind.
     bool port_taken = count_log("cannot listen on") > 0;
     if (!port_taken || options_.port || !wait_for_exit(timeout)) return false;

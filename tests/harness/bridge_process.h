@@ -37,7 +37,9 @@ struct BridgeOptions {
   // demo agent when it was built (the stand-in otherwise); any other text is used as a path.
   std::string claude;
   bool exit_with_stdin = true;        // so a bridge never outlives a crashed test
-  std::optional<std::uint16_t> port;  // a fixed port instead of a free one (no retry then)
+  // A fixed port instead of a free one (no retry then); 0 lets the bridge's system choose, and
+  // the port is then read from the "listening : " line.
+  std::optional<std::uint16_t> port;
   bool wait_for_banner = true;        // start() returns once "listening : " was logged
 };
 
@@ -69,6 +71,7 @@ class BridgeProcess {
 
   /// Starts the process; with wait_for_banner, waits for the "listening : " line and retries on
   /// another port when the chosen one was taken meanwhile. False (with the log kept) otherwise.
+  /// Once the process has ended, starts it again (a restart: same root, new log).
   bool start(std::chrono::milliseconds timeout = DEFAULT_WAIT);
 
   std::uint16_t port() const { return port_; }

@@ -3,11 +3,16 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-// GCC 12 reports a false -Wmaybe-uninitialized inside <regex> in sanitizer builds.
+// GCC 12 reports a false -Wmaybe-uninitialized inside <regex> in sanitizer builds; clang
+// knows no such warning and would warn about the pragma itself.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <regex>
 #pragma GCC diagnostic pop
+#else
+#include <regex>
+#endif
 
 #include "util/os_error.h"
 #include "util/text.h"

@@ -18,7 +18,24 @@ void note(const std::string& text) {
   [[maybe_unused]] ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
 }
 
+std::mutex pause_lock;
+std::condition_variable pause_changed;
+bool input_paused = false;  // guarded by pause_lock
+
+void wait_while_paused() {
+  std::unique_lock<std::mutex> guard(pause_lock);
+  pause_changed.wait(guard, [] { return !input_paused; });
+}
+
 }  // namespace
+
+void set_input_paused(bool paused) {
+  {
+    std::lock_guard<std::mutex> guard(pause_lock);
+    input_paused = paused;
+  }
+  pause_changed.notify_all();
+}
 
 std::optional<UserMessage> read_user_line(std::string_view line) {
   std::optional<Json> record = parse_json(line);
@@ -78,6 +95,7 @@ void InputQueue::read_loop() {
   char buffer[8192];
   bool overlong = false;
   for (;;) {
+    wait_while_paused();
     ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;

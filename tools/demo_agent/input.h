@@ -21,6 +21,10 @@ struct UserMessage {
 /// nullopt when the line is not JSON or not a user message.
 std::optional<UserMessage> read_user_line(std::string_view line);
 
+/// While paused, standard input is not read: what the bridge writes waits in the pipe. For
+/// tests that need an agent that stops taking in its input for a while.
+void set_input_paused(bool paused);
+
 /// Standard input read on a thread of its own, so that messages sent while a turn runs wait
 /// in order and are answered afterwards, each in a turn of its own. Lines that are not user
 /// messages are noted on standard error and skipped. Never destroyed while its thread runs:

@@ -127,6 +127,8 @@ int main(int argc, char** argv) {
     }
     session.id = args.resume;
     session.total_cost_usd = recorded_session_cost(*found);
+    // Like the CLI, a resumed session goes on with the prompt it was given when it began.
+    if (session.persona.empty()) session.persona = recorded_appended_prompt(*found);
     session.transcript.emplace(*found, session.cwd, session.id);
   } else {
     session.id = new_uuid();
@@ -134,6 +136,10 @@ int main(int argc, char** argv) {
       std::string folder = join_path(projects_root(home), encode_project_folder(session.cwd));
       session.transcript.emplace(join_path(folder, session.id + ".jsonl"), session.cwd, session.id);
     }
+  }
+
+  if (!args.system_prompt.empty() && session.transcript) {
+    session.transcript->keep_appended_prompt(args.system_prompt);
   }
 
   static InputQueue input;  // never destroyed: the process leaves through exit_process

@@ -19,7 +19,25 @@ const std::pair<std::string_view, Kind> NAMES[] = {
     {"wait-file", Kind::WaitFile}, {"subagent", Kind::Subagent},
     {"mode", Kind::Mode},         {"raw", Kind::Raw},
     {"report", Kind::Report},     {"session", Kind::Session},
+    {"hold-stderr", Kind::HoldStderr}, {"deaf-flood", Kind::DeafFlood},
+    {"long-line", Kind::LongLine},
 };
+
+// The upper bound of each directive that takes a number.
+long long number_limit(Kind kind) {
+  switch (kind) {
+    case Kind::Exit:
+      return 255;
+    case Kind::HoldStderr:
+      return 60'000;
+    case Kind::DeafFlood:
+      return 10'000'000;
+    case Kind::LongLine:
+      return 1ll << 30;
+    default:
+      return MAX_BUSY_MS;
+  }
+}
 
 std::vector<std::string> split_pieces(std::string_view text) {
   std::vector<std::string> pieces;
@@ -52,7 +70,9 @@ std::string read_directive(std::string_view line, Directive& out) {
       found = true;
     }
   }
-  if (!found) return "unknown directive @" + std::string(name);
+  // Appended, not prefixed: GCC 12 sees a false overlap in inserting "@" before a copy at -O3.
+  std::string tag = std::string("@").append(name);
+  if (!found) return "unknown directive " + tag;
   switch (out.kind) {
     case Kind::Deltas:
     case Kind::FailErrors:
@@ -71,17 +91,18 @@ std::string read_directive(std::string_view line, Directive& out) {
       break;
     }
     case Kind::Exit:
-    case Kind::Busy: {
-      std::optional<long long> number =
-          out.kind == Kind::Exit ? parse_number(argument, 0, 255) : parse_number(argument, 0, MAX_BUSY_MS);
-      if (!number) return "@" + std::string(name) + " needs a number in range, not '" +
-                          std::string(argument) + "'";
+    case Kind::Busy:
+    case Kind::HoldStderr:
+    case Kind::DeafFlood:
+    case Kind::LongLine: {
+      std::optional<long long> number = parse_number(argument, 0, number_limit(out.kind));
+      if (!number) return tag + " needs a number in range, not '" + std::string(argument) + "'";
       out.number = *number;
       break;
     }
     case Kind::WaitFile:
     case Kind::Mode:
-      if (argument.empty()) return "@" + std::string(name) + " needs an argument";
+      if (argument.empty()) return tag + " needs an argument";
       out.text = std::string(argument);
       break;
     default:

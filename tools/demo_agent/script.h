@@ -25,7 +25,15 @@
 //                       "<synthetic>") with TEXT, then a failed result with "result" TEXT
 //   @stderr TEXT        TEXT as one line on standard error
 //   @exit CODE          the process exits with CODE (0-255) at once
-//   @hang               SIGTERM is ignored from now on and the turn never ends
+//   @hang [PATH]        SIGTERM is ignored from now on and the turn never ends; with PATH,
+//                       PATH.hanging is created once it is, and each SIGTERM ignored appends
+//                       a line to PATH
+//   @hold-stderr MS     a child process keeps standard error open for MS milliseconds (at
+//                       most 60000), so it outlives the agent's own end
+//   @deaf-flood N       stops reading standard input until at least 60000 bytes wait in it
+//                       (at most 60 s), then writes N reply deltas of 100 characters, then
+//                       reads again
+//   @long-line BYTES    writes one line of BYTES "x" characters (at most 1 GiB)
 //   @busy MS            waits MS milliseconds (0-3600000); input keeps being queued
 //   @wait-file PATH     waits until PATH exists (at most 60 s)
 //   @subagent           a delta, an assistant record and a tool_result record of a
@@ -53,13 +61,13 @@
 struct Directive {
   enum class Kind {
     Reply, Deltas, Full, Tool, Fail, FailErrors, ApiError, Stderr, Exit, Hang,
-    Busy, WaitFile, Subagent, Mode, Raw, Report, Session,
+    Busy, WaitFile, Subagent, Mode, Raw, Report, Session, HoldStderr, DeafFlood, LongLine,
   };
   Kind kind = Kind::Reply;
   std::string text;                 // reply text, tool name, failure text, path, mode, line
   std::vector<std::string> pieces;  // @deltas pieces, @fail-errors errors
   Json input = Json::object();      // @tool input
-  long long number = 0;             // @exit code, @busy milliseconds
+  long long number = 0;             // @exit code, @busy and @hold-stderr milliseconds, counts
 };
 
 /// A message read as a script; `error` is not empty when a directive could not be read (the

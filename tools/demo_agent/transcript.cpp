@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <utility>
 #include <vector>
 
 #include "files.h"
@@ -36,6 +37,29 @@ bool make_folders(const std::string& path) {
 std::string parent_folder(const std::string& path) {
   std::size_t slash = path.rfind('/');
   return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
+}
+
+constexpr const char* APPENDED_PROMPT_KEY = "appendSystemPrompt";
+
+// The value of `key` in the last line of the transcript that has it at its top level; null when
+// no line has.
+Json last_recorded(const std::string& path, const std::string& key) {
+  // Transcripts of a demo session stay small; a generous cap keeps a stray huge file cheap.
+  FileRead file = read_file(path, 64u << 20);
+  std::string quoted = "\"" + key + "\"";
+  Json found;
+  std::size_t start = 0;
+  while (file.ok && start < file.bytes.size()) {
+    std::size_t end = file.bytes.find('\n', start);
+    if (end == std::string::npos) end = file.bytes.size();
+    std::string_view line(file.bytes.data() + start, end - start);
+    start = end + 1;
+    if (line.find(quoted) == std::string::npos) continue;
+    std::optional<Json> parsed = parse_json(line);
+    if (!parsed) continue;
+    if (const Json* value = field(*parsed, key)) found = *value;
+  }
+  return found;
 }
 
 }  // namespace
@@ -91,22 +115,18 @@ std::string iso_timestamp(std::chrono::system_clock::time_point when) {
 }
 
 double recorded_session_cost(const std::string& path) {
-  // Transcripts of a demo session stay small; a generous cap keeps a stray huge file cheap.
-  FileRead file = read_file(path, 64u << 20);
-  double cost = 0.0;
-  std::size_t start = 0;
-  while (file.ok && start < file.bytes.size()) {
-    std::size_t end = file.bytes.find('\n', start);
-    if (end == std::string::npos) end = file.bytes.size();
-    std::string_view line(file.bytes.data() + start, end - start);
-    start = end + 1;
-    if (line.find("\"totalCostUsd\"") == std::string::npos) continue;
-    std::optional<Json> parsed = parse_json(line);
-    if (!parsed) continue;
-    const Json* value = field(*parsed, "totalCostUsd");
-    if (value != nullptr && value->is_number()) cost = value->get<double>();
-  }
-  return cost;
+  Json cost = last_recorded(path, "totalCostUsd");
+  return cost.is_number() ? cost.get<double>() : 0.0;
+}
+
+std::string recorded_appended_prompt(const std::string& path) {
+  Json prompt = last_recorded(path, APPENDED_PROMPT_KEY);
+  return prompt.is_string() ? prompt.get<std::string>() : "";
+}
+
+void Transcript::keep_appended_prompt(const std::string& prompt) {
+  Json line{{"type", "system-prompt"}, {APPENDED_PROMPT_KEY, prompt}, {"sessionId", session_id_}};
+  pending_ += dump_json(line) + "\n";
 }
 
 void Transcript::append(const std::string& type, const Json& message, const Json& extra) {
@@ -123,7 +143,7 @@ void Transcript::append(const std::string& type, const Json& message, const Json
     for (auto it = extra.begin(); it != extra.end(); ++it) line[it.key()] = it.value();
   }
   parent_uuid_ = line["uuid"];
-  std::string text = dump_json(line) + "\n";
+  std::string text = std::exchange(pending_, "") + dump_json(line) + "\n";
 
   int err = 0;
   if (!make_folders(parent_folder(path_))) {

@@ -33,6 +33,10 @@ std::string iso_timestamp(std::chrono::system_clock::time_point when);
 /// resumed session keeps counting from there; 0 when nothing is recorded.
 double recorded_session_cost(const std::string& path);
 
+/// The system prompt the session was given with --append-system-prompt, as the transcript
+/// last recorded it; "" when none was. Like the CLI, a resumed session uses it again.
+std::string recorded_appended_prompt(const std::string& path);
+
 /// Appends the lines of one session's transcript. The folder and the file are created by the
 /// first append. Single-threaded use (the turn loop owns it).
 class Transcript {
@@ -47,10 +51,15 @@ class Transcript {
   /// standard error and otherwise ignored: a lost transcript must not end the conversation.
   void append(const std::string& type, const Json& message, const Json& extra = Json::object());
 
+  /// Keeps `prompt` with the session: a line of its own, written with the next message line,
+  /// so that a session that never got a message leaves no file behind.
+  void keep_appended_prompt(const std::string& prompt);
+
  private:
   std::string path_;
   std::string cwd_;
   std::string session_id_;
+  std::string pending_;  // whole lines written before the next message line
   Json parent_uuid_ = nullptr;
   bool reported_failure_ = false;
 };

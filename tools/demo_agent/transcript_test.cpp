@@ -34,14 +34,15 @@ TEST(DemoTranscript, TimestampsAreUtcWithMilliseconds) {
   EXPECT_EQ(iso_timestamp(when), "2023-11-14T22:13:20.123Z");
 }
 
-TEST(DemoTranscript, AppendedLinesAreFoundAndCarryTheSessionCost) {
+TEST(DemoTranscript, AppendedLinesAreFoundAndCarryTheSessionCostAndPrompt) {
   char pattern[] = "/tmp/demo-transcript-XXXXXX";
   ASSERT_NE(::mkdtemp(pattern), nullptr);
   std::string home = pattern;
   std::string path = join_path(join_path(projects_root(home), "-w"), "s1.jsonl");
 
-  EXPECT_FALSE(find_session_file(home, "s1").has_value());
   Transcript transcript(path, "/w", "s1");
+  transcript.keep_appended_prompt("You are Brom, the smith.");
+  EXPECT_FALSE(find_session_file(home, "s1").has_value());  // not before a message
   transcript.append("user", Json{{"role", "user"}, {"content", "hello"}});
   transcript.append("assistant", Json{{"role", "assistant"}}, Json{{"totalCostUsd", 0.25}});
   transcript.append("assistant", Json{{"role", "assistant"}}, Json{{"totalCostUsd", 0.5}});
@@ -49,9 +50,14 @@ TEST(DemoTranscript, AppendedLinesAreFoundAndCarryTheSessionCost) {
   ASSERT_EQ(find_session_file(home, "s1"), path);
   EXPECT_FALSE(find_session_file(home, "s2").has_value());
   EXPECT_DOUBLE_EQ(recorded_session_cost(path), 0.5);
+  EXPECT_EQ(recorded_appended_prompt(path), "You are Brom, the smith.");
 
   std::ifstream in(path);
   std::string first;
+  ASSERT_TRUE(std::getline(in, first));
+  EXPECT_EQ(parse_json(first), Json({{"type", "system-prompt"},
+                                     {"appendSystemPrompt", "You are Brom, the smith."},
+                                     {"sessionId", "s1"}}));
   ASSERT_TRUE(std::getline(in, first));
   std::optional<Json> line = parse_json(first);
   ASSERT_TRUE(line.has_value());

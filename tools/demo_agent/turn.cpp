@@ -1,6 +1,8 @@
 #include "turn.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +11,7 @@
 #include <thread>
 
 #include "chunks.h"
+#include "input.h"
 #include "ids.h"
 #include "records.h"
 #include "report.h"
@@ -19,6 +22,33 @@
 #include "util/text.h"
 
 namespace {
+
+// Where each ignored SIGTERM is noted, for tests that must know a stop has begun.
+char sigterm_note_path[4096];
+
+void note_ignored_sigterm(int) {
+  int fd = ::open(sigterm_note_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  [[maybe_unused]] ssize_t ignored = ::write(fd, "SIGTERM\n", 8);
+  ::close(fd);
+}
+
+// SIGTERM is ignored from now on; with a path, each one is noted there.
+void ignore_sigterm(const std::string& path) {
+  if (path.empty() || path.size() >= sizeof sigterm_note_path) {
+    ::signal(SIGTERM, SIG_IGN);
+    return;
+  }
+  path.copy(sigterm_note_path, path.size());
+  sigterm_note_path[path.size()] = '\0';
+  struct sigaction action {};
+  action.sa_handler = note_ignored_sigterm;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGTERM, &action, nullptr);
+  // Tells the test that SIGTERM is now ignored.
+  int fd = ::open((path + ".hanging").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd >= 0) ::close(fd);
+}
 
 using Clock = std::chrono::steady_clock;
 using Kind = Directive::Kind;
@@ -242,8 +272,17 @@ class Turn {
         case Kind::Exit:
           exit_process(static_cast<int>(d.number));
         case Kind::Hang:
-          ::signal(SIGTERM, SIG_IGN);
+          ignore_sigterm(d.text);
           for (;;) ::pause();
+        case Kind::HoldStderr:
+          hold_stderr(d.number);
+          break;
+        case Kind::DeafFlood:
+          deaf_flood(d.number);
+          break;
+        case Kind::LongLine:
+          emit_raw_line(std::string(static_cast<std::size_t>(d.number), 'x'));
+          break;
         case Kind::Busy:
           std::this_thread::sleep_for(std::chrono::milliseconds(d.number));
           break;
@@ -268,6 +307,32 @@ class Turn {
     }
     if (!replied_) say("Done.");
     return true;
+  }
+
+  // A child that keeps our standard error open (and nothing else of ours) for `ms`.
+  static void hold_stderr(long long ms) {
+    pid_t child = ::fork();
+    if (child != 0) return;  // the child is left to init once we are gone
+    ::close(STDIN_FILENO);
+    ::close(STDOUT_FILENO);
+    timespec pause{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1'000'000};
+    while (::nanosleep(&pause, &pause) != 0) {
+    }
+    ::_exit(0);
+  }
+
+  // Stops taking in input until the bridge's writes fill the pipe, then floods the output: a
+  // bridge that holds its NPC while it writes to us can then neither write nor read.
+  void deaf_flood(long long count) {
+    set_input_paused(true);
+    Clock::time_point deadline = Clock::now() + WAIT_FILE_LIMIT;
+    int waiting = 0;
+    while (Clock::now() < deadline && (::ioctl(STDIN_FILENO, FIONREAD, &waiting) != 0 || waiting < 60000)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::vector<std::string> pieces(static_cast<std::size_t>(count), std::string(100, 'f'));
+    open_message(pieces);
+    set_input_paused(false);
   }
 
   void wait_for_file(const std::string& path) {

@@ -1,4 +1,4 @@
-#include "http/router.h"
+#include "http/npc_path.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "agent/npc.h"
+#include "agent/registry.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -28,11 +28,12 @@ class Registry : public ::testing::Test {
 
 TEST_F(Registry, NewNpcTakesTheConfiguredDefaultsAndIsAsleep) {
   NpcHandle npc = get_or_create_npc("defaults-" + root_.string());
-  EXPECT_EQ(npc_state(*npc), "asleep");
-  EXPECT_EQ(npc_workspace(*npc), root_.string());
-  EXPECT_EQ(npc_model(*npc), "sonnet");
-  EXPECT_TRUE(npc_is_default(*npc));
-  EXPECT_EQ(npc->state.ask_tools, "Bash|Edit");
+  NpcView v = npc->view();
+  EXPECT_EQ(v.activity, Activity::Asleep);
+  EXPECT_EQ(v.workspace, root_.string());
+  EXPECT_EQ(v.model, "sonnet");
+  EXPECT_TRUE(v.workspace_is_default);
+  EXPECT_EQ(npc->locked([](NpcState& s) { return s.ask_tools; }), "Bash|Edit");
   EXPECT_EQ(last_seq(*npc), 0u);
 }
 
@@ -43,7 +44,7 @@ TEST_F(Registry, ConcurrentFirstRequestsGetOneRecord) {
   for (auto& t : threads) t.join();
   for (const auto& npc : seen) EXPECT_EQ(npc.get(), seen[0].get());
   int count = 0;
-  for (const auto& npc : snapshot_npcs()) count += npc->id == "racer";
+  for (const auto& npc : snapshot_npcs()) count += npc->id() == "racer";
   EXPECT_EQ(count, 1);
 }
 

@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Runs the playground's browser tests: the page, served by the built bridge with the scripted
+# demo agent, driven in headless Chromium (Debian's package) by a pinned playwright-core.
+#   usage: run.sh BRIDGE DEMO_AGENT
+#
+# Installs what is missing: chromium with apt-get (as root on Debian or Ubuntu), and
+# playwright-core into a cache folder outside the source tree, reusing an earlier install.
+# Where either cannot be had it prints one line "skipped: <reason>" and exits 0. Any other
+# failure exits non-zero.
+set -uo pipefail
+
+PLAYWRIGHT_VERSION=1.65.1
+CHROMIUM="${QUILLHAVEN_CHROMIUM:-/usr/bin/chromium}"
+
+if [ $# -ne 2 ]; then
+  echo "usage: $0 BRIDGE DEMO_AGENT" >&2
+  exit 2
+fi
+here="$(cd "$(dirname "$0")" && pwd)"
+root="$(cd "$here/../.." && pwd)"
+
+skip() {
+  echo "skipped: $*"
+  exit 0
+}
+
+command -v node >/dev/null 2>&1 || skip "node is not installed"
+node_major="$(node -p 'process.versions.node.split(".")[0]')"
+[ "$node_major" -ge 18 ] 2>/dev/null || skip "node $node_major has no built-in test runner (18 or later needed)"
+
+cache="${QUILLHAVEN_BROWSER_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quillhaven-browser}"
+mkdir -p "$cache" || exit 1
+# Two builds testing at once share the cache: one installs while the other waits.
+if command -v flock >/dev/null 2>&1; then
+  exec 9>"$cache/.install.lock" && flock 9
+fi
+
+if [ ! -x "$CHROMIUM" ]; then
+  if [ "$CHROMIUM" = /usr/bin/chromium ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+    log="$cache/apt-install.log"
+    if ! { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium; } \
+        >"$log" 2>&1; then
+      skip "chromium could not be installed with apt-get (log: $log)"
+    fi
+  else
+    skip "no chromium at $CHROMIUM (Debian: apt-get install chromium)"
+  fi
+fi
+
+prefix="$cache/playwright-core-$PLAYWRIGHT_VERSION"
+module="$prefix/node_modules/playwright-core"
+if [ ! -f "$module/package.json" ]; then
+  command -v npm >/dev/null 2>&1 || skip "npm is not installed"
+  mkdir -p "$prefix" || exit 1
+  # A package.json of our own keeps npm from looking for one up the tree.
+  [ -f "$prefix/package.json" ] || echo '{"private":true}' >"$prefix/package.json"
+  log="$prefix/npm-install.log"
+  # Few and short retries, so that a machine without the registry skips within seconds.
+  if ! npm install --prefix "$prefix" --no-save --no-audit --no-fund --loglevel=error \
+      --fetch-retries=1 --fetch-retry-mintimeout=2000 --fetch-retry-maxtimeout=10000 \
+      "playwright-core@$PLAYWRIGHT_VERSION" >"$log" 2>&1; then
+    if grep -Eq 'ENOTFOUND|EAI_AGAIN|ECONNREFUSED|ECONNRESET|ETIMEDOUT|ENETUNREACH|EHOSTUNREACH|ERR_SOCKET_TIMEOUT|network' "$log"; then
+      skip "the npm registry cannot be reached ($(grep -Em1 'code E|network' "$log" | tr -s ' '))"
+    fi
+    cat "$log" >&2
+    echo "npm install of playwright-core@$PLAYWRIGHT_VERSION failed (log: $log)" >&2
+    exit 1
+  fi
+fi
+exec 9>&-
+
+QUILLHAVEN_BRIDGE="$1" \
+QUILLHAVEN_DEMO_AGENT="$2" \
+QUILLHAVEN_CHROMIUM="$CHROMIUM" \
+QUILLHAVEN_PLAYWRIGHT="$module" \
+QUILLHAVEN_SCREENSHOT="${QUILLHAVEN_SCREENSHOT:-$root/docs/playground.png}" \
+  exec node --test --test-reporter=spec "$here/playground.test.mjs"
