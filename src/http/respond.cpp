@@ -92,7 +92,9 @@ bool write_gathered(int fd, std::span<const std::string_view> pieces) {
   while (!pieces.empty()) {
     std::span<const std::string_view> part = pieces.first(std::min<std::size_t>(pieces.size(), IOV_MAX));
     iov.clear();
-    for (std::string_view piece : part) iov.push_back({const_cast<char*>(piece.data()), piece.size()});
+    for (std::string_view piece : part) {
+      iov.push_back({const_cast<char*>(piece.data()), piece.size()});
+    }
     if (!send_all(fd, iov.data(), static_cast<int>(iov.size()))) return false;
     pieces = pieces.subspan(part.size());
   }
