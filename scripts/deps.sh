@@ -8,7 +8,7 @@ set -uo pipefail
 
 # Package lists, per system: what the bridge needs, and what the tests need on top of it.
 DEBIAN_BUILD=(cmake ninja-build g++ nlohmann-json3-dev)
-DEBIAN_TESTS=(libgtest-dev clang libclang-rt-14-dev)
+DEBIAN_TESTS=(libgtest-dev clang libclang-rt-14-dev clang-format-14)
 BREW_BUILD=(cmake ninja nlohmann-json)
 BREW_TESTS=(googletest)
 

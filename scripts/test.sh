@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds the bridge and runs every test: a normal build in build/ (every label), a Clang build
-# under AddressSanitizer and UndefinedBehaviorSanitizer in build-asan/ (which also checks the
-# lock annotations: Clang's thread-safety analysis is an error there), and a ThreadSanitizer
-# build in build-tsan/ (unit and end-to-end tests). Exits non-zero when any build or test
-# fails; the last thing printed is ctest's summary.
+# Checks the C++ layout (scripts/format.sh), then builds the bridge and runs every test:
+# a normal build in build/ (every label); a Clang build under AddressSanitizer and
+# UndefinedBehaviorSanitizer in build-asan/, where Clang's thread-safety analysis is an error
+# and the libFuzzer targets run briefly from their seeds and regression inputs (label "fuzz");
+# and a ThreadSanitizer build in build-tsan/ (unit and end-to-end tests). Exits non-zero when
+# the check, any build or any test fails; the last thing printed is ctest's summary.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,6 +14,7 @@ jobs="$(nproc 2>/dev/null || sysctl -n hw.ncpu 2>/dev/null || echo 2)"
 scripts/deps.sh --tests || exit 1
 
 failed=0
+scripts/format.sh --check || failed=1
 
 # build_and_test DIR LABELS [cmake options...]: configures, builds and runs ctest in DIR on the
 # tests whose label matches LABELS (a regular expression; "" for all).
@@ -42,7 +44,7 @@ mkdir -p build build-asan build-tsan
 build_and_test build "" -DWARNINGS_AS_ERRORS=ON
 ASAN_OPTIONS="${ASAN_OPTIONS:-abort_on_error=0:detect_stack_use_after_return=1}" \
 UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1}" \
-  build_and_test build-asan "unit|e2e" -DSANITIZE=address,undefined -DBRIDGE_BENCH=OFF \
+  build_and_test build-asan "unit|e2e|fuzz" -DFUZZ=ON -DBRIDGE_BENCH=OFF \
     -DWARNINGS_AS_ERRORS=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
 TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}" \
   build_and_test build-tsan "unit|e2e" -DSANITIZE=thread -DBRIDGE_BENCH=OFF -DWARNINGS_AS_ERRORS=ON

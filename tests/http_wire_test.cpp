@@ -126,6 +126,30 @@ TEST_F(HttpWire, ForeignOriginsAndHostsAreForbidden) {
   EXPECT_EQ(response->status, 404);
 }
 
+TEST_F(HttpWire, RepeatedHostOrOriginHeadersAreForbiddenWhenAnyIsForeign) {
+  std::string port = std::to_string(bridge_.port());
+  std::string body = "{\"text\":\"hi\"}";
+  std::string tail = "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  HttpConnection c = connect();
+  for (const std::string& headers :
+       {"Host: evil.example:" + port + "\r\nHost: 127.0.0.1:" + port + "\r\n",
+        "Host: 127.0.0.1:" + port + "\r\nhost: evil.example\r\n",
+        "Host: 127.0.0.1:" + port +
+            "\r\nOrigin: http://evil.example\r\nOrigin: http://localhost\r\n",
+        std::string("Origin: http://localhost\r\nOrigin: null\r\n")}) {
+    ASSERT_TRUE(c.send_raw("POST /npc/x/say HTTP/1.1\r\n" + headers + tail));
+    auto response = c.read_response();
+    ASSERT_TRUE(response) << headers;
+    EXPECT_EQ(response->status, 403) << headers;
+    EXPECT_EQ(response->body, "{\"error\":\"forbidden\"}") << headers;
+  }
+  // Refused before routing: no NPC was made for any of them.
+  auto listing = c.request("GET", "/npcs");
+  ASSERT_TRUE(listing);
+  EXPECT_EQ(listing->status, 200);
+  EXPECT_EQ(listing->body, "{\"npcs\":[]}");
+}
+
 // Resident memory of a process in KiB, from /proc; nullopt where there is no /proc.
 std::optional<long> resident_kib(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");

@@ -229,7 +229,12 @@ class NpcPanel {
 
   // The next piece of the NPC's reply; all deltas up to "message_end" make one message.
   on_delta(event) {
-    if (!this.reply) this.reply = this.addBubble('npc', this.id, '');
+    if (!this.reply) {
+      this.reply = this.addBubble('npc', this.id, '');
+      // The agent has written the player's words to its transcript by the time it replies;
+      // the session event at the turn's start may have come before them, without a label.
+      this.labelSession();
+    }
     this.reply.querySelector('.text').textContent += event.text;
     this.scrollDown();
   }

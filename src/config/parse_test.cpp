@@ -6,6 +6,7 @@
 #include <cmath>
 #include <filesystem>
 #include <limits>
+#include <sstream>
 
 #include "config/config.h"
 #include "config/policy.h"
@@ -20,24 +21,15 @@ std::string with_usage(const std::string& head) {
   return head + "\n\n" + std::string(usage_text());
 }
 
-// Checks that the arguments end in Exit with exactly this message and status.
-void expect_exit(const Args& args, const std::string& message, int status) {
-  Invocation out = parse(args);
-  EXPECT_EQ(out.kind, Kind::Exit);
-  EXPECT_EQ(out.message, message);
-  EXPECT_EQ(out.status, status);
-}
-
-// A working environment for the serve path: a HOME, a PATH holding an executable "claude" (and
-// a folder with a "claude" that is not executable in front of it), a workspace folder, no
+// A working environment for the serve path: a HOME (holding "game"), a PATH holding an
+// executable "claude" (behind a folder whose "claude" is not executable), a folder "work", no
 // AGENT_MODEL; the working folder is the temporary folder.
-class ServeTest : public ::testing::Test {
+class Parse : public ::testing::Test {
  protected:
-  ServeTest() : cwd_(tmp_.path()) {
-    std::filesystem::create_directories(tmp_ / "bin");
-    std::filesystem::create_directories(tmp_ / "plain");
-    std::filesystem::create_directories(tmp_ / "home");
-    std::filesystem::create_directories(tmp_ / "work");
+  Parse() : cwd_(tmp_.path()) {
+    for (const char* dir : {"bin", "plain", "home/game", "work", "a/b", "a/x"}) {
+      std::filesystem::create_directories(tmp_ / dir);
+    }
     write_script(claude(), 0755);
     write_script(tmp_ / "plain/claude", 0644);
     env_.set("HOME", home());
@@ -48,11 +40,17 @@ class ServeTest : public ::testing::Test {
   std::string claude() const { return tmp_ / "bin/claude"; }
   std::string home() const { return tmp_ / "home"; }
 
-  // Parses and expects the serve outcome.
   Invocation serve(const Args& args) {
     Invocation out = parse(args);
     EXPECT_EQ(out.kind, Kind::Serve) << out.message;
     return out;
+  }
+
+  void expect_exit(const Args& args, const std::string& message, int status) {
+    Invocation out = parse(args);
+    EXPECT_EQ(out.kind, Kind::Exit) << message;
+    EXPECT_EQ(out.message, message);
+    EXPECT_EQ(out.status, status) << message;
   }
 
   TempDir tmp_;
@@ -60,55 +58,220 @@ class ServeTest : public ::testing::Test {
   ScopedCwd cwd_;
 };
 
-// --- the argument scan ------------------------------------------------------------------------
+// One stored setting as text, so that a table can name what it expects.
+std::string stored(const std::string& what) {
+  const Config& c = config();
+  std::ostringstream out;
+  if (what == "port") out << c.port;
+  if (what == "timeout") out << c.permission_timeout;
+  if (what == "claude") out << c.claude;
+  if (what == "workspace") out << c.workspace;
+  if (what == "model") out << c.model;
+  for (const std::string& m : c.models) out << (what == "models" ? m + ";" : "");
+  if (what == "host") out << c.host;
+  if (what == "ask_tools") out << c.ask_tools;
+  if (what == "keep_api_key") out << c.keep_api_key;
+  if (what == "policy") out << current_policy();
+  if (what == "state_file") out << state_file_path();
+  return out.str();
+}
 
-TEST(ParseScan, HelpPrintsTheUsageTextWithStatusZero) {
-  for (const Args& args : {Args{"-h"}, Args{"--help"}, Args{"--port", "1", "--help", "--bogus"}}) {
-    Invocation out = parse(args);
-    EXPECT_EQ(out.kind, Kind::Exit);
-    EXPECT_EQ(out.message, usage_text());
-    EXPECT_EQ(out.status, 0);
+TEST_F(Parse, EveryRefusalHasItsExactMessageAndStatus) {
+  const std::string bad = std::string("a\xff") + "b";
+  const std::string shown = std::string("a\xEF\xBF\xBD") + "b";
+  const std::string policy_error =
+      "error: --permission-policy must be one of ask, auto, trust (got ";
+  struct Case {
+    Args args;
+    std::string message;
+    int status;
+  };
+  std::vector<Case> cases = {
+      {{"-h"}, std::string(usage_text()), 0},
+      {{"--help"}, std::string(usage_text()), 0},
+      {{"--port", "1", "--help", "--bogus"}, std::string(usage_text()), 0},
+      // The first bad argument wins over a later help.
+      {{"--bogus", "--help"}, with_usage("error: unknown option --bogus"), 2},
+      {{"word", "-h"}, with_usage("error: unexpected argument word"), 2},
+      {{"--"}, with_usage("error: unknown option --"), 2},
+      {{"--help=x"}, with_usage("error: unknown option --help"), 2},
+      {{"--Port", "1"}, with_usage("error: unknown option --Port"), 2},
+      {{"--=x"}, with_usage("error: unknown option --"), 2},
+      {{"-x"}, with_usage("error: unexpected argument -x"), 2},
+      {{"-"}, with_usage("error: unexpected argument -"), 2},
+      {{""}, with_usage("error: unexpected argument "), 2},
+      {{"serve"}, with_usage("error: unexpected argument serve"), 2},
+      {{"-help"}, with_usage("error: unexpected argument -help"), 2},
+      // Arguments that are not UTF-8 are unexpected, values taken from the next one too.
+      {{bad}, with_usage("error: unexpected argument " + shown), 2},
+      {{"--" + bad}, with_usage("error: unexpected argument --" + shown), 2},
+      {{"--model=" + bad}, with_usage("error: unexpected argument --model=" + shown), 2},
+      {{"--hook", "--bridge", bad, "--npc", "n"},
+       with_usage("error: unexpected argument " + shown),
+       2},
+      {{"--port"}, "error: --port needs a value", 2},
+      {{"--hook", "--bridge", "u", "--npc"}, "error: --npc needs a value", 2},
+      {{"--hook"}, "error: --hook needs --bridge", 2},
+      {{"--hook", "--npc", "n"}, "error: --hook needs --bridge", 2},
+      {{"--hook", "--bridge", "http://127.0.0.1:8787"}, "error: --hook needs --npc", 2},
+      {{"--permission-policy", ""}, policy_error + ")", 2},
+      {{"--permission-mode", "acceptedits"}, "error: invalid --permission-mode acceptedits", 2},
+      {{"--permission-timeout", "1e"}, "error: invalid --permission-timeout 1e", 2},
+      {{"--claude", tmp_ / "plain/claude"},
+       "error: `claude` CLI not found (" + tmp_ / "plain/claude" + ")",
+       1},
+      {{"--claude", tmp_.path()}, "error: `claude` CLI not found (" + tmp_.path() + ")", 1},
+      {{"--claude", "~/claude"}, "error: `claude` CLI not found (~/claude)", 1},
+      {{"--workspace", "work/../bin/claude"}, "error: workspace not a directory: " + claude(), 1},
+      {{"--workspace", "~/missing"}, "error: workspace not a directory: " + home() + "/missing", 1},
+  };
+  for (const char* port :
+       {"65536", "-1", " 80", "", "+", "80 ", "0x50", "8e1", "++80", "\xD9\xA1"}) {
+    cases.push_back({{"--port", port}, std::string("error: invalid --port ") + port, 2});
+  }
+  // Validation order: every option wrong; dropping them from the front one at a time shows the
+  // next failure.
+  const std::vector<std::pair<Args, std::string>> in_order = {
+      {{"--permission-policy", "Ask"}, policy_error + "Ask)"},
+      {{"--permission-mode", "auto"}, "error: invalid --permission-mode auto"},
+      {{"--port", "-1"}, "error: invalid --port -1"},
+      {{"--permission-timeout", "abc"}, "error: invalid --permission-timeout abc"},
+      {{"--claude", "/nonexistent/claude"}, "error: `claude` CLI not found (/nonexistent/claude)"},
+      {{"--workspace", "/nonexistent/ws"}, "error: workspace not a directory: /nonexistent/ws"}};
+  for (std::size_t i = 0; i < in_order.size(); ++i) {
+    Args args;
+    for (std::size_t j = i; j < in_order.size(); ++j) {
+      args.insert(args.end(), in_order[j].first.begin(), in_order[j].first.end());
+    }
+    cases.push_back({args, in_order[i].second, i < 4 ? 2 : 1});  // usage errors first
+  }
+  for (const Case& c : cases) expect_exit(c.args, c.message, c.status);
+}
+
+TEST_F(Parse, EveryAcceptedValueIsStoredAsGiven) {
+  struct Case {
+    Args args;
+    const char* what;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {{"--port=8080"}, "port", "8080"},
+      {{"--port", "+80"}, "port", "80"},
+      {{"--port", "0"}, "port", "0"},
+      {{}, "port", "8787"},
+      {{"--permission-timeout", "1e3"}, "timeout", "1000"},
+      {{"--permission-timeout=-5"}, "timeout", "-5"},  // stored unchecked
+      {{}, "timeout", "240"},
+      {{"--permission-policy", "ask"}, "policy", "ask"},
+      {{"--permission-policy", "trust"}, "policy", "trust"},
+      {{"--permission-policy", "auto"}, "policy", "auto"},
+      // Every mode is checked and dropped; the policy decides.
+      {{"--permission-mode", "default", "--permission-policy", "ask"}, "policy", "ask"},
+      {{"--permission-mode", "acceptEdits", "--permission-policy", "ask"}, "policy", "ask"},
+      {{"--permission-mode", "dontAsk", "--permission-policy", "ask"}, "policy", "ask"},
+      {{"--permission-mode", "plan", "--permission-policy", "ask"}, "policy", "ask"},
+      {{"--permission-mode", "bypassPermissions", "--permission-policy", "ask"}, "policy", "ask"},
+      {{}, "policy", "auto"},
+      {{"--claude", claude()}, "claude", claude()},
+      // Agents start in their workspace, where a relative path would name another file.
+      {{"--claude", "bin/claude"}, "claude", tmp_ / "bin/claude"},
+      {{}, "claude", claude()},  // the non-executable one earlier on PATH is skipped
+      {{"--workspace", "~/game"}, "workspace", home() + "/game"},
+      {{}, "workspace", tmp_.path()},
+      {{"--state-file", "~/s.json"}, "state_file", home() + "/s.json"},
+      {{"--state-file", "rel/../s.json"}, "state_file", "rel/../s.json"},
+      {{}, "state_file", home() + "/.cache/quillhaven/bridge_state.json"},
+      {{"--models", " sonnet ,, opus[1m]\t,\xE2\x80\x83haiku\xC2\xA0, ,"},
+       "models",
+       "sonnet;opus[1m];haiku;"},
+      {{"--models="}, "models", ""},
+      {{"--models", "a b"}, "models", "a b;"},
+      {{}, "models", "opus[1m];opus;sonnet;haiku;fable;"},
+      {{"--model", "a=b"}, "model", "a=b"},
+      {{"--model=a=b"}, "model", "a=b"},
+      {{}, "model", ""},
+      {{"--host", "::1"}, "host", "::1"},
+      {{}, "host", "127.0.0.1"},
+      {{"--ask-tools", "Bash|Write("}, "ask_tools", "Bash|Write("},  // stored unchecked
+      {{}, "ask_tools", "Bash"},
+      {{"--keep-api-key"}, "keep_api_key", "1"},
+      {{}, "keep_api_key", "0"},
+  };
+  for (const Case& c : cases) {
+    serve(c.args);
+    EXPECT_EQ(stored(c.what), c.expected) << c.what << " from " << ::testing::PrintToString(c.args);
   }
 }
 
-TEST(ParseScan, TheFirstBadArgumentWinsOverALaterHelp) {
-  expect_exit({"--bogus", "--help"}, with_usage("error: unknown option --bogus"), 2);
-  expect_exit({"word", "-h"}, with_usage("error: unexpected argument word"), 2);
+TEST_F(Parse, SettingsThatDependOnTheEnvironmentOrTheWorkingFolder) {
+  Invocation out = serve({});
+  EXPECT_FALSE(out.reset_workspaces);
+  EXPECT_FALSE(out.exit_with_stdin);
+  EXPECT_EQ(config().self_exe.front(), '/');
+  out = serve({"--reset-workspaces", "--exit-with-stdin=no", "--bridge", "x", "--npc", "y"});
+  EXPECT_TRUE(out.reset_workspaces);
+  EXPECT_TRUE(out.exit_with_stdin);  // an inline value on a switch is ignored
+
+  // A later, executable claude on PATH; an empty --claude searches PATH too.
+  write_script(tmp_ / "a/claude", 0700);
+  env_.set("PATH", "/nonexistent:" + tmp_ / "a" + ":" + tmp_ / "bin");
+  serve({"--claude", ""});
+  EXPECT_EQ(config().claude, tmp_ / "a/claude");
+  env_.set("PATH", "bin");  // a relative PATH entry is anchored to the start folder
+  serve({});
+  EXPECT_EQ(config().claude, tmp_ / "bin/claude");
+  for (const char* path : {"", "plain"}) {
+    env_.set("PATH", *path ? tmp_ / path : "");
+    expect_exit({"--claude="}, "error: `claude` CLI not found (not on PATH)", 1);
+  }
+  env_.unset("PATH");
+  expect_exit({}, "error: `claude` CLI not found (not on PATH)", 1);
+  serve({"--claude", claude()});  // a given path is not looked up
+
+  ScopedCwd inner(tmp_ / "a/b");
+  serve({"--claude", claude(), "--workspace", "../x"});
+  EXPECT_EQ(config().workspace, tmp_ / "a/x");
+  for (const char* dot : {"--workspace=./", "--workspace="}) {
+    serve({"--claude", claude(), dot});
+    EXPECT_EQ(config().workspace, tmp_ / "a/b");
+  }
+
+  // AGENT_MODEL is the default model unless it is empty or not UTF-8; a given model wins.
+  env_.set("AGENT_MODEL", "haiku");
+  serve({"--claude", claude()});
+  EXPECT_EQ(config().model, "haiku");
+  serve({"--claude", claude(), "--model", ""});
+  EXPECT_EQ(config().model, "");
+  env_.set("AGENT_MODEL", "bad\xFF");
+  serve({"--claude", claude()});
+  EXPECT_EQ(config().model, "");
+
+  // Without a home the state file stays relative.
+  env_.unset("HOME");
+  env_.unset("USERPROFILE");
+  serve({"--claude", claude(), "--workspace", tmp_.path()});
+  EXPECT_EQ(state_file_path(), ".cache/quillhaven/bridge_state.json");
 }
 
-TEST(ParseScan, UnknownOptions) {
-  expect_exit({"--"}, with_usage("error: unknown option --"), 2);
-  expect_exit({"--help=x"}, with_usage("error: unknown option --help"), 2);
-  expect_exit({"--Port", "1"}, with_usage("error: unknown option --Port"), 2);
-  expect_exit({"--=x"}, with_usage("error: unknown option --"), 2);
+TEST_F(Parse, NothingIsStoredWhenAValidationFails) {
+  serve({"--permission-policy", "trust", "--port", "1111", "--state-file", "/s1"});
+  expect_exit({"--permission-policy", "ask", "--state-file", "/s2", "--workspace", "/nonexistent"},
+              "error: workspace not a directory: /nonexistent", 1);
+  EXPECT_EQ(current_policy(), "trust");
+  EXPECT_EQ(state_file_path(), "/s1");
+  EXPECT_EQ(config().port, 1111);
 }
 
-TEST(ParseScan, UnexpectedArguments) {
-  expect_exit({"-x"}, with_usage("error: unexpected argument -x"), 2);
-  expect_exit({"-"}, with_usage("error: unexpected argument -"), 2);
-  expect_exit({""}, with_usage("error: unexpected argument "), 2);
-  expect_exit({"serve"}, with_usage("error: unexpected argument serve"), 2);
-  expect_exit({"-help"}, with_usage("error: unexpected argument -help"), 2);
-}
+TEST(ParseHook, ValuesInlineOrFromTheNextArgumentAndNoOtherOptionExamined) {
+  ScopedEnv env;
+  env.unset("PATH");  // serving would fail: no claude
+  Invocation out = parse({"--port", "99999", "--permission-policy", "nope", "--workspace",
+                          "/no/such/dir", "--hook", "--bridge", "B", "--npc", "smith \xC3\xA9"});
+  ASSERT_EQ(out.kind, Kind::Hook) << out.message;
+  EXPECT_EQ(out.bridge_url, "B");
+  EXPECT_EQ(out.npc_id, "smith \xC3\xA9");
 
-TEST(ParseScan, MissingValueNamesTheOption) {
-  expect_exit({"--port"}, "error: --port needs a value", 2);
-  expect_exit({"--hook", "--bridge", "u", "--npc"}, "error: --npc needs a value", 2);
-}
-
-TEST(ParseScan, ArgumentsThatAreNotUtf8AreUnexpected) {
-  const std::string bad = std::string("a\xff") + "b";
-  const std::string shown = std::string("a\xEF\xBF\xBD") + "b";
-  expect_exit({bad}, with_usage("error: unexpected argument " + shown), 2);
-  expect_exit({"--" + bad}, with_usage("error: unexpected argument --" + shown), 2);
-  expect_exit({"--model=" + bad}, with_usage("error: unexpected argument --model=" + shown), 2);
-  // A value taken from the next argument is checked as well, even in hook mode.
-  expect_exit({"--hook", "--bridge", bad, "--npc", "n"},
-              with_usage("error: unexpected argument " + shown), 2);
-}
-
-TEST(ParseScan, ValuesInlineOrFromTheNextArgumentWhateverItLooksLike) {
-  Invocation out = parse({"--hook", "--bridge=http://h:1/x=y", "--npc", "--port"});
+  out = parse({"--hook", "--bridge=http://h:1/x=y", "--npc", "--port"});
   ASSERT_EQ(out.kind, Kind::Hook) << out.message;
   EXPECT_EQ(out.bridge_url, "http://h:1/x=y");
   EXPECT_EQ(out.npc_id, "--port");
@@ -124,278 +287,29 @@ TEST(ParseScan, ValuesInlineOrFromTheNextArgumentWhateverItLooksLike) {
   EXPECT_EQ(out.npc_id, "b");
 }
 
-// --- hook mode --------------------------------------------------------------------------------
+TEST(ParseNumbers, PortsAndSecondsFollowTheirSyntax) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::vector<std::pair<const char*, std::optional<std::uint16_t>>> ports = {
+      {"65535", 65535},        {"000000000000000080", 80},   {"+0", 0},
+      {"65536", std::nullopt}, {"4294967376", std::nullopt},  // 2^32 + 80 must not wrap to 80
+      {"-0", std::nullopt}};
+  for (const auto& [text, port] : ports) EXPECT_EQ(parse_port(text), port) << text;
 
-TEST(ParseHook, NeedsBridgeThenNpc) {
-  expect_exit({"--hook"}, "error: --hook needs --bridge", 2);
-  expect_exit({"--hook", "--npc", "n"}, "error: --hook needs --bridge", 2);
-  expect_exit({"--hook", "--bridge", "http://127.0.0.1:8787"}, "error: --hook needs --npc", 2);
-}
-
-TEST(ParseHook, ExaminesNoOtherOption) {
-  ScopedEnv env;
-  env.unset("PATH");  // serving would fail: no claude
-  Invocation out = parse({"--port", "99999", "--permission-policy", "nope", "--workspace",
-                          "/no/such/dir", "--hook", "--bridge", "B", "--npc", "smith \xC3\xA9"});
-  ASSERT_EQ(out.kind, Kind::Hook) << out.message;
-  EXPECT_EQ(out.bridge_url, "B");
-  EXPECT_EQ(out.npc_id, "smith \xC3\xA9");
-}
-
-// --- validation, in its order -----------------------------------------------------------------
-
-TEST_F(ServeTest, FailureMessagesAndStatusesInValidationOrder) {
-  // Every option wrong; dropping them from the front one pair at a time shows the next failure.
-  const std::vector<std::pair<std::string, std::string>> all_bad = {
-      {"--permission-policy", "Ask"},
-      {"--permission-mode", "auto"},
-      {"--port", "-1"},
-      {"--permission-timeout", "abc"},
-      {"--claude", "/nonexistent/claude"},
-      {"--workspace", "/nonexistent/ws"}};
-  auto without = [&](std::size_t dropped) {
-    Args args;
-    for (std::size_t i = dropped; i < all_bad.size(); ++i) {
-      args.push_back(all_bad[i].first);
-      args.push_back(all_bad[i].second);
-    }
-    return args;
-  };
-
-  expect_exit(without(0), "error: --permission-policy must be one of ask, auto, trust (got Ask)",
-              2);
-  expect_exit(without(1), "error: invalid --permission-mode auto", 2);
-  expect_exit(without(2), "error: invalid --port -1", 2);
-  expect_exit(without(3), "error: invalid --permission-timeout abc", 2);
-  expect_exit(without(4), "error: `claude` CLI not found (/nonexistent/claude)", 1);
-  expect_exit(without(5), "error: workspace not a directory: /nonexistent/ws", 1);
-  serve({});
-}
-
-TEST_F(ServeTest, NothingIsStoredWhenAValidationFails) {
-  serve({"--permission-policy", "trust", "--port", "1111", "--state-file", "/s1"});
-  ASSERT_EQ(current_policy(), "trust");
-  expect_exit({"--permission-policy", "ask", "--state-file", "/s2", "--workspace", "/nonexistent"},
-              "error: workspace not a directory: /nonexistent", 1);
-  EXPECT_EQ(current_policy(), "trust");
-  EXPECT_EQ(state_file_path(), "/s1");
-  EXPECT_EQ(config().port, 1111);
-}
-
-TEST_F(ServeTest, PolicyAndPermissionModeAcceptOnlyTheirExactNames) {
-  for (const char* policy : {"ask", "auto", "trust"}) {
-    serve({"--permission-policy", policy});
-    EXPECT_EQ(current_policy(), policy);
+  const std::vector<std::pair<const char*, double>> seconds = {
+      {"1e3", 1000},      {"240", 240},     {"1.", 1},      {".5", 0.5},
+      {"+.5e-3", 0.0005}, {"-2.5E+1", -25}, {"007", 7},     {"-inf", -inf},
+      {"Infinity", inf},  {"+INF", inf},    {"1e400", inf}, {"1e-400", 0}};
+  for (const auto& [text, value] : seconds) EXPECT_EQ(parse_seconds(text), value) << text;
+  for (const char* nan : {"NaN", "-nan"}) {
+    ASSERT_TRUE(parse_seconds(nan)) << nan;
+    EXPECT_TRUE(std::isnan(*parse_seconds(nan))) << nan;
   }
-  expect_exit({"--permission-policy", ""},
-              "error: --permission-policy must be one of ask, auto, trust (got )", 2);
-  for (const char* mode : {"default", "acceptEdits", "dontAsk", "plan", "bypassPermissions"}) {
-    serve({"--permission-mode", mode, "--permission-policy", "ask"});
-    EXPECT_EQ(current_policy(), "ask");  // the mode is checked and dropped; the policy decides
-  }
-  expect_exit({"--permission-mode", "acceptedits"}, "error: invalid --permission-mode acceptedits",
-              2);
-  serve({});
-  EXPECT_EQ(current_policy(), "auto");
-}
-
-TEST_F(ServeTest, PortForms) {
-  EXPECT_EQ(serve({"--port=8080"}).kind, Kind::Serve);
-  EXPECT_EQ(config().port, 8080);
-  serve({"--port", "8080"});
-  EXPECT_EQ(config().port, 8080);
-  serve({"--port", "+80"});
-  EXPECT_EQ(config().port, 80);
-  serve({"--port", "0"});
-  EXPECT_EQ(config().port, 0);
-  serve({});
-  EXPECT_EQ(config().port, 8787);
-  for (const char* bad :
-       {"65536", "-1", " 80", "", "+", "80 ", "0x50", "8e1", "++80", "\xD9\xA1"}) {
-    expect_exit({"--port", bad}, std::string("error: invalid --port ") + bad, 2);
-  }
-}
-
-TEST(ParsePort, Syntax) {
-  EXPECT_EQ(parse_port("65535"), 65535);
-  EXPECT_EQ(parse_port("000000000000000080"), 80);  // leading zeros do not overflow
-  EXPECT_EQ(parse_port("+0"), 0);
-  EXPECT_FALSE(parse_port("65536"));
-  EXPECT_FALSE(parse_port("4294967376"));  // 2^32 + 80 must not wrap to 80
-  EXPECT_FALSE(parse_port("-0"));
-}
-
-TEST(ParseSeconds, AcceptsTheDecimalSyntax) {
-  EXPECT_EQ(parse_seconds("1e3"), 1000.0);
-  EXPECT_EQ(parse_seconds("240"), 240.0);
-  EXPECT_EQ(parse_seconds("1."), 1.0);
-  EXPECT_EQ(parse_seconds(".5"), 0.5);
-  EXPECT_EQ(parse_seconds("+.5e-3"), 0.0005);
-  EXPECT_EQ(parse_seconds("-2.5E+1"), -25.0);
-  EXPECT_EQ(parse_seconds("007"), 7.0);
-  EXPECT_EQ(parse_seconds("-inf"), -std::numeric_limits<double>::infinity());
-  EXPECT_EQ(parse_seconds("Infinity"), std::numeric_limits<double>::infinity());
-  EXPECT_EQ(parse_seconds("+INF"), std::numeric_limits<double>::infinity());
-  EXPECT_EQ(parse_seconds("1e400"), std::numeric_limits<double>::infinity());
-  EXPECT_EQ(parse_seconds("1e-400"), 0.0);
-  std::optional<double> nan = parse_seconds("NaN");
-  ASSERT_TRUE(nan);
-  EXPECT_TRUE(std::isnan(*nan));
-  ASSERT_TRUE(parse_seconds("-nan"));
-}
-
-TEST(ParseSeconds, RejectsEverythingElse) {
   for (const char* bad : {"",        ".",      "e5",    "1e",    "1e+",  ".e1", "abc",
                           " 1",      "1 ",     "0x10",  "1.5.2", "--1",  "+-1", "in",
                           "infinit", "nan(1)", "1_000", "1,5",   "inf1", "1d",  "\xEF\xBC\x91"}) {
     EXPECT_FALSE(parse_seconds(bad)) << bad;
   }
 }
-
-TEST_F(ServeTest, PermissionTimeoutIsStoredUnchecked) {
-  serve({"--permission-timeout", "1e3"});
-  EXPECT_EQ(config().permission_timeout, 1000.0);
-  serve({"--permission-timeout=-5"});
-  EXPECT_EQ(config().permission_timeout, -5.0);
-  serve({});
-  EXPECT_EQ(config().permission_timeout, 240.0);
-  expect_exit({"--permission-timeout", "1e"}, "error: invalid --permission-timeout 1e", 2);
-}
-
-// --- finding claude ---------------------------------------------------------------------------
-
-TEST_F(ServeTest, ClaudeIsTheFirstExecutableOnPath) {
-  serve({});
-  EXPECT_EQ(config().claude, claude());  // the non-executable one earlier on PATH is skipped
-
-  std::filesystem::create_directories(tmp_ / "first");
-  write_script(tmp_ / "first/claude", 0700);
-  env_.set("PATH", "/nonexistent:" + tmp_ / "first" + ":" + tmp_ / "bin");
-  serve({"--claude", ""});  // an empty value searches PATH too
-  EXPECT_EQ(config().claude, tmp_ / "first/claude");
-}
-
-TEST_F(ServeTest, ClaudeNotOnPath) {
-  env_.unset("PATH");
-  expect_exit({}, "error: `claude` CLI not found (not on PATH)", 1);
-  env_.set("PATH", tmp_ / "plain");
-  expect_exit({}, "error: `claude` CLI not found (not on PATH)", 1);
-  env_.set("PATH", "");
-  expect_exit({"--claude="}, "error: `claude` CLI not found (not on PATH)", 1);
-}
-
-TEST_F(ServeTest, GivenClaudeMustBeAnExecutableFile) {
-  env_.unset("PATH");  // a given path is not looked up
-  serve({"--claude", claude()});
-  EXPECT_EQ(config().claude, claude());
-  expect_exit({"--claude", tmp_ / "plain/claude"},
-              "error: `claude` CLI not found (" + tmp_ / "plain/claude" + ")", 1);
-  expect_exit({"--claude", tmp_.path()}, "error: `claude` CLI not found (" + tmp_.path() + ")", 1);
-  expect_exit({"--claude", "~/claude"}, "error: `claude` CLI not found (~/claude)", 1);
-}
-
-TEST_F(ServeTest, RelativeClaudeIsAnchoredToTheStartFolder) {
-  // Agents start in their NPC's workspace, so a relative path would name another file there.
-  serve({"--claude", "bin/claude"});
-  EXPECT_EQ(config().claude, tmp_.path() + "/bin/claude");
-  env_.set("PATH", "bin");
-  serve({});
-  EXPECT_EQ(config().claude, tmp_.path() + "/bin/claude");
-}
-
-// --- workspace ----------------------------------------------------------------------------------
-
-TEST_F(ServeTest, WorkspaceDefaultsToTheWorkingFolder) {
-  serve({});
-  EXPECT_EQ(config().workspace, tmp_.path());
-}
-
-TEST_F(ServeTest, WorkspaceExpandsHomeAndFoldsDots) {
-  std::filesystem::create_directories(tmp_ / "home/game");
-  serve({"--workspace", "~/game"});
-  EXPECT_EQ(config().workspace, home() + "/game");
-
-  std::filesystem::create_directories(tmp_ / "a/b");
-  std::filesystem::create_directories(tmp_ / "a/x");
-  ScopedCwd inner(tmp_ / "a/b");
-  serve({"--workspace", "../x"});
-  EXPECT_EQ(config().workspace, tmp_ / "a/x");
-  serve({"--workspace=./"});
-  EXPECT_EQ(config().workspace, tmp_ / "a/b");
-  serve({"--workspace="});
-  EXPECT_EQ(config().workspace, tmp_ / "a/b");
-}
-
-TEST_F(ServeTest, WorkspaceMustBeADirectory) {
-  expect_exit({"--workspace", "work/../bin/claude"},
-              "error: workspace not a directory: " + tmp_ / "bin/claude", 1);
-  expect_exit({"--workspace", "~/missing"},
-              "error: workspace not a directory: " + home() + "/missing", 1);
-}
-
-// --- the stored settings ----------------------------------------------------------------------
-
-TEST_F(ServeTest, DefaultsAndSwitches) {
-  Invocation out = serve({});
-  EXPECT_FALSE(out.reset_workspaces);
-  EXPECT_FALSE(out.exit_with_stdin);
-  const Config& c = config();
-  EXPECT_EQ(c.model, "");
-  EXPECT_EQ(c.models, (std::vector<std::string>{"opus[1m]", "opus", "sonnet", "haiku", "fable"}));
-  EXPECT_EQ(c.ask_tools, "Bash");
-  EXPECT_EQ(c.host, "127.0.0.1");
-  EXPECT_FALSE(c.keep_api_key);
-  EXPECT_FALSE(c.self_exe.empty());
-  EXPECT_EQ(c.self_exe.front(), '/');
-  EXPECT_EQ(state_file_path(), home() + "/.cache/quillhaven/bridge_state.json");
-
-  out = serve({"--reset-workspaces", "--exit-with-stdin=no", "--keep-api-key", "--host", "::1",
-               "--ask-tools", "Bash|Write(", "--model", "a=b", "--bridge", "x", "--npc", "y"});
-  EXPECT_TRUE(out.reset_workspaces);
-  EXPECT_TRUE(out.exit_with_stdin);  // an inline value on a switch is ignored
-  EXPECT_TRUE(config().keep_api_key);
-  EXPECT_EQ(config().host, "::1");
-  EXPECT_EQ(config().ask_tools, "Bash|Write(");  // stored unchecked
-  EXPECT_EQ(config().model, "a=b");
-  serve({"--model=a=b"});
-  EXPECT_EQ(config().model, "a=b");
-}
-
-TEST_F(ServeTest, StateFileExpandsHomeButStaysRelative) {
-  serve({"--state-file", "~/s.json"});
-  EXPECT_EQ(state_file_path(), home() + "/s.json");
-  serve({"--state-file", "rel/../s.json"});
-  EXPECT_EQ(state_file_path(), "rel/../s.json");
-  env_.unset("HOME");
-  env_.unset("USERPROFILE");
-  serve({"--workspace", tmp_.path()});
-  EXPECT_EQ(state_file_path(), ".cache/quillhaven/bridge_state.json");
-}
-
-TEST_F(ServeTest, ModelsAreSplitTrimmedAndEmptiesDropped) {
-  serve({"--models", " sonnet ,, opus[1m]\t,\xE2\x80\x83haiku\xC2\xA0, ,"});
-  EXPECT_EQ(config().models, (std::vector<std::string>{"sonnet", "opus[1m]", "haiku"}));
-  serve({"--models="});
-  EXPECT_TRUE(config().models.empty());
-  serve({"--models", "a b"});
-  EXPECT_EQ(config().models, (std::vector<std::string>{"a b"}));
-}
-
-TEST_F(ServeTest, AgentModelFromTheEnvironment) {
-  env_.set("AGENT_MODEL", "haiku");
-  serve({});
-  EXPECT_EQ(config().model, "haiku");
-  serve({"--model", ""});  // a given model, even empty, wins
-  EXPECT_EQ(config().model, "");
-  env_.set("AGENT_MODEL", "");
-  serve({});
-  EXPECT_EQ(config().model, "");
-  env_.set("AGENT_MODEL", "bad\xFF");
-  serve({});
-  EXPECT_EQ(config().model, "");
-}
-
-// --- the usage text ---------------------------------------------------------------------------
 
 TEST(UsageText, ExactBytes) {
   std::string_view text = usage_text();

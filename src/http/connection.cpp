@@ -93,9 +93,9 @@ std::optional<HttpRequest> read_request(LineReader& reader) {
     } else if (name == "content-length") {
       content_length = parse_content_length(value);
     } else if (name == "host") {
-      request.host = std::move(value);
+      request.hosts.push_back(std::move(value));
     } else if (name == "origin") {
-      request.origin = std::move(value);
+      request.origins.push_back(std::move(value));
     }
   }
   // An announced body past the bound is refused before a byte of it is read or allocated.

@@ -1,7 +1,7 @@
 #pragma once
 
-#include <optional>
 #include <string>
+#include <vector>
 
 #include "util/json.h"
 
@@ -12,7 +12,8 @@ struct HttpRequest {
   std::string query;  // after the first "?", undecoded
   Json body = Json::object();  // an empty object when absent or not valid JSON
   bool close_after = false;
-  // The two headers the loopback guard looks at; nullopt when the request had none.
-  std::optional<std::string> host;
-  std::optional<std::string> origin;
+  // The two headers the loopback guard looks at, every one the request carried, in order: a
+  // request may repeat them, and each must pass.
+  std::vector<std::string> hosts;
+  std::vector<std::string> origins;
 };

@@ -78,7 +78,13 @@ bool host_allowed(std::string_view host_header) {
 }  // namespace
 
 bool request_allowed(const HttpRequest& request) {
-  if (request.origin && !origin_allowed(*request.origin)) return false;
-  if (request.host && !host_allowed(*request.host)) return false;
+  // Every copy is checked: were only the first or the last one read, a foreign name beside a
+  // loopback one would pass whichever way another program reads the request.
+  for (const std::string& origin : request.origins) {
+    if (!origin_allowed(origin)) return false;
+  }
+  for (const std::string& host : request.hosts) {
+    if (!host_allowed(host)) return false;
+  }
   return true;
 }

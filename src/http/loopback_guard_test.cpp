@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "config/config.h"
 
@@ -17,8 +18,15 @@ void listen_on(const std::string& host) {
 
 bool allowed(std::optional<std::string> host, std::optional<std::string> origin) {
   HttpRequest request;
-  request.host = std::move(host);
-  request.origin = std::move(origin);
+  if (host) request.hosts.push_back(*host);
+  if (origin) request.origins.push_back(*origin);
+  return request_allowed(request);
+}
+
+bool allowed_with(std::vector<std::string> hosts, std::vector<std::string> origins) {
+  HttpRequest request;
+  request.hosts = std::move(hosts);
+  request.origins = std::move(origins);
   return request_allowed(request);
 }
 
@@ -54,6 +62,21 @@ TEST(LoopbackGuard, HostMustNameLoopbackOrTheConfiguredHost) {
     EXPECT_FALSE(allowed(bad, std::nullopt)) << bad;
   }
   EXPECT_FALSE(allowed("evil.example", "http://localhost"));
+}
+
+TEST(LoopbackGuard, EveryRepeatedHostAndOriginMustPass) {
+  listen_on("127.0.0.1");
+  // Whichever copy another reader would believe, a foreign one among them is refused.
+  EXPECT_FALSE(allowed_with({"evil.example", "127.0.0.1:8787"}, {}));
+  EXPECT_FALSE(allowed_with({"127.0.0.1:8787", "evil.example"}, {}));
+  EXPECT_FALSE(allowed_with({"127.0.0.1:8787", ""}, {}));
+  EXPECT_FALSE(allowed_with({}, {"http://evil.example", "http://localhost"}));
+  EXPECT_FALSE(allowed_with({}, {"http://localhost", "null"}));
+  EXPECT_FALSE(
+      allowed_with({"localhost", "localhost"}, {"http://localhost", "http://evil.example"}));
+  // Repeats that all name loopback are still the game's own requests.
+  EXPECT_TRUE(allowed_with({"127.0.0.1:8787", "localhost:8787"}, {}));
+  EXPECT_TRUE(allowed_with({"localhost"}, {"http://localhost", "http://127.0.0.1:3000"}));
 }
 
 TEST(LoopbackGuard, AConfiguredHostIsAllowedButOnlyLoopbackListenersAcceptOtherLoopbacks) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "util/fd_io.h"
 #include "util/platform.h"
 #include "util/unique_fd.h"
 
@@ -22,54 +23,49 @@ struct Pair {
   UniqueFd a, b;
 };
 
-std::string read_to_end(int fd) {
+std::string read_all(int fd) {
   std::string out;
-  char buffer[65536];
-  for (;;) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n <= 0) return out;
-    out.append(buffer, static_cast<std::size_t>(n));
-  }
+  EXPECT_EQ(read_to_end(fd, out, 1 << 20), 0);
+  return out;
 }
 
-std::string response_bytes(int status, const Json& body) {
+// What `send` writes on a socket, read by the other end.
+template <typename Send>
+std::string written(Send send) {
   Pair pair;
-  EXPECT_TRUE(respond(pair.a.get(), status, body));
+  EXPECT_TRUE(send(pair.a.get()));
   pair.a.reset();
-  return read_to_end(pair.b.get());
+  return read_all(pair.b.get());
 }
 
 TEST(Respond, WritesStatusLineTwoHeadersAndCompactSortedBody) {
-  EXPECT_EQ(response_bytes(200, Json{{"z", 1}, {"a", {{"y", true}, {"b", "é"}}}}),
+  auto reply = [](int status, const Json& body) {
+    return written([&](int fd) { return respond(fd, status, body); });
+  };
+  EXPECT_EQ(reply(200, Json{{"z", 1}, {"a", {{"y", true}, {"b", "é"}}}}),
             "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 31\r\n\r\n"
             "{\"a\":{\"b\":\"é\",\"y\":true},\"z\":1}");
-  EXPECT_EQ(response_bytes(409, Json::object()).substr(0, 24), "HTTP/1.1 409 Conflict\r\nC");
-  EXPECT_EQ(response_bytes(503, Json::object()).substr(0, 33),
-            "HTTP/1.1 503 Service Unavailable\r");
-  EXPECT_EQ(response_bytes(400, Json::object()).substr(0, 25), "HTTP/1.1 400 Bad Request\r");
-  EXPECT_EQ(response_bytes(418, Json::object()).substr(0, 15), "HTTP/1.1 418 \r\n");
-  // Invalid UTF-8 inside a string is replaced, never thrown.
-  EXPECT_NE(response_bytes(200, Json{{"k", std::string("\xff")}}).find("\xef\xbf\xbd"),
-            std::string::npos);
-}
-
-TEST(Respond, NotFoundIsTheStandardReply) {
-  Pair pair;
-  EXPECT_TRUE(respond_not_found(pair.a.get()));
-  pair.a.reset();
-  EXPECT_EQ(read_to_end(pair.b.get()),
+  EXPECT_EQ(written(respond_not_found),
             "HTTP/1.1 404 Not Found\r\nContent-Type: application/json\r\nContent-Length: 21\r\n"
             "\r\n{\"error\":\"not found\"}");
-}
+  for (const auto& [status, line] :
+       std::vector<std::pair<int, std::string>>{{409, "HTTP/1.1 409 Conflict\r\n"},
+                                                {503, "HTTP/1.1 503 Service Unavailable\r\n"},
+                                                {400, "HTTP/1.1 400 Bad Request\r\n"},
+                                                {418, "HTTP/1.1 418 \r\n"}}) {
+    EXPECT_EQ(reply(status, Json::object()).substr(0, line.size()), line);
+  }
+  // Invalid UTF-8 inside a string is replaced, never thrown.
+  EXPECT_NE(reply(200, Json{{"k", std::string("\xff")}}).find("\xef\xbf\xbd"), std::string::npos);
 
-TEST(Respond, AGoneReaderIsAWriteErrorNotASignal) {
+  // A gone reader is a write error, not a signal.
   Pair pair;
   pair.b.reset();
   EXPECT_FALSE(respond_not_found(pair.a.get()));
   EXPECT_FALSE(write_all(pair.a.get(), "x"));
 }
 
-TEST(WriteTwo, LargeWritesArriveWholeOnSocketsAndPipes) {
+TEST(Respond, LargeWritesArriveWholeOnSocketsAndPipes) {
   std::string head(100000, 'h');
   std::string body(300000, 'b');
   Pair pair;
@@ -83,8 +79,8 @@ TEST(WriteTwo, LargeWritesArriveWholeOnSocketsAndPipes) {
     EXPECT_TRUE(write_all(pipe_w.get(), body));
     pipe_w.reset();
   });
-  std::string from_socket = read_to_end(pair.b.get());
-  std::string from_pipe = read_to_end(pipe_r.get());
+  std::string from_socket = read_all(pair.b.get());
+  std::string from_pipe = read_all(pipe_r.get());
   writer.join();
   EXPECT_EQ(from_socket, head + body);
   EXPECT_EQ(from_pipe, head + body);

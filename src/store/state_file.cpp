@@ -207,8 +207,11 @@ Recalled recall_npc(const std::string& id, const std::string& default_workspace)
                  default_workspace);
     }
   }
-  if (is_truthy(*entry, "session_id")) recalled.session_id = as_text(*entry, "session_id");
-  if (is_truthy(*entry, "persona")) recalled.persona = as_text(*entry, "persona");
+  // Only a non-empty text is a conversation to resume: an edited file's `"session_id": 5` is none.
+  std::string session = as_text(*entry, "session_id");
+  if (!session.empty()) recalled.session_id = session;
+  std::string persona = as_text(*entry, "persona");
+  if (!persona.empty()) recalled.persona = persona;
   const Json* model = field(*entry, "model");
   if (model != nullptr && !model->is_null()) recalled.model = as_text(model);
   return recalled;

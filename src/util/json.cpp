@@ -43,6 +43,9 @@ bool nesting_within_limit(std::string_view text) {
 }  // namespace
 
 std::optional<Json> parse_json(std::string_view text) {
+  // A NUL byte is never part of valid JSON text, but the parser takes it for the end of the
+  // input and would accept whatever follows it.
+  if (text.find('\0') != std::string_view::npos) return std::nullopt;
   if (!nesting_within_limit(text)) return std::nullopt;
   Json value = Json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
   if (value.is_discarded()) return std::nullopt;

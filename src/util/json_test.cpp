@@ -14,6 +14,11 @@ TEST(ParseJson, AcceptsOneValueWithWhiteSpaceOnly) {
   EXPECT_FALSE(parse_json(""));
   EXPECT_FALSE(parse_json("{\"a\":\"\xFF\"}"));  // invalid UTF-8 in a string
   EXPECT_EQ(parse_json("[1,2]")->size(), 2u);
+  // A NUL byte ends nothing: what follows it is still trailing text, and no JSON holds one.
+  using namespace std::string_literals;
+  for (const std::string& text : {"1\t\0\xe9"s, "{}\0{}"s, "[1]\0"s, "\0"s, "\"a\0b\""s}) {
+    EXPECT_FALSE(parse_json(text)) << text.size();
+  }
 }
 
 TEST(ParseJson, NestingIsLimitedTo128Levels) {

@@ -4,109 +4,83 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <tuple>
 
 #include "util/test_support.h"
 
 namespace {
 
-TEST(HomeDir, PrefersHomeThenUserProfileThenEmpty) {
+TEST(Paths, HomeIsHomeThenUserProfileAndATildeOfOnlyTheUsersOwnIsExpanded) {
   ScopedEnv env;
   env.set("HOME", "/home/h");
   env.set("USERPROFILE", "/home/p");
   EXPECT_EQ(home_dir(), "/home/h");
   env.set("HOME", "");  // set but empty still wins
   EXPECT_EQ(home_dir(), "");
+  EXPECT_EQ(expand_home("~/game"), "game");
   env.unset("HOME");
   EXPECT_EQ(home_dir(), "/home/p");
   env.unset("USERPROFILE");
   EXPECT_EQ(home_dir(), "");
-}
+  EXPECT_EQ(expand_home("~"), "");
 
-TEST(ExpandHome, ReplacesOnlyALeadingTildeOfTheUsersOwnHome) {
-  ScopedEnv env;
   env.set("HOME", "/Users/p");
-  EXPECT_EQ(expand_home("~"), "/Users/p");
-  EXPECT_EQ(expand_home("~/game"), "/Users/p/game");
-  EXPECT_EQ(expand_home("~/"), "/Users/p/");
-  EXPECT_EQ(expand_home("~bob/game"), "~bob/game");
-  EXPECT_EQ(expand_home("a/~/b"), "a/~/b");
-  EXPECT_EQ(expand_home(""), "");
+  const std::vector<std::pair<const char*, const char*>> expansions = {
+      {"~", "/Users/p"},          {"~/game", "/Users/p/game"}, {"~/", "/Users/p/"},
+      {"~bob/game", "~bob/game"}, {"a/~/b", "a/~/b"},          {"", ""}};
+  for (const auto& [path, expanded] : expansions) {
+    EXPECT_EQ(expand_home(path), expanded) << path;
+  }
   env.set("HOME", "/Users/p/");
   EXPECT_EQ(expand_home("~/game"), "/Users/p/game");
 }
 
-TEST(ExpandHome, EmptyHomeLeavesTheRest) {
-  ScopedEnv env;
-  env.unset("HOME");
-  env.unset("USERPROFILE");
-  EXPECT_EQ(expand_home("~"), "");
-  EXPECT_EQ(expand_home("~/game"), "game");
-}
+TEST(Paths, JoinAddsOneSeparatorAndAbsoluteFoldsDotsWithoutTheFileSystem) {
+  for (const auto& [a, b, joined] : std::vector<std::tuple<const char*, const char*, const char*>>{
+           {"/a", "b", "/a/b"}, {"/a/", "b", "/a/b"}, {"", "b", "b"}, {"/a", "/b", "/b"}}) {
+    EXPECT_EQ(join_path(a, b), joined);
+  }
+  const std::vector<std::pair<const char*, const char*>> folds = {
+      {"/a/b/../c/./d", "/a/c/d"}, {"/..", "/"},      {"/../../x", "/x"},      {"/", "/"},
+      {"//a//b/", "/a/b"},         {"/a/b/..", "/a"}, {"/a/.../b", "/a/.../b"}};
+  for (const auto& [path, folded] : folds) {
+    EXPECT_EQ(absolute_path(path), folded) << path;
+  }
 
-TEST(JoinPath, AddsOneSeparatorAndKeepsAbsoluteSecondParts) {
-  EXPECT_EQ(join_path("/a", "b"), "/a/b");
-  EXPECT_EQ(join_path("/a/", "b"), "/a/b");
-  EXPECT_EQ(join_path("", "b"), "b");
-  EXPECT_EQ(join_path("/a", "/b"), "/b");
-}
-
-TEST(AbsolutePath, FoldsDotsLexically) {
-  EXPECT_EQ(absolute_path("/a/b/../c/./d"), "/a/c/d");
-  EXPECT_EQ(absolute_path("/.."), "/");
-  EXPECT_EQ(absolute_path("/../../x"), "/x");
-  EXPECT_EQ(absolute_path("/"), "/");
-  EXPECT_EQ(absolute_path("//a//b/"), "/a/b");
-  EXPECT_EQ(absolute_path("/a/b/.."), "/a");
-  EXPECT_EQ(absolute_path("/a/.../b"), "/a/.../b");
-}
-
-TEST(AbsolutePath, JoinsRelativePathsToTheWorkingFolder) {
   TempDir tmp;
-  std::string base = tmp.path() + "/a/b";
+  std::string base = tmp / "a/b";
   std::filesystem::create_directories(base);
   ScopedCwd cwd(base);
   EXPECT_EQ(absolute_path("x/y"), base + "/x/y");
-  EXPECT_EQ(absolute_path("../x"), tmp.path() + "/a/x");
+  EXPECT_EQ(absolute_path("../x"), tmp / "a/x");
   EXPECT_EQ(absolute_path("./../../a/./b/"), base);
   EXPECT_EQ(absolute_path(""), base);
+  // Symbolic links are not resolved: the file system would take link/.. to a.
+  ASSERT_EQ(::symlink(base.c_str(), (tmp / "link").c_str()), 0);
+  EXPECT_EQ(absolute_path(tmp / "link/../x"), tmp / "x");
+  EXPECT_EQ(absolute_path(tmp / "link"), tmp / "link");
 }
 
-TEST(AbsolutePath, DoesNotResolveSymbolicLinks) {
+TEST(Paths, ExecutableMeansRegularWithAnExecuteBit) {
   TempDir tmp;
-  std::filesystem::create_directories(tmp.path() + "/a/b");
-  std::string link = tmp.path() + "/link";
-  ASSERT_EQ(::symlink((tmp.path() + "/a/b").c_str(), link.c_str()), 0);
-  // The file system would take link/.. to a; the lexical fold takes it back to the top.
-  EXPECT_EQ(absolute_path(link + "/../x"), tmp.path() + "/x");
-  EXPECT_EQ(absolute_path(link), link);
-}
+  write_script(tmp / "run", 0700);
+  write_script(tmp / "data", 0644);
+  write_script(tmp / "others", 0601);
+  ASSERT_EQ(::symlink((tmp / "run").c_str(), (tmp / "link").c_str()), 0);
+  ASSERT_EQ(::symlink((tmp / "nothing").c_str(), (tmp / "dangling").c_str()), 0);
 
-TEST(FileChecks, ExecutableMeansRegularWithAnExecuteBit) {
-  TempDir tmp;
-  std::string run = tmp.path() + "/run";
-  std::string data = tmp.path() + "/data";
-  std::string others = tmp.path() + "/others";
-  write_script(run, 0700);
-  write_script(data, 0644);
-  write_script(others, 0601);
-  std::string link = tmp.path() + "/link";
-  ASSERT_EQ(::symlink(run.c_str(), link.c_str()), 0);
-  std::string dangling = tmp.path() + "/dangling";
-  ASSERT_EQ(::symlink((tmp.path() + "/nothing").c_str(), dangling.c_str()), 0);
-
-  EXPECT_TRUE(is_executable_file(run));
-  EXPECT_TRUE(is_executable_file(others));
-  EXPECT_TRUE(is_executable_file(link));
-  EXPECT_FALSE(is_executable_file(data));
+  for (const char* yes : {"run", "others", "link"}) {
+    EXPECT_TRUE(is_executable_file(tmp / yes)) << yes;
+  }
+  for (const char* no : {"data", "dangling", "nothing"}) {
+    EXPECT_FALSE(is_executable_file(tmp / no)) << no;
+  }
   EXPECT_FALSE(is_executable_file(tmp.path()));  // a searchable folder is not a program
-  EXPECT_FALSE(is_executable_file(dangling));
-  EXPECT_FALSE(is_executable_file(tmp.path() + "/nothing"));
-
   EXPECT_TRUE(is_directory(tmp.path()));
-  EXPECT_FALSE(is_directory(run));
-  EXPECT_TRUE(is_regular_file(data));
+  EXPECT_FALSE(is_directory(tmp / "run"));
+  EXPECT_TRUE(is_regular_file(tmp / "data"));
   EXPECT_FALSE(is_regular_file(tmp.path()));
-  EXPECT_FALSE(is_regular_file(dangling));
+  EXPECT_FALSE(is_regular_file(tmp / "dangling"));
 }
 
 }  // namespace

@@ -96,6 +96,63 @@ int pipe_cloexec(int fds[2]) {
 #endif
 }
 
+namespace {
+
+/// posix_spawn's file actions and attributes, destroyed on every way out of spawn_child.
+struct SpawnSetup {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  bool actions_made = false;
+  bool attr_made = false;
+
+  SpawnSetup() = default;
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+  ~SpawnSetup() {
+    if (actions_made) posix_spawn_file_actions_destroy(&actions);
+    if (attr_made) posix_spawnattr_destroy(&attr);
+  }
+
+  /// Records what the child gets: the three pipe ends as its standard streams, the working
+  /// folder, SIGPIPE at its default action, no blocked signal, no other descriptor. Returns 0
+  /// or the error of the first step that failed: a child started without one of them would
+  /// run in the wrong folder, or with the wrong streams or signals.
+  int prepare(const SpawnSpec& launch, int child_in, int child_out, int child_err) {
+    if (int rc = posix_spawn_file_actions_init(&actions)) return rc;
+    actions_made = true;
+    if (int rc = posix_spawnattr_init(&attr)) return rc;
+    attr_made = true;
+    // dup2 clears close-on-exec on the three standard streams; every other descriptor of
+    // ours is close-on-exec already, and on macOS the attribute below closes the rest too.
+    if (int rc = posix_spawn_file_actions_adddup2(&actions, child_in, 0)) return rc;
+    if (int rc = posix_spawn_file_actions_adddup2(&actions, child_out, 1)) return rc;
+    if (int rc = posix_spawn_file_actions_adddup2(&actions, child_err, 2)) return rc;
+#if defined(__linux__) && defined(__GLIBC__) && \
+    (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    if (int rc = posix_spawn_file_actions_addclosefrom_np(&actions, 3)) return rc;
+#endif
+    if (!launch.cwd.empty()) {
+      if (int rc = posix_spawn_file_actions_addchdir_np(&actions, launch.cwd.c_str())) return rc;
+    }
+
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    // The bridge blocks termination signals in its threads; an agent must not inherit that.
+    sigset_t none;
+    sigemptyset(&none);
+    if (int rc = posix_spawnattr_setsigdefault(&attr, &defaults)) return rc;
+    if (int rc = posix_spawnattr_setsigmask(&attr, &none)) return rc;
+    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+#if defined(__APPLE__)
+    flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
+#endif
+    return posix_spawnattr_setflags(&attr, flags);
+  }
+};
+
+}  // namespace
+
 SpawnResult spawn_child(const SpawnSpec& launch) {
   int in[2], out[2], err[2];
   if (pipe_cloexec(in) != 0) return {std::nullopt, errno};
@@ -105,32 +162,10 @@ SpawnResult spawn_child(const SpawnSpec& launch) {
   if (pipe_cloexec(err) != 0) return {std::nullopt, errno};
   UniqueFd err_r(err[0]), err_w(err[1]);
 
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawnattr_init(&attr);
-  // dup2 clears close-on-exec on the three standard streams; every other descriptor of ours
-  // is close-on-exec already, and on macOS the attribute below closes the rest as well.
-  posix_spawn_file_actions_adddup2(&actions, in_r.get(), 0);
-  posix_spawn_file_actions_adddup2(&actions, out_w.get(), 1);
-  posix_spawn_file_actions_adddup2(&actions, err_w.get(), 2);
-#if defined(__linux__) && defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-#endif
-  if (!launch.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, launch.cwd.c_str());
-
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setsigmask(&attr, &none);
-  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
-#if defined(__APPLE__)
-  flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
-#endif
-  posix_spawnattr_setflags(&attr, flags);
+  SpawnSetup setup;
+  if (int rc = setup.prepare(launch, in_r.get(), out_w.get(), err_w.get())) {
+    return {std::nullopt, rc};
+  }
 
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(launch.program.c_str()));
@@ -141,9 +176,8 @@ SpawnResult spawn_child(const SpawnSpec& launch) {
   envp.push_back(nullptr);
 
   pid_t pid = -1;
-  int rc = posix_spawn(&pid, launch.program.c_str(), &actions, &attr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
+  int rc = posix_spawn(&pid, launch.program.c_str(), &setup.actions, &setup.attr, argv.data(),
+                       envp.data());
   if (rc != 0) return {std::nullopt, rc};
 
   SpawnedChild child;

@@ -45,8 +45,9 @@ struct SpawnedChild {
 };
 
 /// Starts the child with posix_spawn: three new pipes as its standard streams, the working
-/// folder, SIGPIPE at its default action, and no other descriptor of ours. On failure returns
-/// the errno value (a failed exec included).
+/// folder, SIGPIPE at its default action, no blocked signal, and no other descriptor of ours.
+/// On failure no child runs and the errno value is returned: a failed exec, a working folder
+/// that cannot be entered, or any step of preparing the spawn.
 struct SpawnResult {
   std::optional<SpawnedChild> child;
   int error = 0;

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -88,8 +89,32 @@ class TempDir {
   std::string path_;
 };
 
+/// A TempDir that is HOME (and the only home: USERPROFILE is unset) while it lives.
+class ScratchHome : public TempDir {
+ public:
+  ScratchHome() {
+    env_.set("HOME", path());
+    env_.unset("USERPROFILE");
+  }
+
+ private:
+  ScopedEnv env_;
+};
+
 /// Writes a small shell script at `path` with the permission bits `mode`.
 inline void write_script(const std::string& path, mode_t mode) {
   std::ofstream(path) << "#!/bin/sh\nexit 0\n";
   EXPECT_EQ(::chmod(path.c_str(), mode), 0) << path;
+}
+
+/// The whole file as bytes; empty when it cannot be read.
+inline std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+/// Writes `text` as the whole file at `path`, creating the folders on the way.
+inline void write_file(const std::string& path, const std::string& text) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << text;
 }

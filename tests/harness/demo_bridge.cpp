@@ -1,12 +1,16 @@
 #include "harness/demo_bridge.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "util/fd_io.h"
 
 namespace harness {
 
@@ -25,8 +29,14 @@ BridgeOptions demo_options(const std::string& scratch, std::vector<std::string> 
 
 // The text of /proc/PID/stat after the command name: "S PPID ...". Empty when unreadable.
 std::string stat_after_name(const std::string& pid_dir) {
-  std::ifstream file(pid_dir + "/stat");
-  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  // Read with plain calls: a process that ends meanwhile fails the read with ESRCH, which an
+  // ifstream would throw as an exception.
+  std::string text;
+  int fd = ::open((pid_dir + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "";
+  int err = read_to_end(fd, text, 4096);
+  ::close(fd);
+  if (err != 0) return "";
   // The command name is in parentheses and may itself hold spaces or parentheses.
   std::size_t close = text.rfind(')');
   if (close == std::string::npos || close + 2 > text.size()) return "";

@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
-TEST(DemoArgs, ReadsTheBridgesCommandLine) {
-  std::vector<std::string> argv = {
-      "--print", "--input-format", "stream-json", "--output-format", "stream-json",
-      "--include-partial-messages", "--verbose", "--permission-mode", "auto", "--model", "opus",
-      "--settings", "/tmp/s.json", "--append-system-prompt", "You are Brom.", "--name=npc:it's"};
+TEST(DemoArgs, ReadsTheBridgesCommandLineAndRefusesWhatTheCliWouldRefuse) {
+  std::vector<std::string> argv = {"--print",       "--input-format",
+                                   "stream-json",   "--output-format",
+                                   "stream-json",   "--include-partial-messages",
+                                   "--verbose",     "--permission-mode",
+                                   "auto",          "--model",
+                                   "opus",          "--settings",
+                                   "/tmp/s.json",   "--append-system-prompt",
+                                   "You are Brom.", "--name=npc:it's"};
   ArgsResult result = parse_args(argv);
   ASSERT_TRUE(result.args.has_value()) << result.error;
   EXPECT_EQ(result.args->permission_mode, "auto");
@@ -15,18 +19,13 @@ TEST(DemoArgs, ReadsTheBridgesCommandLine) {
   EXPECT_EQ(result.args->system_prompt, "You are Brom.");
   EXPECT_EQ(result.args->name, "npc:it's");
   EXPECT_EQ(result.args->raw, argv);
-}
 
-TEST(DemoArgs, RefusesWhatTheCliWouldRefuse) {
-  for (const std::vector<std::string>& argv : std::vector<std::vector<std::string>>{
-           {"--print", "--dangerously-guess"},
-           {"--model"},
-           {"--permission-mode", "yolo"},
-           {"--output-format", "text"},
-           {"--verbose=yes"},
-           {"stray"}}) {
-    ArgsResult result = parse_args(argv);
-    EXPECT_FALSE(result.args.has_value()) << argv.back();
-    EXPECT_NE(result.error, "") << argv.back();
+  const std::vector<std::vector<std::string>> refused = {
+      {"--print", "--dangerously-guess"}, {"--model"},       {"--permission-mode", "yolo"},
+      {"--output-format", "text"},        {"--verbose=yes"}, {"stray"}};
+  for (const std::vector<std::string>& bad : refused) {
+    result = parse_args(bad);
+    EXPECT_FALSE(result.args.has_value()) << bad.back();
+    EXPECT_NE(result.error, "") << bad.back();
   }
 }

@@ -2,23 +2,26 @@
 
 #include <gtest/gtest.h>
 
-TEST(DemoHookMatcher, MatchesTheWholeToolName) {
-  EXPECT_TRUE(matcher_matches("Bash", "Bash"));
-  EXPECT_FALSE(matcher_matches("Bash", "BashOutput"));
-  EXPECT_FALSE(matcher_matches("Bash", "MyBash"));
-  EXPECT_TRUE(matcher_matches("Bash|Write", "Write"));
-  EXPECT_FALSE(matcher_matches("Bash|Write", "Read"));
-  EXPECT_TRUE(matcher_matches("mcp__.*", "mcp__files__list"));
+#include <tuple>
+
+TEST(DemoHook, MatchersMatchTheWholeToolNameAndBrokenPatternsMatchLiterally) {
+  const std::vector<std::tuple<const char*, const char*, bool>> cases = {
+      {"Bash", "Bash", true},
+      {"Bash", "BashOutput", false},
+      {"Bash", "MyBash", false},
+      {"Bash|Write", "Write", true},
+      {"Bash|Write", "Read", false},
+      {"mcp__.*", "mcp__files__list", true},
+      {"", "Read", true},
+      {"*", "Read", true},
+      {"Bash(", "Bash(", true},
+      {"Bash(", "Bash", false}};
+  for (const auto& [matcher, tool, matches] : cases) {
+    EXPECT_EQ(matcher_matches(matcher, tool), matches) << matcher << " " << tool;
+  }
 }
 
-TEST(DemoHookMatcher, EmptyOrStarMatchesEverythingAndBrokenPatternsMatchLiterally) {
-  EXPECT_TRUE(matcher_matches("", "Read"));
-  EXPECT_TRUE(matcher_matches("*", "Read"));
-  EXPECT_TRUE(matcher_matches("Bash(", "Bash("));
-  EXPECT_FALSE(matcher_matches("Bash(", "Bash"));
-}
-
-TEST(DemoHookSettings, ReadsCommandHooksAndSkipsMalformedOnes) {
+TEST(DemoHook, SettingsGiveCommandHooksAndOnlyAClearAllowLetsTheToolRun) {
   std::optional<Json> settings = parse_json(R"({"hooks":{"PreToolUse":[
       {"hooks":[{"command":"h1","timeout":300,"type":"command"}],"matcher":"Bash"},
       {"hooks":[{"command":"h2","type":"prompt"},{"command":"","type":"command"}]},
@@ -34,25 +37,22 @@ TEST(DemoHookSettings, ReadsCommandHooksAndSkipsMalformedOnes) {
   EXPECT_EQ(groups[1].matcher, "");
   EXPECT_EQ(groups[1].commands.at(0).timeout_seconds, 60);
   EXPECT_TRUE(pre_tool_use_hooks(Json(nullptr)).empty());
-}
 
-TEST(DemoHookVerdict, OnlyAClearAllowLetsTheToolRun) {
   CommandRun run;
   run.started = true;
   run.exit_status = 0;
-  run.output = R"({"hookSpecificOutput":{"hookEventName":"PreToolUse","permissionDecision":"allow"}})";
+  run.output =
+      R"({"hookSpecificOutput":{"hookEventName":"PreToolUse","permissionDecision":"allow"}})";
   EXPECT_TRUE(interpret_hook_run(run, 60).allow);
-
-  run.output = R"({"hookSpecificOutput":{"permissionDecision":"deny","permissionDecisionReason":"no"}})";
-  HookVerdict denied = interpret_hook_run(run, 60);
-  EXPECT_FALSE(denied.allow);
-  EXPECT_EQ(denied.reason, "no");
-
-  for (const char* output : {"", "allow", "{}", R"({"hookSpecificOutput":{"permissionDecision":"ask"}})"}) {
+  run.output =
+      R"({"hookSpecificOutput":{"permissionDecision":"deny","permissionDecisionReason":"no"}})";
+  EXPECT_FALSE(interpret_hook_run(run, 60).allow);
+  EXPECT_EQ(interpret_hook_run(run, 60).reason, "no");
+  for (const char* output :
+       {"", "allow", "{}", R"({"hookSpecificOutput":{"permissionDecision":"ask"}})"}) {
     run.output = output;
     EXPECT_FALSE(interpret_hook_run(run, 60).allow) << output;
   }
-
   run.output = R"({"hookSpecificOutput":{"permissionDecision":"allow"}})";
   run.exit_status = 1;
   EXPECT_FALSE(interpret_hook_run(run, 60).allow);
@@ -63,7 +63,7 @@ TEST(DemoHookVerdict, OnlyAClearAllowLetsTheToolRun) {
 
 // Real hooks through the shell: the tool-use description arrives on standard input, and a hook
 // that outlives its limit is killed and counts as a refusal.
-TEST(DemoHookRun, HookReadsTheRequestAndIsKilledAtItsLimit) {
+TEST(DemoHook, HookReadsTheRequestAndIsKilledAtItsLimit) {
   Json input{{"tool_name", "Bash"}, {"tool_input", {{"command", "ls"}}}};
   std::string allow_if_bash =
       "grep -q '\"tool_name\":\"Bash\"' && "
@@ -77,7 +77,6 @@ TEST(DemoHookRun, HookReadsTheRequestAndIsKilledAtItsLimit) {
   EXPECT_FALSE(verdict.allow);
   EXPECT_EQ(verdict.reason, "the hook timed out after 0.3 s");
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
-
   // A tool that no matcher selects runs without asking.
   EXPECT_TRUE(consult_pre_tool_use(groups, input, "Read", "/").allow);
 }

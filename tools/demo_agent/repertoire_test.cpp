@@ -1,21 +1,16 @@
 #include "repertoire.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
-#include <fstream>
+#include "util/test_support.h"
 
-TEST(DemoRepertoire, ToolRequestsAreRecognisedByWholeWords) {
-  EXPECT_TRUE(asks_for_files("can you ls for me?"));
-  EXPECT_TRUE(asks_for_files("Run the numbers"));
-  EXPECT_TRUE(asks_for_files("please LIST the barrels"));
-  EXPECT_TRUE(asks_for_files("look at this"));
+TEST(DemoRepertoire, ToolRequestsAreRecognisedByWholeWordsAndThePersonaNamesTheSpeaker) {
+  for (const char* yes :
+       {"can you ls for me?", "Run the numbers", "please LIST the barrels", "look at this"}) {
+    EXPECT_TRUE(asks_for_files(yes)) << yes;
+  }
   EXPECT_FALSE(asks_for_files("tell me something else"));  // "else" holds "ls"
   EXPECT_FALSE(asks_for_files("hello"));
-}
-
-TEST(DemoRepertoire, PersonaLabel) {
   EXPECT_EQ(persona_label("You are Brom, the village smith. Gruff."), "Brom");
   EXPECT_EQ(persona_label("A tired innkeeper. Speaks softly."), "A tired innkeeper");
   EXPECT_EQ(persona_label(""), "");
@@ -27,16 +22,12 @@ TEST(DemoRepertoire, ListingFallsBackToBashAndReadingNamesAFileThatExists) {
   EXPECT_EQ(listing.tool->name, "Bash");
   EXPECT_EQ(as_text(listing.tool->input, "command"), "ls -la");
 
-  char folder[] = "/tmp/demo-repertoire-XXXXXX";
-  ASSERT_NE(::mkdtemp(folder), nullptr);
-  std::string file = std::string(folder) + "/ledger.txt";
-  std::ofstream(file) << "3 barrels owed\n";
-  DemoPlan reading = plan_demo_turn("read 'ledger.txt' aloud", "", 1, folder);
+  TempDir folder;
+  write_file(folder / "ledger.txt", "3 barrels owed\n");
+  DemoPlan reading = plan_demo_turn("read 'ledger.txt' aloud", "", 1, folder.path());
   ASSERT_TRUE(reading.tool.has_value());
   EXPECT_EQ(reading.tool->name, "Read");
-  EXPECT_EQ(as_text(reading.tool->input, "file_path"), file);
-  ::unlink(file.c_str());
-  ::rmdir(folder);
+  EXPECT_EQ(as_text(reading.tool->input, "file_path"), folder / "ledger.txt");
 
   DemoPlan chat = plan_demo_turn("hello", "You are Brom, the smith.", 0, "/");
   EXPECT_FALSE(chat.tool.has_value());

@@ -1,0 +1,107 @@
+// The command line: any arguments give help, an error with its status, the hook, or a served
+// configuration that holds together; the number readers accept exactly their syntax.
+//
+// Input: the arguments, separated by NUL bytes (which no argument can hold).
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/config.h"
+#include "config/parse.h"
+#include "fuzz_support.h"
+#include "util/paths.h"
+#include "util/text.h"
+
+namespace {
+
+// Accepted exactly when the text is decimal digits (after one optional "+") up to 65535.
+void check_port(const std::string& text) {
+  std::optional<std::uint16_t> port = parse_port(text);
+  std::string_view digits = text;
+  if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
+  bool decimal = !digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos;
+  unsigned long value = decimal ? std::strtoul(std::string(digits).c_str(), nullptr, 10) : 0;
+  FUZZ_CHECK(port.has_value() == (decimal && value <= 65535));
+  if (port) FUZZ_CHECK(*port == value);
+}
+
+// Accepted exactly when strtod reads the whole text as a decimal number: no hexadecimal, no
+// white space, no "nan(...)".
+void check_seconds(const std::string& text) {
+  std::optional<double> seconds = parse_seconds(text);
+  char* end = nullptr;
+  double value = std::strtod(text.c_str(), &end);
+  bool whole = !text.empty() && end == text.c_str() + text.size();
+  bool decimal = text.find_first_of("xX( \t\n\v\f\r") == std::string::npos;
+  FUZZ_CHECK(seconds.has_value() == (whole && decimal));
+  if (seconds && !std::isnan(value)) FUZZ_CHECK(*seconds == value);
+}
+
+void check(const Invocation& outcome) {
+  switch (outcome.kind) {
+    case Invocation::Kind::Exit:
+      if (outcome.status == 0) {
+        FUZZ_CHECK(outcome.message == usage_text());
+      } else {
+        FUZZ_CHECK(outcome.status == 1 || outcome.status == 2);
+        FUZZ_CHECK(outcome.message.rfind("error: ", 0) == 0);
+      }
+      FUZZ_CHECK(is_valid_utf8(outcome.message));
+      break;
+    case Invocation::Kind::Hook:
+      FUZZ_CHECK(is_valid_utf8(outcome.bridge_url) && is_valid_utf8(outcome.npc_id));
+      break;
+    case Invocation::Kind::Serve: {
+      const Config& c = config();
+      FUZZ_CHECK(!c.workspace.empty() && c.workspace.front() == '/');
+      FUZZ_CHECK(is_valid_utf8(c.workspace) && is_valid_utf8(c.claude) && is_valid_utf8(c.host));
+      // The state file path is the value given, even an empty one (saving then fails,
+      // logged); reading it must not stop the process.
+      FUZZ_CHECK(!c.claude.empty());
+      state_file_path();
+      for (const std::string& model : c.models) FUZZ_CHECK(!model.empty() && trim(model) == model);
+      break;
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // A home, and a `claude` on PATH, so that the serving path can be reached.
+  const std::string& home = scratch_dir();
+  std::string bin = home + "/bin";
+  ::mkdir(bin.c_str(), 0700);
+  std::ofstream(bin + "/claude") << "#!/bin/sh\n";
+  ::chmod((bin + "/claude").c_str(), 0700);
+  ::setenv("HOME", home.c_str(), 1);
+  ::setenv("PATH", bin.c_str(), 1);
+  ::setenv("AGENT_MODEL", "sonnet", 1);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::vector<std::string> args;
+  std::string_view rest = input_text(data, size);
+  while (!rest.empty()) {
+    std::size_t nul = rest.find('\0');
+    args.emplace_back(rest.substr(0, nul));
+    rest = nul == std::string_view::npos ? std::string_view() : rest.substr(nul + 1);
+  }
+  check(parse(args));
+  for (const std::string& arg : args) {
+    check_port(arg);
+    check_seconds(arg);
+  }
+  return 0;
+}

@@ -1,0 +1,159 @@
+// The agent's standard output, whatever it holds, turned into the events a game follows: every
+// event is a JSON object with "seq", "type" and the NPC's "npc", numbered one after another,
+// and the text of each reply message reaches the game exactly once.
+//
+// Input: the output lines, one per line.
+
+#include <cstddef>
+#include <cstdint>
+#include <future>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "agent/event_log.h"
+#include "agent/npc.h"
+#include "agent/translate.h"
+#include "config/config.h"
+#include "config/policy.h"
+#include "fuzz_support.h"
+#include "store/state_file.h"
+#include "util/background.h"
+#include "util/json.h"
+#include "util/text.h"
+
+namespace {
+
+const std::string NPC_ID = "fuzzed";
+
+// The record as the bridge reads the line, or nothing for a line it skips.
+std::optional<Json> record_of(std::string_view line) {
+  std::string text = trim(to_valid_utf8(line));
+  if (text.empty() || text.front() != '{') return std::nullopt;
+  return parse_json(text);
+}
+
+// The pieces of a record that decide what reaches the game as reply text.
+struct ReplyPart {
+  enum Kind { None, Delta, MessageStart, FullText, TurnEnd } kind = None;
+  std::string text;
+};
+
+ReplyPart reply_part(const Json& record) {
+  std::string type = as_text(record, "type");
+  if (type == "result") return {ReplyPart::TurnEnd, ""};  // a sub-agent's too
+  if (is_truthy(record, "parent_tool_use_id")) return {};
+  if (type == "stream_event") {
+    const Json* event = field(record, "event");
+    if (event == nullptr) return {};
+    std::string kind = as_text(*event, "type");
+    if (kind == "message_start") return {ReplyPart::MessageStart, ""};
+    const Json* delta = kind == "content_block_delta" ? field(*event, "delta") : nullptr;
+    if (delta == nullptr || as_text(*delta, "type") != "text_delta") return {};
+    return {ReplyPart::Delta, as_text(*delta, "text")};
+  }
+  if (type != "assistant" || is_truthy(record, "is_api_error_message")) return {};
+  std::string full;
+  const Json* message = field(record, "message");
+  const Json* content = message != nullptr ? field(*message, "content") : nullptr;
+  if (content != nullptr && content->is_array()) {
+    for (const Json& block : *content) {
+      if (as_text(block, "type") == "text") full += as_text(block, "text");
+    }
+  }
+  return {ReplyPart::FullText, full};
+}
+
+// Returns once the state-file writes handed to the background so far are done.
+void drain_background_work() {
+  std::promise<void> done;
+  run_later([&] { done.set_value(); });
+  done.get_future().wait();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // Session descriptions look for transcripts under HOME: an empty one here.
+  ::setenv("HOME", scratch_dir().c_str(), 1);
+  Config cfg;
+  cfg.workspace = scratch_dir();
+  store_config(cfg);
+  store_state_file_path(scratch_dir() + "/bridge_state.json");
+  set_policy("auto");
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  NpcHandle handle = std::make_shared<Npc>(NPC_ID);  // a new session is saved through a handle
+  Npc& npc = *handle;
+  npc.locked([](NpcState& s) { s.workspace = scratch_dir(); });
+  std::uint64_t last_seq = 0;
+  std::string streamed;  // reply text the game has had since the message began
+
+  for (std::string_view rest = input_text(data, size); !rest.empty();) {
+    std::string_view line = take_line(rest);
+    translate_line(npc, 0, line);
+
+    std::vector<StoredEvent> produced = events_after(npc.events, last_seq);
+    std::vector<Json> events;
+    for (const StoredEvent& stored : produced) {
+      // Numbered one after another, unless one record made more events than the log keeps.
+      FUZZ_CHECK(stored.seq == last_seq + 1 || produced.size() == EventLog::MAX_EVENTS);
+      FUZZ_CHECK(stored.seq > last_seq);
+      last_seq = stored.seq;
+      std::optional<Json> event = parse_json(*stored.json);
+      FUZZ_CHECK(event && event->is_object());
+      FUZZ_CHECK((*event)["seq"] == stored.seq);
+      FUZZ_CHECK((*event)["type"].is_string() && !(*event)["type"].get<std::string>().empty());
+      FUZZ_CHECK((*event)["npc"] == NPC_ID);
+      events.push_back(std::move(*event));
+    }
+
+    std::optional<Json> record = record_of(line);
+    ReplyPart part = record ? reply_part(*record) : ReplyPart{};
+    std::string sent;  // the reply text this line gave the game
+    bool ended = false;
+    for (const Json& event : events) {
+      if (event["type"] == "delta") {
+        FUZZ_CHECK(!ended && event["text"].is_string() && !event["text"].get<std::string>().empty());
+        sent += event["text"].get<std::string>();
+      } else if (event["type"] == "message_end") {
+        ended = true;
+      }
+    }
+    switch (part.kind) {
+      case ReplyPart::Delta:
+        FUZZ_CHECK(sent == part.text && !ended);
+        streamed += sent;
+        break;
+      case ReplyPart::FullText:
+        if (part.text.empty()) {
+          // A message of tool uses only: the deltas streamed so far still await their text.
+          FUZZ_CHECK(sent.empty() && !ended);
+          break;
+        }
+        // The deltas so far and what completes them make the message once; when they
+        // disagree with it, the whole message is sent again.
+        FUZZ_CHECK(ended);
+        FUZZ_CHECK(streamed + sent == part.text || sent == part.text);
+        if (std::string_view(part.text).starts_with(streamed)) {
+          FUZZ_CHECK(streamed + sent == part.text);
+        }
+        streamed.clear();
+        break;
+      case ReplyPart::MessageStart:
+      case ReplyPart::TurnEnd:
+        FUZZ_CHECK(sent.empty() && !ended);
+        streamed.clear();
+        break;
+      case ReplyPart::None:
+        FUZZ_CHECK(sent.empty() && !ended);
+        break;
+    }
+  }
+  drain_background_work();
+  return 0;
+}

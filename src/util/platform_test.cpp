@@ -1,0 +1,62 @@
+#include "util/platform.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "util/test_support.h"
+
+namespace {
+
+// Everything the child wrote to its standard output, read to the end.
+std::string read_all(int fd) {
+  std::string out;
+  char buffer[256];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return out;
+    out.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+SpawnSpec shell(const std::string& script, const std::string& cwd) {
+  return {"/bin/sh", {"-c", script}, {"PATH=/usr/bin:/bin"}, cwd};
+}
+
+TEST(SpawnChild, RunsInItsFolderOrFailsWithTheErrorAndNoChild) {
+  TempDir dir;
+  SpawnResult ran = spawn_child(shell("pwd", dir.path()));
+  ASSERT_TRUE(ran.child) << ran.error;
+  EXPECT_EQ(read_all(ran.child->stdout_fd.get()), dir.path() + "\n");
+  EXPECT_EQ(wait_child(ran.child->pid), 0);
+
+  // A folder that cannot be entered fails the spawn itself: no process is started elsewhere.
+  SpawnResult missing = spawn_child(shell("pwd", dir / "gone"));
+  EXPECT_FALSE(missing.child);
+  EXPECT_EQ(missing.error, ENOENT);
+
+  SpawnResult no_program = spawn_child({dir / "no-such-program", {}, {}, dir.path()});
+  EXPECT_FALSE(no_program.child);
+  EXPECT_EQ(no_program.error, ENOENT);
+}
+
+TEST(SpawnChild, TheChildDoesNotInheritBlockedSignals) {
+  // The bridge blocks termination signals in its threads; a child that inherited the mask
+  // would survive its own SIGTERM and exit 3 here.
+  sigset_t term, old;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &term, &old), 0);
+  TempDir dir;
+  SpawnResult ran = spawn_child(shell("kill -TERM $$; exit 3", dir.path()));
+  int status = ran.child ? wait_child(ran.child->pid) : -2;
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  ASSERT_TRUE(ran.child) << ran.error;
+  EXPECT_EQ(status, -1);  // ended by the signal
+}
+
+}  // namespace
