@@ -9,54 +9,30 @@
 #include <string>
 #include <vector>
 
-#include "harness/approval_support.h"
-#include "harness/demo_bridge.h"
+#include "harness/scenario.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using harness::DemoBridge;
 using harness::is_state;
-using harness::launch_args;
+using harness::launch_flag;
 using harness::launch_pid;
 using harness::of_type;
 using harness::process_alive;
 using harness::read_until;
 using harness::read_until_type;
+using harness::say_and_read;
 using harness::SseStream;
+using harness::session_of;
 using harness::types_of;
 
-constexpr auto WAIT = 30s;
+constexpr auto WAIT = harness::SCENARIO_WAIT;
 
-bool contains(const std::vector<std::string>& list, const std::string& item) {
-  return std::find(list.begin(), list.end(), item) != list.end();
-}
-
-// The value after `flag` in an argument list, or "" when the flag is absent.
-std::string value_of(const std::vector<std::string>& args, const std::string& flag) {
-  auto it = std::find(args.begin(), args.end(), flag);
-  return it == args.end() || it + 1 == args.end() ? "" : *(it + 1);
-}
-
-// Says `text` (expecting 200) and reads events through the turn's "result".
-std::vector<Json> run_turn(DemoBridge& demo, SseStream& events, const std::string& npc,
-                           const std::string& text) {
-  auto response = demo.say(npc, text);
-  EXPECT_TRUE(response && response->status == 200) << text;
-  auto turn = read_until_type(events, "result", WAIT);
-  EXPECT_TRUE(turn) << "no result for " << text;
-  return turn ? *turn : std::vector<Json>{};
-}
-
-// The session id of the turn's "session" report.
-std::string session_of(const std::vector<Json>& turn) {
-  std::vector<Json> sessions = of_type(turn, "session");
-  return sessions.empty() ? "" : as_text(sessions.back(), "session_id");
-}
+class AgentControl : public harness::Scenario {};
 
 // Says a script that holds the turn open and waits until the agent has begun that turn (its
 // "session" report), so that nothing of the turn's start arrives later.
-void start_held_turn(DemoBridge& demo, SseStream& events, const std::string& npc,
+void start_held_turn(harness::DemoBridge& demo, SseStream& events, const std::string& npc,
                      const std::string& script) {
   auto response = demo.say(npc, script);
   ASSERT_TRUE(response && response->status == 200) << script;
@@ -73,13 +49,8 @@ void start_held_turn(DemoBridge& demo, SseStream& events, const std::string& npc
   ASSERT_TRUE(begun);
 }
 
-TEST(AgentControl, InterruptStopsTheAgentAndTheNextWordsResume) {
-  DemoBridge demo;
-  ASSERT_TRUE(demo.start());
-  SseStream events;
-  ASSERT_TRUE(harness::open_events(events, demo.port(), "smith"));
-
-  std::string session = session_of(run_turn(demo, events, "smith", "@reply hi"));
+TEST_F(AgentControl, InterruptStopsTheAgentAndTheNextWordsResume) {
+  std::string session = session_of(say_and_read(demo, events, "smith", "@reply hi"));
   ASSERT_FALSE(session.empty());
   start_held_turn(demo, events, "smith", "@wait-file " + demo.hold_path("never"));
 
@@ -101,13 +72,13 @@ TEST(AgentControl, InterruptStopsTheAgentAndTheNextWordsResume) {
   EXPECT_TRUE(harness::zombie_children(demo.bridge().pid()).empty());
 
   // The same conversation goes on in a new process.
-  std::vector<Json> turn = run_turn(demo, events, "smith", "@session");
+  std::vector<Json> turn = say_and_read(demo, events, "smith", "@session");
   EXPECT_TRUE(of_type(turn, "error").empty()) << "the stopped agent's end is not an error";
   ASSERT_EQ(of_type(turn, "result").size(), 1u);
   EXPECT_EQ(of_type(turn, "result")[0]["text"], session);
   auto launches = demo.wait_for_launches(2);
   ASSERT_EQ(launches.size(), 2u);
-  EXPECT_EQ(value_of(launch_args(launches[1]), "--resume"), session);
+  EXPECT_EQ(launch_flag(launches[1], "--resume"), session);
 
   // Sleep stops it as well, keeping the session.
   auto slept = demo.post("/npc/smith/sleep");
@@ -115,18 +86,13 @@ TEST(AgentControl, InterruptStopsTheAgentAndTheNextWordsResume) {
   EXPECT_EQ(slept->json(), Json({{"ok", true}}));
   EXPECT_FALSE(process_alive(launch_pid(launches[1])));
   EXPECT_TRUE(harness::zombie_children(demo.bridge().pid()).empty());
-  run_turn(demo, events, "smith", "@reply awake");
+  say_and_read(demo, events, "smith", "@reply awake");
   launches = demo.wait_for_launches(3);
   ASSERT_EQ(launches.size(), 3u);
-  EXPECT_EQ(value_of(launch_args(launches[2]), "--resume"), session);
+  EXPECT_EQ(launch_flag(launches[2], "--resume"), session);
 }
 
-TEST(AgentControl, ModelChangeWaitsForTheTurnButStopsAnIdleAgentAtOnce) {
-  DemoBridge demo;
-  ASSERT_TRUE(demo.start());
-  SseStream events;
-  ASSERT_TRUE(harness::open_events(events, demo.port(), "smith"));
-
+TEST_F(AgentControl, ModelChangeWaitsForTheTurnButStopsAnIdleAgentAtOnce) {
   start_held_turn(demo, events, "smith", "@wait-file " + demo.hold_path("go") + "\n@reply slow");
   pid_t first = launch_pid(demo.wait_for_launches(1).at(0));
   auto model = demo.post("/npc/smith/model", {{"model", "  opus "}});
@@ -159,10 +125,10 @@ TEST(AgentControl, ModelChangeWaitsForTheTurnButStopsAnIdleAgentAtOnce) {
   EXPECT_EQ((*applied)[applied->size() - 2]["value"], "asleep");
   EXPECT_FALSE(process_alive(first));
 
-  std::vector<Json> turn = run_turn(demo, events, "smith", "@reply on opus");
+  std::vector<Json> turn = say_and_read(demo, events, "smith", "@reply on opus");
   auto launches = demo.wait_for_launches(2);
   ASSERT_EQ(launches.size(), 2u);
-  EXPECT_EQ(value_of(launch_args(launches[1]), "--model"), "opus");
+  EXPECT_EQ(launch_flag(launches[1], "--model"), "opus");
   ASSERT_EQ(of_type(turn, "session").size(), 1u);
   EXPECT_EQ(of_type(turn, "session")[0]["resolved"], "opus");
 
@@ -178,21 +144,17 @@ TEST(AgentControl, ModelChangeWaitsForTheTurnButStopsAnIdleAgentAtOnce) {
   EXPECT_EQ(stopped->back()["pending"], false);
   EXPECT_EQ(of_type(*stopped, "state").size(), 1u);
   EXPECT_EQ(of_type(*stopped, "state")[0]["value"], "asleep");
-  run_turn(demo, events, "smith", "@reply on haiku");
+  say_and_read(demo, events, "smith", "@reply on haiku");
   launches = demo.wait_for_launches(3);
   ASSERT_EQ(launches.size(), 3u);
-  EXPECT_EQ(value_of(launch_args(launches[2]), "--model"), "haiku");
+  EXPECT_EQ(launch_flag(launches[2], "--model"), "haiku");
 }
 
-TEST(AgentControl, WorkspaceChangeStopsTheAgentAndForgetsTheSession) {
-  DemoBridge demo;
-  ASSERT_TRUE(demo.start());
+TEST_F(AgentControl, WorkspaceChangeStopsTheAgentAndForgetsTheSession) {
   std::string other = demo.scratch() + "/forge";
   ASSERT_TRUE(std::filesystem::create_directory(other));
-  SseStream events;
-  ASSERT_TRUE(harness::open_events(events, demo.port(), "smith"));
 
-  std::string session = session_of(run_turn(demo, events, "smith", "@reply hi"));
+  std::string session = session_of(say_and_read(demo, events, "smith", "@reply hi"));
   ASSERT_FALSE(session.empty());
   pid_t first = launch_pid(demo.wait_for_launches(1).at(0));
 
@@ -215,11 +177,11 @@ TEST(AgentControl, WorkspaceChangeStopsTheAgentAndForgetsTheSession) {
   ASSERT_FALSE(of_type(*announced, "state").empty());
   EXPECT_EQ(of_type(*announced, "state").back()["value"], "asleep");
 
-  std::string second_session = session_of(run_turn(demo, events, "smith", "@reply moved"));
+  std::string second_session = session_of(say_and_read(demo, events, "smith", "@reply moved"));
   auto launches = demo.wait_for_launches(2);
   ASSERT_EQ(launches.size(), 2u);
   EXPECT_EQ(as_text(launches[1], "cwd"), other);
-  EXPECT_FALSE(contains(launch_args(launches[1]), "--resume"));
+  EXPECT_FALSE(launch_flag(launches[1], "--resume"));
   EXPECT_NE(second_session, session);
 
   // The same folder again keeps the agent running.
@@ -234,33 +196,28 @@ TEST(AgentControl, WorkspaceChangeStopsTheAgentAndForgetsTheSession) {
   EXPECT_EQ(back->json()["workspace"], demo.bridge().workspace());
   EXPECT_EQ(back->json()["is_default"], true);
   EXPECT_FALSE(process_alive(launch_pid(launches[1])));
-  run_turn(demo, events, "smith", "@reply home");
+  say_and_read(demo, events, "smith", "@reply home");
   launches = demo.wait_for_launches(3);
   ASSERT_EQ(launches.size(), 3u);
   EXPECT_EQ(as_text(launches[2], "cwd"), demo.bridge().workspace());
-  EXPECT_FALSE(contains(launch_args(launches[2]), "--resume"));
+  EXPECT_FALSE(launch_flag(launches[2], "--resume"));
 
   // A folder in the player's home, written with a tilde.
   ASSERT_TRUE(std::filesystem::create_directory(demo.bridge().home() + "/guild"));
   auto home = demo.post("/npc/smith/workspace", {{"workspace", "~/guild"}});
   ASSERT_TRUE(home && home->status == 200);
   EXPECT_EQ(home->json()["workspace"], demo.bridge().home() + "/guild");
-  run_turn(demo, events, "smith", "@reply guild");
+  say_and_read(demo, events, "smith", "@reply guild");
   launches = demo.wait_for_launches(4);
   ASSERT_EQ(launches.size(), 4u);
   EXPECT_EQ(as_text(launches[3], "cwd"), demo.bridge().home() + "/guild");
 }
 
-TEST(AgentControl, NewSessionAndResumingAChosenSession) {
-  DemoBridge demo;
-  ASSERT_TRUE(demo.start());
-  SseStream events;
-  ASSERT_TRUE(harness::open_events(events, demo.port(), "alice"));
-
-  std::string first = session_of(run_turn(demo, events, "alice", "@reply the first talk"));
+TEST_F(AgentControl, NewSessionAndResumingAChosenSession) {
+  std::string first = session_of(say_and_read(demo, events, "smith", "@reply the first talk"));
   ASSERT_FALSE(first.empty());
 
-  auto fresh = demo.post("/npc/alice/new_session");
+  auto fresh = demo.post("/npc/smith/new_session");
   ASSERT_TRUE(fresh);
   EXPECT_EQ(fresh->status, 200);
   EXPECT_EQ(fresh->json()["ok"], true);
@@ -271,15 +228,15 @@ TEST(AgentControl, NewSessionAndResumingAChosenSession) {
   EXPECT_EQ(announced->back()["session_id"], "");
   EXPECT_EQ(announced->back()["resumed"], false);
 
-  std::vector<Json> turn = run_turn(demo, events, "alice", "@session");
+  std::vector<Json> turn = say_and_read(demo, events, "smith", "@session");
   std::string second = as_text(of_type(turn, "result").at(0), "text");
   EXPECT_NE(second, first);
   auto launches = demo.wait_for_launches(2);
   ASSERT_EQ(launches.size(), 2u);
-  EXPECT_FALSE(contains(launch_args(launches[1]), "--resume"));
+  EXPECT_FALSE(launch_flag(launches[1], "--resume"));
 
   // Back to the first conversation.
-  auto resumed = demo.post("/npc/alice/session", {{"session_id", first}});
+  auto resumed = demo.post("/npc/smith/session", {{"session_id", first}});
   ASSERT_TRUE(resumed);
   EXPECT_EQ(resumed->status, 200);
   EXPECT_EQ(resumed->json(), Json({{"ok", true}, {"error", ""}}));
@@ -289,17 +246,17 @@ TEST(AgentControl, NewSessionAndResumingAChosenSession) {
   EXPECT_EQ(announced->back()["session_id"], first);
   EXPECT_EQ(announced->back()["resumed"], true);
   EXPECT_GE(announced->back()["messages"].get<std::uint64_t>(), 2u);
-  turn = run_turn(demo, events, "alice", "@session");
+  turn = say_and_read(demo, events, "smith", "@session");
   EXPECT_EQ(of_type(turn, "result").at(0)["text"], first);
   launches = demo.wait_for_launches(3);
   ASSERT_EQ(launches.size(), 3u);
-  EXPECT_EQ(value_of(launch_args(launches[2]), "--resume"), first);
+  EXPECT_EQ(launch_flag(launches[2], "--resume"), first);
 
   // Another NPC may not take a session in use, nor one that never existed; a free one it may.
   auto taken = demo.post("/npc/bob/session", {{"session_id", first}});
   ASSERT_TRUE(taken);
   EXPECT_EQ(taken->status, 409);
-  EXPECT_EQ(taken->json(), Json({{"ok", false}, {"error", "alice is using that session"}}));
+  EXPECT_EQ(taken->json(), Json({{"ok", false}, {"error", "smith is using that session"}}));
   auto unknown = demo.post("/npc/bob/session", {{"session_id", "no-such-session"}});
   ASSERT_TRUE(unknown);
   EXPECT_EQ(unknown->status, 409);
@@ -311,25 +268,21 @@ TEST(AgentControl, NewSessionAndResumingAChosenSession) {
   // A new folder forgets the resumed conversation, and "resumed" with it.
   std::string forge = demo.scratch() + "/forge";
   ASSERT_TRUE(std::filesystem::create_directory(forge));
-  ASSERT_EQ(demo.post("/npc/alice/workspace", {{"workspace", forge}})->status, 200);
-  turn = run_turn(demo, events, "alice", "@session");
+  ASSERT_EQ(demo.post("/npc/smith/workspace", {{"workspace", forge}})->status, 200);
+  turn = say_and_read(demo, events, "smith", "@session");
   std::vector<Json> sessions = of_type(turn, "session");
   ASSERT_FALSE(sessions.empty());
   EXPECT_NE(sessions.back()["session_id"], first);
   EXPECT_EQ(sessions.back()["resumed"], false);
 }
 
-TEST(AgentControl, AnAgentIgnoringSigtermIsKilledAfterFiveSeconds) {
-  DemoBridge demo;
-  ASSERT_TRUE(demo.start());
-  SseStream events;
-  ASSERT_TRUE(harness::open_events(events, demo.port(), "stubborn"));
-  start_held_turn(demo, events, "stubborn", "@hang");
+TEST_F(AgentControl, AnAgentIgnoringSigtermIsKilledAfterFiveSeconds) {
+  start_held_turn(demo, events, "smith", "@hang");
   pid_t agent = launch_pid(demo.wait_for_launches(1).at(0));
   ASSERT_TRUE(harness::wait_for_sigterm_ignored(agent, WAIT));
 
   auto began = std::chrono::steady_clock::now();
-  auto slept = demo.post("/npc/stubborn/sleep", Json::object(), 60s);
+  auto slept = demo.post("/npc/smith/sleep", Json::object(), 60s);
   auto took = std::chrono::steady_clock::now() - began;
   ASSERT_TRUE(slept);
   EXPECT_EQ(slept->status, 200);
@@ -342,33 +295,11 @@ TEST(AgentControl, AnAgentIgnoringSigtermIsKilledAfterFiveSeconds) {
   EXPECT_TRUE(of_type(*stopped, "error").empty());
 }
 
-TEST(AgentControl, ClosingStdinStopsEveryAgentAndExits0) {
-  DemoBridge demo;
+TEST(AgentCharacter, ADemoNpcStaysInCharacterAcrossASleepAndARestart) {
+  // Demo mode: the NPC answers in character.
+  harness::DemoBridge demo({}, {{"QUILLHAVEN_DEMO_SCRIPTED", std::nullopt}});
+  harness::BridgeProcess& bridge = demo.bridge();
   ASSERT_TRUE(demo.start());
-  std::vector<std::string> npcs = {"smith", "guard"};
-  for (const std::string& npc : npcs) {
-    SseStream events;
-    ASSERT_TRUE(harness::open_events(events, demo.port(), npc));
-    // Busy until the file appears, which it never does: only a stop ends these agents.
-    start_held_turn(demo, events, npc, "@wait-file " + demo.hold_path("never"));
-  }
-  auto launches = demo.wait_for_launches(2);
-  ASSERT_EQ(launches.size(), 2u);
-  for (const Json& launch : launches) ASSERT_TRUE(process_alive(launch_pid(launch)));
-
-  demo.bridge().close_stdin();
-  EXPECT_EQ(demo.bridge().wait_for_exit(WAIT), 0);
-  for (const Json& launch : launches) EXPECT_FALSE(process_alive(launch_pid(launch)));
-}
-
-TEST(AgentControl, ADemoNpcStaysInCharacterAcrossASleepAndARestart) {
-  harness::TempRoot scratch;
-  std::string launch_log = scratch.path() + "/launches.jsonl";
-  harness::BridgeOptions options;
-  options.claude = "demo";  // demo mode: the NPC answers in character
-  options.env["QUILLHAVEN_DEMO_LOG"] = launch_log;
-  harness::BridgeProcess bridge(options);
-  ASSERT_TRUE(bridge.start());
   const std::string persona = "You are Brom, the village smith of Quillhaven. You speak gruffly.";
   auto bound =
       harness::http_request(bridge.port(), "POST", "/npc/brom/bind", Json{{"persona", persona}});
@@ -401,13 +332,12 @@ TEST(AgentControl, ADemoNpcStaysInCharacterAcrossASleepAndARestart) {
   EXPECT_PRED1(in_character, greet());
 
   // Only the first launch was given the persona; the others resumed its conversation.
-  std::vector<Json> launches = harness::read_launches(launch_log);
+  std::vector<Json> launches = demo.launches();
   ASSERT_EQ(launches.size(), 3u);
-  EXPECT_EQ(value_of(launch_args(launches[0]), "--append-system-prompt"), persona);
+  EXPECT_EQ(launch_flag(launches[0], "--append-system-prompt"), persona);
   for (std::size_t i = 1; i < 3; ++i) {
-    std::vector<std::string> args = launch_args(launches[i]);
-    EXPECT_FALSE(contains(args, "--append-system-prompt"));
-    EXPECT_FALSE(value_of(args, "--resume").empty());
+    EXPECT_FALSE(launch_flag(launches[i], "--append-system-prompt"));
+    EXPECT_TRUE(launch_flag(launches[i], "--resume"));
   }
 }
 

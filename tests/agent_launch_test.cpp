@@ -14,7 +14,8 @@
 #include <vector>
 
 #include "agent/launch.h"
-#include "harness/demo_bridge.h"
+#include "harness/scenario.h"
+#include "harness/transcript_files.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ using harness::launch_args;
 using harness::read_until_type;
 using harness::SseStream;
 
-constexpr auto WAIT = 30s;
+constexpr auto WAIT = harness::SCENARIO_WAIT;
 
 std::vector<std::string> with(std::vector<std::string> head, const std::vector<std::string>& tail) {
   head.insert(head.end(), tail.begin(), tail.end());
@@ -43,21 +44,10 @@ std::vector<std::string> settings_files(const std::string& folder) {
   return out;
 }
 
-std::string read_file(const std::string& path) {
-  std::ifstream file(path);
-  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
-
 // Says `text` and waits for the turn's "result"; the session id the agent reported.
 std::string finish_turn(DemoBridge& demo, SseStream& events, const std::string& npc,
                         const std::string& text) {
-  auto response = demo.say(npc, text);
-  EXPECT_TRUE(response && response->status == 200) << npc << ": " << text;
-  auto turn = read_until_type(events, "result", WAIT);
-  EXPECT_TRUE(turn) << "no result for " << text;
-  if (!turn) return "";
-  std::vector<Json> sessions = harness::of_type(*turn, "session");
-  return sessions.empty() ? "" : as_text(sessions.back(), "session_id");
+  return harness::session_of(harness::say_and_read(demo, events, npc, text));
 }
 
 TEST(AgentLaunch, AutoPolicyCommandLineFollowsModelSessionAndPersona) {
@@ -167,7 +157,7 @@ TEST(AgentLaunch, AskPolicyInstallsTheHookThroughASettingsFile) {
                            dump_json(Json(command)) +
                            R"(,"timeout":300,"type":"command"}],"matcher":"Bash"}]}})";
     // The file exists while its agent runs, byte for byte, and the agent read the same.
-    EXPECT_EQ(read_file(path), expected);
+    EXPECT_EQ(harness::read_text_file(path), expected);
     EXPECT_EQ(dump_json(launches.back()["settings"]), expected);
 
     // Stopping the agent removes its file.
@@ -189,11 +179,29 @@ TEST(AgentLaunch, AskPolicyInstallsTheHookThroughASettingsFile) {
   EXPECT_TRUE(settings_files(tmp).empty());
 }
 
-TEST(SayEndpoint, BlankTextIsRefusedAndOtherValuesAreSaidAsText) {
-  DemoBridge demo;
-  ASSERT_TRUE(demo.start());
-  SseStream events;
-  ASSERT_TRUE(harness::open_events(events, demo.port(), "smith"));
+class SayEndpoint : public harness::Scenario {};
+
+// A missing workspace folder gives 503 and starts nothing; blank text is refused; other values
+// are said as text.
+TEST_F(SayEndpoint, MissingFolderBlankTextAndOtherValues) {
+  std::string folder = demo.scratch() + "/tower";
+  ASSERT_TRUE(std::filesystem::create_directory(folder));
+  auto set = demo.post("/npc/mage/workspace", {{"workspace", folder}});
+  ASSERT_TRUE(set && set->status == 200);
+  ASSERT_TRUE(std::filesystem::remove(folder));
+
+  SseStream mage;
+  ASSERT_TRUE(harness::open_events(mage, demo.port(), "mage"));
+  auto unavailable = demo.say("mage", "hello");
+  ASSERT_TRUE(unavailable);
+  EXPECT_EQ(unavailable->status, 503);
+  EXPECT_EQ(unavailable->json()["ok"], false);
+  EXPECT_EQ(unavailable->json()["state"], "asleep");
+  auto error = mage.wait_for_type("error", WAIT);
+  ASSERT_TRUE(error);
+  EXPECT_EQ((*error)["message"], "Workspace no longer exists: " + folder);
+  EXPECT_EQ(unavailable->json()["seq"], (*error)["seq"]);
+  EXPECT_TRUE(demo.launches().empty());
 
   for (const Json& body : {Json{{"text", "   "}}, Json::object(), Json{{"text", nullptr}}}) {
     auto response = demo.post("/npc/smith/say", body);
@@ -217,30 +225,7 @@ TEST(SayEndpoint, BlankTextIsRefusedAndOtherValuesAreSaidAsText) {
   EXPECT_GE(response->json()["seq"].get<std::uint64_t>(), said[0]["seq"].get<std::uint64_t>());
 }
 
-TEST(SayEndpoint, MissingWorkspaceFolderGives503) {
-  DemoBridge demo;
-  ASSERT_TRUE(demo.start());
-  std::string folder = demo.scratch() + "/tower";
-  ASSERT_TRUE(std::filesystem::create_directory(folder));
-  auto set = demo.post("/npc/mage/workspace", {{"workspace", folder}});
-  ASSERT_TRUE(set && set->status == 200);
-  ASSERT_TRUE(std::filesystem::remove(folder));
-
-  SseStream events;
-  ASSERT_TRUE(harness::open_events(events, demo.port(), "mage"));
-  auto response = demo.say("mage", "hello");
-  ASSERT_TRUE(response);
-  EXPECT_EQ(response->status, 503);
-  EXPECT_EQ(response->json()["ok"], false);
-  EXPECT_EQ(response->json()["state"], "asleep");
-  auto error = events.wait_for_type("error", WAIT);
-  ASSERT_TRUE(error);
-  EXPECT_EQ((*error)["message"], "Workspace no longer exists: " + folder);
-  EXPECT_EQ(response->json()["seq"], (*error)["seq"]);
-  EXPECT_TRUE(demo.launches().empty());
-}
-
-TEST(SayEndpoint, AgentThatCannotBeStartedGives503) {
+TEST(SayEndpointAgent, ThatCannotBeStartedGives503) {
   // Executable when the bridge checks it at start-up, no longer when the player speaks.
   harness::TempRoot bin;
   std::string claude = bin.path() + "/claude";
@@ -265,7 +250,7 @@ TEST(SayEndpoint, AgentThatCannotBeStartedGives503) {
   EXPECT_EQ((*error)["message"], "Cannot launch claude: Permission denied (os error 13)");
 }
 
-TEST(SayEndpoint, AgentThatStoppedReadingGives503) {
+TEST(SayEndpointAgent, ThatStoppedReadingGives503) {
   // An agent that closes its standard input but lives on.
   harness::TempRoot bin;
   std::string claude = bin.path() + "/claude";

@@ -12,17 +12,16 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "harness/demo_bridge.h"
+#include "harness/scenario.h"
+#include "harness/transcript_files.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using harness::DemoBridge;
 using harness::is_state;
 using harness::launch_pid;
 using harness::of_type;
@@ -31,19 +30,9 @@ using harness::read_until;
 using harness::read_until_type;
 using harness::SseStream;
 
-constexpr auto WAIT = 30s;
+constexpr auto WAIT = harness::SCENARIO_WAIT;
 
-bool file_exists(const std::string& path) { return std::filesystem::exists(path); }
-
-// Waits until `path` exists; true when it does within the bound.
-bool wait_for_file(const std::string& path) {
-  auto deadline = std::chrono::steady_clock::now() + WAIT;
-  while (!file_exists(path)) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
+class AgentLife : public harness::Scenario {};
 
 // Waits until the process has been collected by its parent (not only ended): true when it has.
 bool wait_until_reaped(pid_t pid) {
@@ -66,12 +55,7 @@ std::optional<std::vector<Json>> read_until_result(SseStream& events, const std:
 // The process of a launch ends, and the player speaks while its end is still being reported
 // (a child of the agent holds its standard error open): the new agent launched for the player's
 // words must be left alone by the old report.
-TEST(AgentLife, TheEndOfAnAgentDoesNotStopItsSuccessor) {
-  DemoBridge demo;
-  ASSERT_TRUE(demo.start());
-  SseStream events;
-  ASSERT_TRUE(harness::open_events(events, demo.port(), "smith"));
-
+TEST_F(AgentLife, TheEndOfAnAgentDoesNotStopItsSuccessor) {
   ASSERT_EQ(demo.say("smith", "@stderr last words\n@hold-stderr 3000\n@exit 1")->status, 200);
   std::vector<Json> first = demo.wait_for_launches(1, WAIT);
   ASSERT_EQ(first.size(), 1u);
@@ -100,22 +84,18 @@ TEST(AgentLife, TheEndOfAnAgentDoesNotStopItsSuccessor) {
 // A workspace change stops the agent (which takes its time: it ignores SIGTERM) and then
 // changes the folder. Words said meanwhile must start the next agent in the new folder, and the
 // NPC's state must say that an agent runs.
-TEST(AgentLife, WordsSaidDuringAWorkspaceChangeGoToTheNewFolder) {
-  DemoBridge demo;
-  ASSERT_TRUE(demo.start());
-  SseStream events;
-  ASSERT_TRUE(harness::open_events(events, demo.port(), "smith"));
+TEST_F(AgentLife, WordsSaidDuringAWorkspaceChangeGoToTheNewFolder) {
   std::string elsewhere = demo.scratch() + "/elsewhere";
   std::filesystem::create_directories(elsewhere);
   std::string noted = demo.hold_path("sigterm-noted");
 
   ASSERT_EQ(demo.say("smith", "@hang " + noted)->status, 200);
-  ASSERT_TRUE(wait_for_file(noted + ".hanging"));
+  ASSERT_TRUE(harness::wait_for_file(noted + ".hanging", WAIT));
 
   auto change = std::async(std::launch::async, [&] {
     return demo.post("/npc/smith/workspace", {{"workspace", elsewhere}}, WAIT);
   });
-  ASSERT_TRUE(wait_for_file(noted)) << "the stop never began";
+  ASSERT_TRUE(harness::wait_for_file(noted, WAIT)) << "the stop never began";
   auto said = std::async(std::launch::async, [&] { return demo.say("smith", "@session"); });
 
   auto changed = change.get();
@@ -137,16 +117,18 @@ TEST(AgentLife, WordsSaidDuringAWorkspaceChangeGoToTheNewFolder) {
 }
 
 // A game that quits closes the bridge's standard input and sends SIGTERM at once. Shutdown
-// runs once, waits for the agent that ignores SIGTERM, and launches nothing more.
-TEST(AgentLife, ShutdownRequestedTwiceLeavesNoAgentBehind) {
-  DemoBridge demo({"--exit-with-stdin"});
-  ASSERT_TRUE(demo.start());
-  SseStream events;
-  ASSERT_TRUE(harness::open_events(events, demo.port(), "smith"));
+// runs once, stops every agent (waiting for the one that ignores SIGTERM), launches nothing
+// more, and exits with status 0.
+TEST_F(AgentLife, ShutdownRequestedTwiceLeavesNoAgentBehind) {
+  // Busy until a file appears that never does: only a stop ends this one.
+  SseStream guard;
+  ASSERT_TRUE(harness::open_events(guard, demo.port(), "guard"));
+  ASSERT_EQ(demo.say("guard", "@wait-file " + demo.hold_path("never"))->status, 200);
+  ASSERT_TRUE(guard.wait_for_type("session", WAIT));
   ASSERT_EQ(demo.say("smith", "@hang")->status, 200);
-  std::vector<Json> first = demo.wait_for_launches(1, WAIT);
-  ASSERT_EQ(first.size(), 1u);
-  pid_t agent = launch_pid(first[0]);
+  std::vector<Json> launches = demo.wait_for_launches(2, WAIT);
+  ASSERT_EQ(launches.size(), 2u);
+  pid_t agent = launch_pid(launches[1]);
   ASSERT_TRUE(harness::wait_for_sigterm_ignored(agent, WAIT));
 
   demo.bridge().close_stdin();
@@ -159,13 +141,12 @@ TEST(AgentLife, ShutdownRequestedTwiceLeavesNoAgentBehind) {
   ASSERT_TRUE(status);
   EXPECT_EQ(*status, 0);
   EXPECT_FALSE(process_alive(agent)) << "the agent was left running";
-  EXPECT_EQ(demo.launches().size(), 1u);
+  EXPECT_FALSE(process_alive(launch_pid(launches[0])));
+  EXPECT_EQ(demo.launches().size(), 2u);
 }
 
 // Saves of the same NPC racing each other: the file ends with the NPC's newest values.
-TEST(AgentLife, ConcurrentChangesLeaveTheNewestValuesInTheStateFile) {
-  DemoBridge demo;
-  ASSERT_TRUE(demo.start());
+TEST_F(AgentLife, ConcurrentChangesLeaveTheNewestValuesInTheStateFile) {
   auto bind_many = [&](const std::string& prefix) {
     for (int i = 0; i < 30; ++i) {
       demo.post("/npc/smith/bind", {{"model", prefix + std::to_string(i)}, {"persona", prefix}});
@@ -178,23 +159,17 @@ TEST(AgentLife, ConcurrentChangesLeaveTheNewestValuesInTheStateFile) {
     c.join();
     auto npcs = harness::http_request(demo.port(), "GET", "/npcs");
     ASSERT_TRUE(npcs);
-    std::ifstream file(demo.bridge().state_file());
-    std::stringstream text;
-    text << file.rdbuf();
-    std::optional<Json> stored = parse_json(text.str());
+    std::optional<Json> stored =
+        parse_json(harness::read_text_file(demo.bridge().state_file()).value_or(""));
     ASSERT_TRUE(stored);
     EXPECT_EQ((*stored)["smith"]["model"], npcs->json()["npcs"][0]["model"]) << "round " << round;
   }
 }
 
 // Two tool uses wait for the player at once: the NPC asks until both are answered.
-TEST(AgentLife, TheNpcAsksWhileAnyApprovalWaits) {
-  DemoBridge demo;
-  ASSERT_TRUE(demo.start());
-  SseStream events;
-  ASSERT_TRUE(harness::open_events(events, demo.port(), "smith"));
+TEST_F(AgentLife, TheNpcAsksWhileAnyApprovalWaits) {
   auto ask = [&](const std::string& command) {
-    return std::async(std::launch::async, [&demo, command] {
+    return std::async(std::launch::async, [this, command] {
       return demo.post("/hook/permission",
                        {{"npc", "smith"}, {"tool_name", "Bash"}, {"tool_input", {{"command", command}}}},
                        WAIT);
@@ -232,11 +207,7 @@ TEST(AgentLife, TheNpcAsksWhileAnyApprovalWaits) {
 
 // The agent stops reading its input and floods its output while the player says something
 // long: the bridge must keep reading the agent while it waits to write, so both go through.
-TEST(AgentLife, ALongSayToABusyAgentNeitherStallsNorLosesIt) {
-  DemoBridge demo;
-  ASSERT_TRUE(demo.start());
-  SseStream events;
-  ASSERT_TRUE(harness::open_events(events, demo.port(), "smith"));
+TEST_F(AgentLife, ALongSayToABusyAgentNeitherStallsNorLosesIt) {
   ASSERT_EQ(demo.say("smith", "@deaf-flood 3000")->status, 200);
   ASSERT_TRUE(read_until_type(events, "session", WAIT));
 
@@ -253,11 +224,7 @@ TEST(AgentLife, ALongSayToABusyAgentNeitherStallsNorLosesIt) {
 
 // A runaway agent writes one endless line: the bridge drops it without growing, tells the game,
 // and the NPC goes on.
-TEST(AgentLife, AnOversizedOutputLineIsDroppedAndTheNpcGoesOn) {
-  DemoBridge demo;
-  ASSERT_TRUE(demo.start());
-  SseStream events;
-  ASSERT_TRUE(harness::open_events(events, demo.port(), "smith"));
+TEST_F(AgentLife, AnOversizedOutputLineIsDroppedAndTheNpcGoesOn) {
   ASSERT_EQ(demo.say("smith", "@long-line 100000000\n@reply still here")->status, 200);
   auto turn = read_until_result(events, "still here");
   ASSERT_TRUE(turn);

@@ -9,21 +9,20 @@
 #include <string>
 #include <vector>
 
-#include "harness/demo_bridge.h"
+#include "harness/scenario.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using harness::DemoBridge;
 using harness::is_state;
-using harness::launch_args;
+using harness::launch_flag;
 using harness::of_type;
 using harness::read_until;
 using harness::read_until_type;
 using harness::SseStream;
 using harness::types_of;
 
-constexpr auto WAIT = 30s;
+constexpr auto WAIT = harness::SCENARIO_WAIT;
 
 // The texts of the "delta" events, in order.
 std::vector<std::string> delta_texts(const std::vector<Json>& events) {
@@ -38,34 +37,20 @@ std::string joined(const std::vector<std::string>& pieces) {
   return out;
 }
 
-// Says `text` (expecting 200) and reads events until the NPC is "idle" again after working
-// (a launch passes through "idle" before the words are written).
-std::vector<Json> run_turn(DemoBridge& demo, SseStream& events, const std::string& npc,
+// Says `text` and reads events until the NPC is "idle" again after working (a launch passes
+// through "idle" before the words are written).
+std::vector<Json> run_turn(harness::DemoBridge& demo, SseStream& events, const std::string& npc,
                            const std::string& text) {
-  auto response = demo.say(npc, text);
-  EXPECT_TRUE(response && response->status == 200) << text;
   bool working = false;
-  auto turn = read_until(
-      events,
-      [&](const Json& e) {
-        if (is_state("working")(e)) working = true;
-        return working && is_state("idle")(e);
-      },
-      WAIT);
-  EXPECT_TRUE(turn) << "the turn did not end: " << text;
-  return turn ? *turn : std::vector<Json>{};
+  return harness::say_and_read(demo, events, npc, text, [&](const Json& e) {
+    working = working || is_state("working")(e);
+    return working && is_state("idle")(e);
+  });
 }
 
-bool contains(const std::vector<std::string>& list, const std::string& item) {
-  return std::find(list.begin(), list.end(), item) != list.end();
-}
+class AgentTurns : public harness::Scenario {};
 
-TEST(AgentTurns, ReplyTextArrivesExactlyOnceThenTheResult) {
-  DemoBridge demo;
-  ASSERT_TRUE(demo.start());
-  SseStream events;
-  ASSERT_TRUE(harness::open_events(events, demo.port(), "smith"));
-
+TEST_F(AgentTurns, ReplyTextArrivesExactlyOnceThenTheResult) {
   // Deltas completed by their assistant record: nothing repeated.
   std::vector<Json> turn = run_turn(demo, events, "smith", "@deltas Hel|lo\n@full Hello");
   EXPECT_EQ(delta_texts(turn), (std::vector<std::string>{"Hel", "lo"}));
@@ -120,14 +105,10 @@ TEST(AgentTurns, ReplyTextArrivesExactlyOnceThenTheResult) {
   EXPECT_EQ(demo.launches().size(), 1u);
 }
 
-TEST(AgentTurns, ToolUsesBecomeToolStartAndToolEnd) {
-  DemoBridge demo;
-  ASSERT_TRUE(demo.start());
+TEST_F(AgentTurns, ToolUsesBecomeToolStartAndToolEnd) {
   std::string workspace = demo.bridge().workspace();
   std::filesystem::create_directories(workspace + "/notes");
   std::ofstream(workspace + "/notes/todo.txt") << "buy nails";
-  SseStream events;
-  ASSERT_TRUE(harness::open_events(events, demo.port(), "smith"));
 
   Json read_input = {{"file_path", workspace + "/notes/todo.txt"}};
   Json bash_input = {{"command", "exit 4"}, {"description", "fail on purpose"}};
@@ -172,12 +153,7 @@ TEST(AgentTurns, ToolUsesBecomeToolStartAndToolEnd) {
   EXPECT_EQ(results[0]["text"], "Bash failed: Exit code 4");
 }
 
-TEST(AgentTurns, FailedTurnsBecomeErrorsAndTheNpcStaysAwake) {
-  DemoBridge demo;
-  ASSERT_TRUE(demo.start());
-  SseStream events;
-  ASSERT_TRUE(harness::open_events(events, demo.port(), "smith"));
-
+TEST_F(AgentTurns, FailedTurnsBecomeErrorsAndTheNpcStaysAwake) {
   struct Case {
     std::string script;
     std::string message;
@@ -200,11 +176,8 @@ TEST(AgentTurns, FailedTurnsBecomeErrorsAndTheNpcStaysAwake) {
   EXPECT_TRUE(harness::process_alive(harness::launch_pid(demo.launches()[0])));
 }
 
-TEST(AgentTurns, SessionReportsAndIgnoredRecords) {
-  DemoBridge demo({"--model", "opus"});
-  ASSERT_TRUE(demo.start());
-  SseStream events;
-  ASSERT_TRUE(harness::open_events(events, demo.port(), "smith"));
+TEST_F(AgentTurns, SessionReportsAndIgnoredRecords) {
+  ASSERT_EQ(demo.post("/npc/smith/model", {{"model", "opus"}})->status, 200);
 
   std::vector<Json> turn = run_turn(demo, events, "smith", "@reply hello there, smith");
   std::vector<Json> sessions = of_type(turn, "session");
@@ -247,10 +220,7 @@ TEST(AgentTurns, SessionReportsAndIgnoredRecords) {
   EXPECT_TRUE(of_type(turn, "tool_end").empty());
 }
 
-TEST(AgentTurns, AnAgentThatExitsReportsWhyAndFallsAsleep) {
-  DemoBridge demo;
-  ASSERT_TRUE(demo.start());
-
+TEST_F(AgentTurns, AnAgentThatExitsReportsWhyAndFallsAsleep) {
   struct Case {
     std::string npc;
     std::string script;
@@ -296,12 +266,7 @@ TEST(AgentTurns, AnAgentThatExitsReportsWhyAndFallsAsleep) {
   EXPECT_EQ((*error)["message"], "exit code 4");
 }
 
-TEST(AgentTurns, WordsSaidDuringATurnGetTheirOwnReplyBeforeTheNpcIsIdle) {
-  DemoBridge demo;
-  ASSERT_TRUE(demo.start());
-  SseStream events;
-  ASSERT_TRUE(harness::open_events(events, demo.port(), "smith"));
-
+TEST_F(AgentTurns, WordsSaidDuringATurnGetTheirOwnReplyBeforeTheNpcIsIdle) {
   auto first = demo.say("smith", "@wait-file " + demo.hold_path("go") + "\n@reply first");
   ASSERT_TRUE(first && first->status == 200);
   ASSERT_TRUE(events.wait_for_type("said", WAIT));
@@ -346,12 +311,12 @@ TEST(AgentTurns, WordsSaidDuringATurnGetTheirOwnReplyBeforeTheNpcIsIdle) {
   run_turn(demo, events, "smith", "@reply third");
   auto launches = demo.wait_for_launches(2);
   ASSERT_EQ(launches.size(), 2u);
-  EXPECT_TRUE(contains(launch_args(launches[1]), "haiku"));
+  EXPECT_EQ(launch_flag(launches[1], "--model"), "haiku");
   EXPECT_FALSE(harness::process_alive(harness::launch_pid(launches[0])));
 }
 
-TEST(AgentTurns, RememberedSessionWithoutTranscriptStartsANewConversation) {
-  DemoBridge demo;
+TEST(RememberedSession, WithoutTranscriptStartsANewConversation) {
+  harness::DemoBridge demo;
   const std::string lost = "0b5e7a1c-0000-4000-8000-00000000dead";
   Json remembered = {{"smith",
                       {{"model", ""},
@@ -373,10 +338,12 @@ TEST(AgentTurns, RememberedSessionWithoutTranscriptStartsANewConversation) {
 
   auto launches = demo.wait_for_launches(1);
   ASSERT_EQ(launches.size(), 1u);
-  std::vector<std::string> args = launch_args(launches[0]);
-  EXPECT_FALSE(contains(args, "--resume"));
-  EXPECT_TRUE(contains(args, "--append-system-prompt"));
-  EXPECT_EQ(demo.bridge().count_log("npc=smith session " + lost + " has no transcript"), 1u);
+  EXPECT_FALSE(launch_flag(launches[0], "--resume"));
+  EXPECT_TRUE(launch_flag(launches[0], "--append-system-prompt"));
+  // Standard error is read apart from the stream: wait for the line before counting.
+  std::string dropped = "npc=smith session " + lost + " has no transcript";
+  EXPECT_TRUE(demo.bridge().wait_for_log(dropped));
+  EXPECT_EQ(demo.bridge().count_log(dropped), 1u);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Tool uses the player approves: an agent's tool use travelling through the hook to the game
-// and back, answers without a reason, refusals, the time-out, stops while a request waits, and
-// several requests of one NPC at once.
+// and back, answers without a reason, refusals, the time-out, stops while a request waits,
+// several requests of one NPC at once; the permission policy changed from the game; and the
+// agents' hook reaching the bridge over IPv6 and on a port the system chose.
 
 #include <gtest/gtest.h>
 
@@ -10,23 +11,21 @@
 #include <string>
 #include <vector>
 
-#include "agent/launch.h"
 #include "harness/approval_support.h"
-#include "harness/bridge_process.h"
-#include "harness/http_client.h"
+#include "harness/demo_bridge.h"
 #include "util/text.h"
 
 namespace {
 
 using harness::BridgeProcess;
 using harness::decision;
+using harness::DemoBridge;
 using harness::HookRequest;
+using harness::HttpConnection;
 using harness::HttpResponse;
 using harness::npc_post;
 using harness::npc_row;
-using harness::scripted_agent;
 using harness::SseStream;
-using harness::TempRoot;
 using harness::wait_for_event;
 
 // Position in `events` of the first event of `type` whose members include `fields`, or the
@@ -87,10 +86,9 @@ const std::pair<int, Json> ACCEPTED = {200, {{"ok", true}}};
 const std::pair<int, Json> NOT_PENDING = {409, {{"ok", false}}};
 
 TEST(Approvals, ThePlayersAnswersReachTheAgent) {
-  TempRoot logs;
-  std::string launch_log = logs.path() + "/launches.jsonl";
-  BridgeProcess bridge(scripted_agent({"--permission-policy", "ask"}, launch_log));
-  ASSERT_TRUE(bridge.start());
+  DemoBridge demo({"--permission-policy", "ask"});
+  ASSERT_TRUE(demo.start());
+  BridgeProcess& bridge = demo.bridge();
   SseStream events;
   ASSERT_TRUE(events.open(bridge.port(), "smith", 0));
 
@@ -172,46 +170,29 @@ TEST(Approvals, ThePlayersAnswersReachTheAgent) {
   EXPECT_EQ(as_text(*ended, "output"), "PreToolUse:Bash hook error: Not in my forge.");
   ASSERT_TRUE(wait_for_event(events, "result"));
 
-  // One agent served every turn; it ran this very executable as its hook, for this NPC only,
-  // and only for the tools the player approves.
-  std::vector<Json> launches = harness::read_launches(launch_log);
-  ASSERT_EQ(launches.size(), 1u);
-  const Json& args = launches[0]["args"];
-  auto mode = std::find(args.begin(), args.end(), Json("--permission-mode"));
-  ASSERT_NE(mode, args.end());
-  ASSERT_NE(mode + 1, args.end());
-  EXPECT_EQ(*(mode + 1), "acceptEdits");
-  const Json& group = launches[0]["settings"]["hooks"]["PreToolUse"][0];
-  EXPECT_EQ(group["matcher"], "Bash");
-  std::string exe = std::filesystem::canonical(BRIDGE_EXE).string();
-  EXPECT_EQ(group["hooks"][0]["command"],
-            shell_quote(exe) + " --hook --bridge http://127.0.0.1:" + std::to_string(bridge.port()) +
-                " --npc smith");
-  EXPECT_EQ(group["hooks"][0]["timeout"], 300);
-}
+  // One agent served every turn (its hook and settings file: AgentLaunch).
+  EXPECT_EQ(demo.launches().size(), 1u);
 
-// An NPC id that the shell would otherwise read as several words and a second command still
-// gets its tool uses put to the player.
-TEST(Approvals, AnyNpcIdReachesTheGameThroughTheHook) {
-  BridgeProcess bridge(scripted_agent({"--permission-policy", "ask"}));
-  ASSERT_TRUE(bridge.start());
+  // An NPC id that the shell would otherwise read as several words and a second command still
+  // gets its tool uses put to the player.
   const std::string npc = "o'brien;touch${IFS}x&";
-  SseStream events;
-  ASSERT_TRUE(events.open(bridge.port(), npc, 0));
-  ToolUse use = ask_for_bash(bridge.port(), events, npc, "echo hi");
+  SseStream odd;
+  ASSERT_TRUE(odd.open(bridge.port(), npc, 0));
+  use = ask_for_bash(bridge.port(), odd, npc, "echo hi");
   ASSERT_TRUE(use.request.is_object());
   EXPECT_EQ(as_text(use.request, "npc"), npc);
   EXPECT_EQ(answer(bridge.port(), npc, {{"request_id", use.request["request_id"]}, {"allow", true}}),
             ACCEPTED);
-  std::optional<Json> ended = find_event(events, "tool_end", {{"id", use.tool_id}});
+  ended = find_event(odd, "tool_end", {{"id", use.tool_id}});
   ASSERT_TRUE(ended);
   EXPECT_EQ((*ended)["ok"], true);
   EXPECT_FALSE(std::filesystem::exists(bridge.workspace() + "/x"));
 }
 
 TEST(Approvals, NobodyAnsweringInTimeRefuses) {
-  BridgeProcess bridge(scripted_agent({"--permission-policy", "ask", "--permission-timeout", "1"}));
-  ASSERT_TRUE(bridge.start());
+  DemoBridge demo({"--permission-policy", "ask", "--permission-timeout", "1"});
+  ASSERT_TRUE(demo.start());
+  BridgeProcess& bridge = demo.bridge();
   SseStream events;
   ASSERT_TRUE(events.open(bridge.port(), "smith", 0));
   ToolUse use = ask_for_bash(bridge.port(), events, "smith", "echo late");
@@ -230,34 +211,46 @@ TEST(Approvals, NobodyAnsweringInTimeRefuses) {
 }
 
 // Time-outs given on the command line: zero, and values that are not a usable number of
-// seconds, refuse at once; an endless one waits for the player.
+// seconds, refuse at once; and whatever the hook endpoint is sent, it answers with a decision.
 class PermissionTimeout : public testing::TestWithParam<const char*> {};
 
-TEST_P(PermissionTimeout, RefusesAtOnce) {
-  BridgeProcess bridge(scripted_agent({"--permission-policy", "ask", "--permission-timeout", GetParam()}));
-  ASSERT_TRUE(bridge.start());
+TEST_P(PermissionTimeout, RefusesAtOnceAndAlwaysWithADecision) {
+  DemoBridge demo({"--permission-policy", "ask", "--permission-timeout", GetParam()});
+  ASSERT_TRUE(demo.start());
+  BridgeProcess& bridge = demo.bridge();
   SseStream events;
   ASSERT_TRUE(events.open(bridge.port(), "smith", 0));
+  // Without "tool_name" the tool is announced as "tool".
   HookRequest hook;
-  ASSERT_TRUE(hook.send(bridge.port(), Json{{"npc", "smith"}, {"tool_name", "Bash"},
-                                            {"tool_input", {{"command", "ls"}}}}));
+  ASSERT_TRUE(hook.send(bridge.port(), Json{{"npc", "smith"}, {"tool_input", {{"command", "ls"}}}}));
   std::optional<HttpResponse> decided = hook.answer();
   ASSERT_TRUE(decided);
   EXPECT_EQ(decided->status, 200);
   EXPECT_EQ(decided->json(), decision("deny", "Nobody answered in time."));
-  std::optional<Json> request = wait_for_event(events, "permission_request");
+  std::optional<Json> request = wait_for_event(events, "permission_request", {{"name", "tool"}});
   ASSERT_TRUE(request);
   EXPECT_TRUE(wait_for_event(events, "permission_answered",
                              {{"request_id", (*request)["request_id"]}, {"allow", false},
                               {"reason", "timeout"}}));
+
+  // Bodies that are no tool request at all still get a decision.
+  for (const char* body : {"[1,2]", "not json", "", "{\"npc\":7,\"tool_name\":null}"}) {
+    HookRequest odd;
+    ASSERT_TRUE(odd.send_text(bridge.port(), body));
+    decided = odd.answer();
+    ASSERT_TRUE(decided) << body;
+    EXPECT_EQ(decided->status, 200) << body;
+    EXPECT_EQ(decided->json(), decision("deny", "Nobody answered in time.")) << body;
+  }
   EXPECT_TRUE(bridge.running());
 }
 
 INSTANTIATE_TEST_SUITE_P(ZeroOrUnusable, PermissionTimeout, testing::Values("0", "-1", "nan", "-inf"));
 
 TEST(Approvals, AnEndlessTimeOutWaitsForThePlayer) {
-  BridgeProcess bridge(scripted_agent({"--permission-policy", "ask", "--permission-timeout", "inf"}));
-  ASSERT_TRUE(bridge.start());
+  DemoBridge demo({"--permission-policy", "ask", "--permission-timeout", "inf"});
+  ASSERT_TRUE(demo.start());
+  BridgeProcess& bridge = demo.bridge();
   SseStream events;
   ASSERT_TRUE(events.open(bridge.port(), "smith", 0));
   HookRequest hook;
@@ -274,8 +267,9 @@ TEST(Approvals, AnEndlessTimeOutWaitsForThePlayer) {
 }
 
 TEST(Approvals, StoppingTheAgentEndsTheWaitingRequests) {
-  BridgeProcess bridge(scripted_agent({"--permission-policy", "ask"}));
-  ASSERT_TRUE(bridge.start());
+  DemoBridge demo({"--permission-policy", "ask"});
+  ASSERT_TRUE(demo.start());
+  BridgeProcess& bridge = demo.bridge();
   SseStream events;
   ASSERT_TRUE(events.open(bridge.port(), "smith", 0));
 
@@ -325,8 +319,9 @@ TEST(Approvals, StoppingTheAgentEndsTheWaitingRequests) {
 }
 
 TEST(Approvals, TwoRequestsOfOneNpcAreAnsweredSeparately) {
-  BridgeProcess bridge(scripted_agent({"--permission-policy", "ask"}));
-  ASSERT_TRUE(bridge.start());
+  DemoBridge demo({"--permission-policy", "ask"});
+  ASSERT_TRUE(demo.start());
+  BridgeProcess& bridge = demo.bridge();
   SseStream events;
   ASSERT_TRUE(events.open(bridge.port(), "smith", 0));
   // A turn that keeps the agent working while the requests wait.
@@ -379,30 +374,136 @@ TEST(Approvals, TwoRequestsOfOneNpcAreAnsweredSeparately) {
   EXPECT_TRUE(wait_for_event(events, "state", {{"value", "idle"}}));
 }
 
-TEST(Approvals, TheHookEndpointAlwaysAnswersWithADecision) {
-  BridgeProcess bridge(scripted_agent({"--permission-policy", "ask", "--permission-timeout", "0"}));
-  ASSERT_TRUE(bridge.start());
-  SseStream events;
-  ASSERT_TRUE(events.open(bridge.port(), "smith", 0));
-
-  // Without "tool_name" the tool is announced as "tool".
-  HookRequest hook;
-  ASSERT_TRUE(hook.send(bridge.port(), Json{{"npc", "smith"}, {"tool_input", {{"command", "ls"}}}}));
-  std::optional<HttpResponse> decided = hook.answer();
-  ASSERT_TRUE(decided);
-  EXPECT_EQ(decided->status, 200);
-  EXPECT_EQ(decided->json(), decision("deny", "Nobody answered in time."));
-  EXPECT_TRUE(wait_for_event(events, "permission_request", {{"name", "tool"}}));
-
-  // Bodies that are no tool request at all still get a decision.
-  for (const char* body : {"[1,2]", "not json", "", "{\"npc\":7,\"tool_name\":null}"}) {
-    HookRequest odd;
-    ASSERT_TRUE(odd.send_text(bridge.port(), body));
-    decided = odd.answer();
-    ASSERT_TRUE(decided) << body;
-    EXPECT_EQ(decided->status, 200) << body;
-    EXPECT_EQ(decided->json(), decision("deny", "Nobody answered in time.")) << body;
-  }
+// A GET of `path`'s JSON body; null when it fails.
+Json get(std::uint16_t port, const std::string& path) {
+  std::optional<HttpResponse> response = harness::http_request(port, "GET", path);
+  return response ? response->json() : Json();
 }
+
+// Says `words` and waits for the turn's "result"; its text, or nullopt.
+std::optional<std::string> talk(std::uint16_t port, SseStream& events, const std::string& npc,
+                                const std::string& words) {
+  std::optional<HttpResponse> said = npc_post(port, npc, "say", {{"text", words}});
+  if (!said || said->status != 200) return std::nullopt;
+  std::optional<Json> result = wait_for_event(events, "result");
+  if (!result) return std::nullopt;
+  return as_text(*result, "text");
+}
+
+TEST(PolicyChange, StopsAgentsKeepsTheirSessionsAndTellsEveryNpc) {
+  DemoBridge demo({"--permission-policy", "ask"});
+  ASSERT_TRUE(demo.start());
+  BridgeProcess& bridge = demo.bridge();
+  SseStream smith;
+  ASSERT_TRUE(smith.open(bridge.port(), "smith", 0));
+  SseStream guard;  // an NPC without an agent
+  ASSERT_TRUE(guard.open(bridge.port(), "guard", 0));
+
+  std::optional<std::string> session = talk(bridge.port(), smith, "smith", "@session");
+  ASSERT_TRUE(session);
+  ASSERT_FALSE(session->empty());
+  // A tool use waiting when the policy changes ends like any other stop.
+  HookRequest waiting;
+  ASSERT_TRUE(waiting.send(bridge.port(), Json{{"npc", "smith"}, {"tool_name", "Bash"},
+                                               {"tool_input", {{"command", "echo hold"}}}}));
+  ASSERT_TRUE(wait_for_event(smith, "permission_request", {{"detail", "echo hold"}}));
+
+  std::optional<HttpResponse> changed =
+      harness::http_request(bridge.port(), "POST", "/policy", Json{{"policy", "trust"}});
+  ASSERT_TRUE(changed);
+  EXPECT_EQ(changed->status, 200);
+  EXPECT_EQ(changed->body, R"({"ok":true,"policy":"trust"})");
+  std::optional<HttpResponse> refused = waiting.answer();
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->json(), decision("deny", "The conversation ended."));
+  EXPECT_TRUE(bridge.wait_for_log("[bridge] policy    : trust (set from the game)"));
+
+  // The agent went to sleep before the news; the NPC without an agent hears it too.
+  std::optional<Json> told = wait_for_event(smith, "policy");
+  ASSERT_TRUE(told);
+  EXPECT_EQ(*told, (Json{{"seq", (*told)["seq"]}, {"type", "policy"}, {"npc", "smith"}, {"policy", "trust"}}));
+  const std::vector<Json>& seen = smith.seen();
+  auto asleep = std::find_if(seen.begin(), seen.end(), [](const Json& e) {
+    return as_text(e, "type") == "state" && as_text(e, "value") == "asleep";
+  });
+  EXPECT_LT(asleep - seen.begin(), static_cast<std::ptrdiff_t>(seen.size()) - 1);
+  EXPECT_TRUE(wait_for_event(guard, "policy", {{"policy", "trust"}}));
+  EXPECT_EQ(as_text(npc_row(bridge.port(), "guard"), "state"), "asleep");
+
+  EXPECT_EQ(get(bridge.port(), "/health")["permission_mode"], "bypassPermissions");
+  EXPECT_EQ(get(bridge.port(), "/policy")["policy"], "trust");
+  EXPECT_EQ(as_text(npc_row(bridge.port(), "smith"), "session_id"), *session);
+
+  // The next words relaunch the agent under the new policy, in the same conversation.
+  EXPECT_EQ(talk(bridge.port(), smith, "smith", "@session"), session);
+  std::vector<Json> launches = demo.launches();
+  ASSERT_EQ(launches.size(), 2u);
+  EXPECT_EQ(harness::launch_flag(launches[0], "--permission-mode"), "acceptEdits");
+  EXPECT_TRUE(harness::launch_flag(launches[0], "--settings"));
+  EXPECT_FALSE(harness::launch_flag(launches[0], "--resume"));
+  EXPECT_EQ(harness::launch_flag(launches[1], "--permission-mode"), "bypassPermissions");
+  EXPECT_EQ(harness::launch_flag(launches[1], "--resume"), session);
+  EXPECT_FALSE(harness::launch_flag(launches[1], "--settings"));
+  EXPECT_TRUE(launches[1]["settings"].is_null());
+}
+
+// Where a bridge listens, and how its agents' hook must name it.
+struct Listening {
+  std::string name;
+  std::vector<std::string> args;       // the bridge's listening options
+  std::optional<std::uint16_t> port;   // 0: the system chooses (the harness reads the banner)
+  std::string address;                 // what the game connects to
+  std::string url_host;                // the host in the hook's bridge URL
+};
+
+void PrintTo(const Listening& where, std::ostream* out) { *out << where.name; }
+
+class SettingsHook : public testing::TestWithParam<Listening> {};
+
+TEST_P(SettingsHook, TheAgentsHookReachesTheBridgeWhereItListens) {
+  const Listening& where = GetParam();
+  if (where.address == "::1" && !harness::ipv6_loopback_available()) {
+    GTEST_SKIP() << "no ::1 on this machine";
+  }
+  std::vector<std::string> args = where.args;
+  args.insert(args.end(), {"--permission-policy", "ask"});
+  DemoBridge demo(args, {}, where.port);
+  ASSERT_TRUE(demo.start());
+  BridgeProcess& bridge = demo.bridge();
+  ASSERT_NE(bridge.port(), 0) << "the banner must name the port really listened on";
+  std::string port = std::to_string(bridge.port());
+  SseStream events;
+  ASSERT_TRUE(events.open_target(bridge.port(), "/npc/smith/events?since=0", where.address));
+
+  HttpConnection game;
+  ASSERT_TRUE(game.connect(bridge.port(), where.address));
+  std::optional<HttpResponse> said =
+      game.request("POST", "/npc/smith/say", Json{{"text", R"(@tool Bash {"command":"echo hi"})"}});
+  ASSERT_TRUE(said);
+  EXPECT_EQ(said->status, 200);
+  Json request = events.wait_for_type("permission_request").value_or(Json());
+  ASSERT_TRUE(request.is_object());
+  EXPECT_EQ(as_text(request, "detail"), "echo hi");
+  std::optional<HttpResponse> answered = game.request(
+      "POST", "/npc/smith/permission", Json{{"request_id", request["request_id"]}, {"allow", true}});
+  ASSERT_TRUE(answered);
+  EXPECT_EQ(answered->status, 200);
+  Json ended = events.wait_for_type("tool_end").value_or(Json());
+  ASSERT_TRUE(ended.is_object());
+  EXPECT_EQ(ended["ok"], true);
+
+  std::vector<Json> launches = demo.launches();
+  ASSERT_EQ(launches.size(), 1u);
+  std::string command = as_text(launches[0]["settings"]["hooks"]["PreToolUse"][0]["hooks"][0], "command");
+  std::string expected = " --hook --bridge http://" + where.url_host + ":" + port + " --npc smith";
+  ASSERT_GE(command.size(), expected.size());
+  EXPECT_EQ(command.substr(command.size() - expected.size()), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Listeners, SettingsHook,
+    testing::Values(Listening{"Ipv6", {"--host", "::1"}, std::nullopt, "::1", "[::1]"},
+                    Listening{"PortTheSystemChose", {}, 0, "127.0.0.1", "127.0.0.1"}),
+    [](const testing::TestParamInfo<Listening>& info) { return info.param.name; });
 
 }  // namespace

@@ -9,37 +9,30 @@
 
 namespace {
 
-using harness::run_bridge;
-
-TEST(CommandLine, HelpGoesToStdoutByteForByte) {
-  for (const char* flag : {"--help", "-h"}) {
-    harness::RunResult run = run_bridge({flag});
-    EXPECT_EQ(run.status, 0) << flag;
-    EXPECT_EQ(run.out, usage_text()) << flag;
-    EXPECT_EQ(run.err, "") << flag;
+TEST(CommandLine, HelpUsageErrorsAndStartupErrorsByteForByte) {
+  const std::string usage(usage_text());
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err;
+  };
+  for (const Case& c : std::vector<Case>{
+           {{"--help"}, 0, usage, ""},
+           {{"-h"}, 0, usage, ""},
+           // Usage errors go to standard error with status 2.
+           {{"--bogus", "--help"}, 2, "", "error: unknown option --bogus\n\n" + usage + "\n"},
+           {{"--port", "65536"}, 2, "", "error: invalid --port 65536\n"},
+           {{"--hook", "--bridge", "http://127.0.0.1:1"}, 2, "", "error: --hook needs --npc\n"},
+           // A missing agent CLI is a start-up error.
+           {{"--claude", "/nonexistent/claude", "--port", "0"}, 1, "",
+            "error: `claude` CLI not found (/nonexistent/claude)\n"}}) {
+    SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
+    harness::RunResult run = harness::run_bridge(c.args);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, c.err);
   }
-}
-
-TEST(CommandLine, UsageErrorsGoToStderrWithStatus2) {
-  harness::RunResult run = run_bridge({"--bogus", "--help"});
-  EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "error: unknown option --bogus\n\n" + std::string(usage_text()) + "\n");
-
-  run = run_bridge({"--port", "65536"});
-  EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.err, "error: invalid --port 65536\n");
-
-  run = run_bridge({"--hook", "--bridge", "http://127.0.0.1:1"});
-  EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.err, "error: --hook needs --npc\n");
-}
-
-TEST(CommandLine, AMissingAgentCliIsAStartupErrorWithStatus1) {
-  harness::RunResult run = run_bridge({"--claude", "/nonexistent/claude", "--port", "0"});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "error: `claude` CLI not found (/nonexistent/claude)\n");
 }
 
 }  // namespace

@@ -18,6 +18,7 @@ namespace {
 using namespace std::chrono_literals;
 using harness::BridgeProcess;
 using harness::HttpConnection;
+using harness::SseStream;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::string_view STREAM_HEAD =
@@ -26,48 +27,14 @@ constexpr std::string_view STREAM_HEAD =
 
 constexpr std::chrono::milliseconds WAIT = 20s;
 
-/// An event stream opened with exactly the request target a test gives; frames are read as
-/// the bytes arrived, so tests can compare them whole.
-class RawStream {
- public:
-  /// Sends the GET and reads the response head. False when the connection fails.
-  bool open(std::uint16_t port, const std::string& target) {
-    if (!connection_.connect(port)) return false;
-    std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" +
-                          std::to_string(port) + "\r\nAccept: text/event-stream\r\n\r\n";
-    if (!connection_.send_raw(request)) return false;
-    if (!connection_.fill_until("\r\n\r\n", Clock::now() + WAIT)) return false;
-    head_ = connection_.take(connection_.pending().find("\r\n\r\n") + 4);
-    return true;
-  }
+// The next frame with its closing blank line, as it arrived; "" when none comes in time.
+std::string next_frame(SseStream& stream, std::chrono::milliseconds timeout = WAIT) {
+  std::optional<harness::SseFrame> frame = stream.next_frame(timeout);
+  return frame ? frame->raw + "\n\n" : "";
+}
 
-  const std::string& head() const { return head_; }
-  HttpConnection& connection() { return connection_; }
-
-  /// The next frame with its closing blank line, or "" when none arrives in time.
-  std::string next_frame(std::chrono::milliseconds timeout = WAIT) {
-    if (!connection_.fill_until("\n\n", Clock::now() + timeout)) return "";
-    return connection_.take(connection_.pending().find("\n\n") + 2);
-  }
-
-  /// The next "data: " frame parsed; null when none arrives in time or it is not JSON.
-  Json next_event(std::chrono::milliseconds timeout = WAIT) {
-    auto deadline = Clock::now() + timeout;
-    for (;;) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      if (left.count() <= 0) return Json();
-      std::string frame = next_frame(left);
-      if (frame.empty()) return Json();
-      if (frame.rfind("data: ", 0) != 0) continue;  // a keep-alive
-      std::optional<Json> parsed = parse_json(std::string_view(frame).substr(6));
-      return parsed ? *parsed : Json();
-    }
-  }
-
- private:
-  HttpConnection connection_;
-  std::string head_;
-};
+// The next event; null when none comes in time.
+Json next_event(SseStream& stream) { return stream.next_event(WAIT).value_or(Json()); }
 
 std::optional<harness::HttpResponse> post(const BridgeProcess& bridge, const std::string& path,
                                           const Json& body) {
@@ -112,8 +79,8 @@ Json workspace_event(const std::string& id, std::uint64_t seq, const std::string
 TEST(EventStream, NewNpcGetsTheExactHeadAndHelloThenLiveEventsInOrder) {
   BridgeProcess bridge;
   ASSERT_TRUE(bridge.start());
-  RawStream first, second;
-  ASSERT_TRUE(first.open(bridge.port(), "/npc/smith/events"));
+  SseStream first, second;
+  ASSERT_TRUE(first.open_target(bridge.port(), "/npc/smith/events"));
   EXPECT_EQ(first.head(), STREAM_HEAD);
   EXPECT_EQ(first.head().size(), 96u);
 
@@ -128,26 +95,26 @@ TEST(EventStream, NewNpcGetsTheExactHeadAndHelloThenLiveEventsInOrder) {
                 {"workspace", bridge.workspace()},
                 {"is_default", true},
                 {"session", session}};
-  EXPECT_EQ(first.next_frame(), frame_of(hello));
+  EXPECT_EQ(next_frame(first), frame_of(hello));
   EXPECT_TRUE(bridge.wait_for_log("[bridge] npc=smith stream opened since=0"));
 
   // A second follower of the same NPC gets the same frames; each stream keeps its own place.
-  ASSERT_TRUE(second.open(bridge.port(), "/npc/smith/events"));
-  EXPECT_EQ(second.next_frame(), frame_of(hello));
+  ASSERT_TRUE(second.open_target(bridge.port(), "/npc/smith/events"));
+  EXPECT_EQ(next_frame(second), frame_of(hello));
 
   // One request pushes two events: both frames, in seq order, and nothing in between.
   push_two_events(bridge, "smith");
   std::string both = frame_of(model_event("smith", 1, "")) +
                      frame_of(workspace_event("smith", 2, bridge.workspace()));
-  for (RawStream* stream : {&first, &second}) {
+  for (SseStream* stream : {&first, &second}) {
     HttpConnection& c = stream->connection();
     ASSERT_TRUE(c.fill_to(both.size(), Clock::now() + WAIT));
     EXPECT_EQ(c.take(c.pending().size()), both);
   }
 
   push_one_event(bridge, "smith", "x");
-  EXPECT_EQ(first.next_frame(), frame_of(model_event("smith", 3, "x")));
-  EXPECT_EQ(second.next_frame(), frame_of(model_event("smith", 3, "x")));
+  EXPECT_EQ(next_frame(first), frame_of(model_event("smith", 3, "x")));
+  EXPECT_EQ(next_frame(second), frame_of(model_event("smith", 3, "x")));
 }
 
 TEST(EventStream, SinceChoosesWhereTheReplayStarts) {
@@ -178,19 +145,19 @@ TEST(EventStream, SinceChoosesWhereTheReplayStarts) {
       {"?xsince=2", 10},
       {"?since", 10},
   };
-  std::vector<RawStream> streams(cases.size());
+  std::vector<SseStream> streams(cases.size());
   for (std::size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(cases[i].query);
-    ASSERT_TRUE(streams[i].open(bridge.port(), "/npc/smith/events" + cases[i].query));
-    Json hello = streams[i].next_event();
+    ASSERT_TRUE(streams[i].open_target(bridge.port(), "/npc/smith/events" + cases[i].query));
+    Json hello = next_event(streams[i]);
     ASSERT_TRUE(hello.is_object());
     EXPECT_EQ(hello["type"], "hello");
     EXPECT_EQ(hello["seq"], cases[i].since);
     EXPECT_EQ(hello["resumed"], cases[i].since != 0);
   }
   // Log lines are in order: once a later stream's line is there, all of these are too.
-  RawStream marker;
-  ASSERT_TRUE(marker.open(bridge.port(), "/npc/marker/events"));
+  SseStream marker;
+  ASSERT_TRUE(marker.open_target(bridge.port(), "/npc/marker/events"));
   ASSERT_TRUE(bridge.wait_for_log("npc=marker stream opened since=0"));
   EXPECT_EQ(bridge.count_log("npc=smith stream opened since=10"), 11u);
   EXPECT_EQ(bridge.count_log("npc=smith stream opened since=0"), 2u);
@@ -203,7 +170,7 @@ TEST(EventStream, SinceChoosesWhereTheReplayStarts) {
   for (std::size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(cases[i].query);
     for (std::uint64_t seq = cases[i].since + 1; seq <= 11; ++seq) {
-      Json event = streams[i].next_event();
+      Json event = next_event(streams[i]);
       ASSERT_TRUE(event.is_object());
       ASSERT_EQ(event["seq"], seq);
       EXPECT_EQ(event["type"], seq == 11 || seq % 2 == 1 ? "model" : "workspace");
@@ -211,12 +178,12 @@ TEST(EventStream, SinceChoosesWhereTheReplayStarts) {
   }
 
   // The largest signed 64-bit value is read, but the log never reached it: everything it holds.
-  RawStream far;
-  ASSERT_TRUE(far.open(bridge.port(), "/npc/smith/events?since=9223372036854775807"));
-  Json hello = far.next_event();
+  SseStream far;
+  ASSERT_TRUE(far.open_target(bridge.port(), "/npc/smith/events?since=9223372036854775807"));
+  Json hello = next_event(far);
   EXPECT_EQ(hello["seq"], 0);
   EXPECT_EQ(hello["resumed"], false);
-  EXPECT_EQ(far.next_event()["seq"], 1);
+  EXPECT_EQ(next_event(far)["seq"], 1);
 }
 
 TEST(EventStream, AfterARestartTheOldSinceGetsTheNewLogFromItsStart) {
@@ -224,12 +191,12 @@ TEST(EventStream, AfterARestartTheOldSinceGetsTheNewLogFromItsStart) {
   ASSERT_TRUE(bridge.start());
   std::string first_run = instance_of(bridge);
   EXPECT_EQ(first_run.size(), 12u);
-  RawStream before;
-  ASSERT_TRUE(before.open(bridge.port(), "/npc/smith/events?since=0"));
-  EXPECT_EQ(before.next_event()["instance"], first_run);
+  SseStream before;
+  ASSERT_TRUE(before.open_target(bridge.port(), "/npc/smith/events?since=0"));
+  EXPECT_EQ(next_event(before)["instance"], first_run);
   push_two_events(bridge, "smith");  // 1, 2
   push_two_events(bridge, "smith");  // 3, 4
-  for (std::uint64_t seq = 1; seq <= 4; ++seq) ASSERT_EQ(before.next_event()["seq"], seq);
+  for (std::uint64_t seq = 1; seq <= 4; ++seq) ASSERT_EQ(next_event(before)["seq"], seq);
 
   // The game's bridge restarts: a new run, whose NPCs number their events from 1 again.
   bridge.close_stdin();
@@ -242,38 +209,38 @@ TEST(EventStream, AfterARestartTheOldSinceGetsTheNewLogFromItsStart) {
 
   // Reconnecting with the last seq seen in the first run: the hello says where the stream
   // starts (not resumed, a new instance) and the new log follows at once.
-  RawStream after;
-  ASSERT_TRUE(after.open(bridge.port(), "/npc/smith/events?since=4"));
-  Json hello = after.next_event();
+  SseStream after;
+  ASSERT_TRUE(after.open_target(bridge.port(), "/npc/smith/events?since=4"));
+  Json hello = next_event(after);
   EXPECT_EQ(hello["seq"], 0);
   EXPECT_EQ(hello["resumed"], false);
   EXPECT_EQ(hello["instance"], second_run);
-  EXPECT_EQ(after.next_event(), model_event("smith", 1, ""));
-  EXPECT_EQ(after.next_event(), workspace_event("smith", 2, bridge.workspace()));
+  EXPECT_EQ(next_event(after), model_event("smith", 1, ""));
+  EXPECT_EQ(next_event(after), workspace_event("smith", 2, bridge.workspace()));
   EXPECT_TRUE(bridge.wait_for_log("[bridge] npc=smith stream opened since=0"));
 
   // A since the new log has reached is a resumption as before.
-  RawStream caught_up;
-  ASSERT_TRUE(caught_up.open(bridge.port(), "/npc/smith/events?since=2"));
-  hello = caught_up.next_event();
+  SseStream caught_up;
+  ASSERT_TRUE(caught_up.open_target(bridge.port(), "/npc/smith/events?since=2"));
+  hello = next_event(caught_up);
   EXPECT_EQ(hello["seq"], 2);
   EXPECT_EQ(hello["resumed"], true);
   push_one_event(bridge, "smith", "x");
-  EXPECT_EQ(caught_up.next_event(), model_event("smith", 3, "x"));
+  EXPECT_EQ(next_event(caught_up), model_event("smith", 3, "x"));
 }
 
 TEST(EventStream, AClientThatLeftIsNoticedAtTheNextWrite) {
   BridgeProcess bridge;
   ASSERT_TRUE(bridge.start());
-  RawStream staying;
-  ASSERT_TRUE(staying.open(bridge.port(), "/npc/leaver/events"));
-  EXPECT_EQ(staying.next_event()["type"], "hello");
+  SseStream staying;
+  ASSERT_TRUE(staying.open_target(bridge.port(), "/npc/leaver/events"));
+  EXPECT_EQ(next_event(staying)["type"], "hello");
 
   // A client that resets its connection: the next event's write fails at once.
   {
-    RawStream leaving;
-    ASSERT_TRUE(leaving.open(bridge.port(), "/npc/leaver/events"));
-    EXPECT_EQ(leaving.next_event()["type"], "hello");
+    SseStream leaving;
+    ASSERT_TRUE(leaving.open_target(bridge.port(), "/npc/leaver/events"));
+    EXPECT_EQ(next_event(leaving)["type"], "hello");
     linger abort_on_close{1, 0};
     ASSERT_EQ(::setsockopt(leaving.connection().fd(), SOL_SOCKET, SO_LINGER, &abort_on_close,
                            sizeof abort_on_close),
@@ -282,14 +249,14 @@ TEST(EventStream, AClientThatLeftIsNoticedAtTheNextWrite) {
   EXPECT_EQ(bridge.count_log("npc=leaver stream closed"), 0u);  // nothing was written yet
   push_one_event(bridge, "leaver", "x");
   EXPECT_TRUE(bridge.wait_for_log("[bridge] npc=leaver stream closed", WAIT));
-  EXPECT_EQ(staying.next_event()["seq"], 1);
+  EXPECT_EQ(next_event(staying)["seq"], 1);
 
   // A client that closes in order: the first write after it may still be accepted by the
   // system, so events keep coming until the bridge notices.
   {
-    RawStream leaving;
-    ASSERT_TRUE(leaving.open(bridge.port(), "/npc/quiet/events"));
-    EXPECT_EQ(leaving.next_event()["type"], "hello");
+    SseStream leaving;
+    ASSERT_TRUE(leaving.open_target(bridge.port(), "/npc/quiet/events"));
+    EXPECT_EQ(next_event(leaving)["type"], "hello");
   }
   bool noticed = false;
   for (int i = 0; i < 80 && !noticed; ++i) {
@@ -304,17 +271,17 @@ TEST(EventStream, AClientThatLeftIsNoticedAtTheNextWrite) {
 TEST(EventStream, AQuietStreamGetsAKeepaliveAfterTenSeconds) {
   BridgeProcess bridge;
   ASSERT_TRUE(bridge.start());
-  RawStream stream;
+  SseStream stream;
   // Timed from before the request, so that a slow start can only make the wait look longer.
   auto start = Clock::now();
-  ASSERT_TRUE(stream.open(bridge.port(), "/npc/idle/events"));
-  EXPECT_EQ(stream.next_event()["type"], "hello");
-  EXPECT_EQ(stream.next_frame(30s), ": keepalive\n\n");
+  ASSERT_TRUE(stream.open_target(bridge.port(), "/npc/idle/events"));
+  EXPECT_EQ(next_event(stream)["type"], "hello");
+  EXPECT_EQ(next_frame(stream, 30s), ": keepalive\n\n");
   // Not a speed target: a keep-alive before ten seconds of silence would be a wrong wait.
   EXPECT_GE(Clock::now() - start, 9500ms);
   // The stream goes on after it.
   push_one_event(bridge, "idle", "x");
-  EXPECT_EQ(stream.next_frame(), frame_of(model_event("idle", 1, "x")));
+  EXPECT_EQ(next_frame(stream), frame_of(model_event("idle", 1, "x")));
 }
 
 TEST(EventStream, ExtraSegmentsAndEmptyIdsStillNameAnNpcStream) {
@@ -330,10 +297,10 @@ TEST(EventStream, ExtraSegmentsAndEmptyIdsStillNameAnNpcStream) {
                                          {"/npc//events", ""},
                                          {"/npc/Guard/events", "Guard"}}) {
     SCOPED_TRACE(c.target);
-    RawStream stream;
-    ASSERT_TRUE(stream.open(bridge.port(), c.target));
+    SseStream stream;
+    ASSERT_TRUE(stream.open_target(bridge.port(), c.target));
     EXPECT_EQ(stream.head(), STREAM_HEAD);
-    Json hello = stream.next_event();
+    Json hello = next_event(stream);
     EXPECT_EQ(hello["type"], "hello");
     EXPECT_EQ(hello["npc"], c.npc);
   }

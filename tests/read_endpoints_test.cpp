@@ -35,7 +35,7 @@ std::string quoted_instance(const BridgeProcess& bridge) {
   return dump_json(Json(instance));
 }
 
-TEST(ReadEndpoints, SettingsViewsWithDefaultsAreExact) {
+TEST(ReadEndpoints, ADefaultBridgesViewsRoutesAndPlayground) {
   BridgeProcess bridge;
   ASSERT_TRUE(bridge.start());
   std::string instance = quoted_instance(bridge);
@@ -59,31 +59,43 @@ TEST(ReadEndpoints, SettingsViewsWithDefaultsAreExact) {
                 quoted(bridge.workspace()) + "}");
   EXPECT_EQ(body_of(bridge, "/policy"),
             R"({"ask_tools":"Bash","policies":["ask","auto","trust"],"policy":"ask"})");
-}
 
-TEST(ReadEndpoints, SettingsViewsShowTheCommandLine) {
-  BridgeOptions options;
-  options.args = {"--permission-policy", "trust", "--model", "haiku", "--models", "a,b",
-                  "--ask-tools", "Bash|Write"};
-  BridgeProcess bridge(options);
-  ASSERT_TRUE(bridge.start());
-  EXPECT_EQ(body_of(bridge, "/health"),
-            R"({"ask_tools":"Bash|Write","instance":)" + quoted_instance(bridge) +
-                R"(,"ok":true,"permission_mode":"bypassPermissions","workspace":)" +
-                quoted(bridge.workspace()) + "}");
-  EXPECT_EQ(body_of(bridge, "/policy"),
-            R"({"ask_tools":"Bash|Write","policies":["ask","auto","trust"],"policy":"trust"})");
-  EXPECT_EQ(body_of(bridge, "/models"), R"({"default":"haiku","models":["a","b"]})");
-  // A new NPC starts on the configured model.
-  EXPECT_EQ(body_of(bridge, "/npc/m/status", 404), R"({"error":"not found"})");
-  Json rows = Json::parse(body_of(bridge, "/npcs"))["npcs"];
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0]["model"], "haiku");
-}
+  // Only the exact names are accepted (after trimming); a refusal changes nothing.
+  struct Refused {
+    std::string body;
+    std::string answer;
+  };
+  for (const Refused& c : std::vector<Refused>{
+           {R"({"policy":"Ask"})", R"({"error":"unknown policy 'Ask'","ok":false})"},
+           {R"({})", R"({"error":"unknown policy ''","ok":false})"},
+           {R"(["trust"])", R"({"error":"unknown policy ''","ok":false})"},
+           {R"({"policy":true})", R"({"error":"unknown policy 'True'","ok":false})"},
+           {R"({"policy":"trusted"})", R"({"error":"unknown policy 'trusted'","ok":false})"}}) {
+    harness::HttpConnection connection;
+    ASSERT_TRUE(connection.connect(bridge.port()));
+    ASSERT_TRUE(connection.send_raw("POST /policy HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+                                    std::to_string(c.body.size()) + "\r\n\r\n" + c.body));
+    auto response = connection.read_response();
+    ASSERT_TRUE(response) << c.body;
+    EXPECT_EQ(response->status, 400) << c.body;
+    EXPECT_EQ(response->body, c.answer);
+  }
+  EXPECT_EQ(Json::parse(body_of(bridge, "/policy"))["policy"], "ask");
+  ASSERT_TRUE(bridge.wait_for_log("[bridge] policy    : ask (set from the game)"));
+  EXPECT_EQ(bridge.count_log("(set from the game)"), 1u);
+  auto trimmed =
+      harness::http_request(bridge.port(), "POST", "/policy", Json{{"policy", " trust "}});
+  ASSERT_TRUE(trimmed);
+  EXPECT_EQ(trimmed->status, 200);
+  EXPECT_EQ(trimmed->body, R"({"ok":true,"policy":"trust"})");
+  EXPECT_EQ(Json::parse(body_of(bridge, "/health"))["permission_mode"], "bypassPermissions");
+  auto automatic = harness::http_request(bridge.port(), "POST", "/policy", Json{{"policy", "auto"}});
+  ASSERT_TRUE(automatic && automatic->status == 200);
+  EXPECT_EQ(Json::parse(body_of(bridge, "/health"))["permission_mode"], "auto");
+  ASSERT_TRUE(bridge.wait_for_log("[bridge] policy    : auto (set from the game)"));
+  EXPECT_EQ(bridge.count_log("[bridge] policy    : auto (set from the game)"), 1u);
 
-TEST(ReadEndpoints, RequestsOutsideTheRouteTableGet404AndCreateNothing) {
-  BridgeProcess bridge;
-  ASSERT_TRUE(bridge.start());
+  // Requests outside the route table get 404 and create nothing (the listing at the end).
   struct Case {
     std::string method;
     std::string path;
@@ -109,19 +121,14 @@ TEST(ReadEndpoints, RequestsOutsideTheRouteTableGet404AndCreateNothing) {
     EXPECT_EQ(response->status, 404);
     EXPECT_EQ(response->body, R"({"error":"not found"})");
   }
-  // None of them was an NPC path, so no NPC exists.
-  EXPECT_EQ(body_of(bridge, "/npcs"), R"({"npcs":[]})");
-}
 
-TEST(ReadEndpoints, ThePlaygroundIsServedOnlyToThisMachineAndNeverInAFrame) {
-  BridgeProcess bridge;
-  ASSERT_TRUE(bridge.start());
-  struct Case {
+  // The playground is served only to this machine and never in a frame.
+  struct Page {
     std::string path;
     std::string type;
     std::string excerpt;
   };
-  for (const Case& c : std::vector<Case>{
+  for (const Page& c : std::vector<Page>{
            {"/", "text/html; charset=utf-8", R"(<script type="module" src="/playground.js">)"},
            {"/playground.js", "text/javascript; charset=utf-8", "new EventSource("},
            {"/playground.css", "text/css; charset=utf-8", ".approval"}}) {
@@ -149,13 +156,8 @@ TEST(ReadEndpoints, ThePlaygroundIsServedOnlyToThisMachineAndNeverInAFrame) {
   ASSERT_TRUE(foreign);
   EXPECT_EQ(foreign->status, 403);
   EXPECT_EQ(foreign->body, R"({"error":"forbidden"})");
-  // Serving it created no NPC.
-  EXPECT_EQ(body_of(bridge, "/npcs"), R"({"npcs":[]})");
-}
 
-TEST(ReadEndpoints, EveryNpcPathCreatesTheNpcAndTheListingShowsIt) {
-  BridgeProcess bridge;
-  ASSERT_TRUE(bridge.start());
+  // Every NPC path creates the NPC, and the listing shows it; nothing before made one.
   EXPECT_EQ(body_of(bridge, "/npcs"), R"({"npcs":[]})");
 
   harness::SseStream stream;
@@ -196,6 +198,31 @@ TEST(ReadEndpoints, EveryNpcPathCreatesTheNpcAndTheListingShowsIt) {
   std::vector<Json> expected = {row("chosen", 1, "x"), row("guard", 0, ""), row("guard2", 0, ""),
                                 row("lister", 0, ""), row("watched", 0, "")};
   EXPECT_EQ(sorted, expected);
+}
+
+TEST(ReadEndpoints, SettingsViewsShowTheCommandLine) {
+  BridgeOptions options;
+  options.args = {"--permission-policy", "trust", "--model", "haiku", "--models", "a,b",
+                  "--ask-tools", "Bash|Write"};
+  BridgeProcess bridge(options);
+  ASSERT_TRUE(bridge.start());
+  EXPECT_EQ(body_of(bridge, "/health"),
+            R"({"ask_tools":"Bash|Write","instance":)" + quoted_instance(bridge) +
+                R"(,"ok":true,"permission_mode":"bypassPermissions","workspace":)" +
+                quoted(bridge.workspace()) + "}");
+  EXPECT_EQ(body_of(bridge, "/policy"),
+            R"({"ask_tools":"Bash|Write","policies":["ask","auto","trust"],"policy":"trust"})");
+  EXPECT_EQ(body_of(bridge, "/models"), R"({"default":"haiku","models":["a","b"]})");
+  // The banner says the same.
+  EXPECT_EQ(bridge.count_log("[bridge] policy    : trust  (--permission-mode bypassPermissions, "
+                             "ask in-game: nothing)"),
+            1u);
+  EXPECT_EQ(bridge.count_log("[bridge] models    : a,b (default: haiku)"), 1u);
+  // A new NPC starts on the configured model.
+  EXPECT_EQ(body_of(bridge, "/npc/m/status", 404), R"({"error":"not found"})");
+  Json rows = Json::parse(body_of(bridge, "/npcs"))["npcs"];
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0]["model"], "haiku");
 }
 
 }  // namespace

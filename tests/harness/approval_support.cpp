@@ -3,32 +3,10 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <fstream>
-
 #include "util/platform.h"
 #include "util/unique_fd.h"
 
 namespace harness {
-
-BridgeOptions scripted_agent(std::vector<std::string> args, const std::string& launch_log) {
-  BridgeOptions options;
-  options.claude = "demo";
-  options.args = std::move(args);
-  options.env["QUILLHAVEN_DEMO_SCRIPTED"] = "1";
-  if (!launch_log.empty()) options.env["QUILLHAVEN_DEMO_LOG"] = launch_log;
-  return options;
-}
-
-std::vector<Json> read_launches(const std::string& launch_log) {
-  std::vector<Json> launches;
-  std::ifstream in(launch_log);
-  std::string line;
-  while (std::getline(in, line)) {
-    std::optional<Json> parsed = parse_json(line);
-    if (parsed) launches.push_back(std::move(*parsed));
-  }
-  return launches;
-}
 
 Json decision(const std::string& word, const std::string& reason) {
   return {{"hookSpecificOutput",

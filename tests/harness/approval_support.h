@@ -1,6 +1,5 @@
-// Helpers for end-to-end tests of tool approvals: a bridge whose NPCs are played by the
-// scripted demo agent, hook requests posted on their own connections the way the hook client
-// posts them, and the demo agent's log of its launches.
+// Helpers for end-to-end tests of tool approvals: hook requests posted on their own connections
+// the way the hook client posts them, waiting for an event with given members, an NPC's row.
 #pragma once
 
 #include <chrono>
@@ -14,13 +13,6 @@
 #include "util/json.h"
 
 namespace harness {
-
-/// Options for a bridge that runs the demo agent in scripted mode with the extra `args`; the
-/// agent appends one JSON line per launch to `launch_log` when it is not empty.
-BridgeOptions scripted_agent(std::vector<std::string> args, const std::string& launch_log = "");
-
-/// The launches recorded in `launch_log`, oldest first (lines that are not JSON are skipped).
-std::vector<Json> read_launches(const std::string& launch_log);
 
 /// The decision object a hook prints and the bridge answers a hook request with.
 Json decision(const std::string& word, const std::string& reason);

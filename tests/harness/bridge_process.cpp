@@ -151,9 +151,11 @@ BridgeProcess::~BridgeProcess() {
 
 bool BridgeProcess::spawn() {
   stop_reader();  // the reader of a run that has ended
-  std::vector<std::string> args = {
-      "--port",       std::to_string(port_), "--workspace", workspace(),
-      "--state-file", state_file(),          "--claude",    claude_};
+  std::vector<std::string> args;
+  if (!options_.bare) {
+    args = {"--port",       std::to_string(port_), "--workspace", workspace(),
+            "--state-file", state_file(),          "--claude",    claude_};
+  }
   if (options_.exit_with_stdin) args.push_back("--exit-with-stdin");
   args.insert(args.end(), options_.args.begin(), options_.args.end());
 
@@ -174,6 +176,7 @@ bool BridgeProcess::spawn() {
     lines_.clear();
     partial_.clear();
     stdout_bytes_.clear();
+    stderr_bytes_.clear();
     output_closed_ = false;
   }
   reader_ = std::thread([this] { read_output(); });
@@ -231,6 +234,7 @@ void BridgeProcess::read_output() {
       } else if (i == 0) {
         stdout_bytes_.append(buffer, static_cast<std::size_t>(n));
       } else {
+        stderr_bytes_.append(buffer, static_cast<std::size_t>(n));
         partial_.append(buffer, static_cast<std::size_t>(n));
         std::size_t newline;
         while ((newline = partial_.find('\n')) != std::string::npos) {
@@ -285,6 +289,11 @@ std::string BridgeProcess::stdout_text() const {
   return stdout_bytes_;
 }
 
+std::string BridgeProcess::stderr_text() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return stderr_bytes_;
+}
+
 std::optional<int> BridgeProcess::wait_for_exit(std::chrono::milliseconds timeout) {
   if (status_) return status_;
   if (pid_ <= 0) return std::nullopt;
@@ -315,6 +324,8 @@ bool BridgeProcess::running() {
   return !status_;
 }
 
+void BridgeProcess::write_stdin(const std::string& bytes) { write_everything(stdin_.get(), bytes); }
+
 void BridgeProcess::close_stdin() { stdin_.reset(); }
 
 void BridgeProcess::signal(int sig) {
@@ -323,50 +334,26 @@ void BridgeProcess::signal(int sig) {
 
 RunResult run_bridge(const std::vector<std::string>& args, const EnvChanges& env,
                      const std::string& input, std::chrono::milliseconds timeout) {
-  ignore_sigpipe();
-  TempRoot root;
+  BridgeOptions options;
+  options.bare = true;
+  options.args = args;
+  options.env = env;
+  options.exit_with_stdin = false;
+  options.wait_for_banner = false;
+  BridgeProcess process(options);
   RunResult result;
-  SpawnSpec launch{BRIDGE_EXE, args, environment_with(isolated_env(root.path(), env)), root.path()};
-  SpawnResult spawned = spawn_child(launch);
-  if (!spawned.child) return result;
-  SpawnedChild& child = *spawned.child;
-
-  std::thread writer([fd = std::move(child.stdin_fd), &input]() mutable {
-    write_everything(fd.get(), input);
-    fd.reset();
-  });
-
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  int out_fd = child.stdout_fd.get(), err_fd = child.stderr_fd.get();
-  while (out_fd >= 0 || err_fd >= 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      result.timed_out = true;
-      ::kill(child.pid, SIGKILL);
-      break;
-    }
-    pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
-    int ready = ::poll(fds, 2, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) break;
-    char buffer[8192];
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        (i == 0 ? out_fd : err_fd) = -1;
-      } else {
-        (i == 0 ? result.out : result.err).append(buffer, static_cast<std::size_t>(n));
-      }
-    }
+  if (!process.start()) return result;
+  process.write_stdin(input);
+  process.close_stdin();
+  std::optional<int> status = process.wait_for_exit(timeout);
+  if (!status) {
+    result.timed_out = true;
+    process.signal(SIGKILL);
+    status = process.wait_for_exit(timeout);
   }
-  int raw = 0;
-  while (::waitpid(child.pid, &raw, 0) < 0 && errno == EINTR) {
-  }
-  result.status = decode_status(raw);
-  writer.join();
+  result.status = status.value_or(-1);
+  result.out = process.stdout_text();
+  result.err = process.stderr_text();
   return result;
 }
 

@@ -41,6 +41,7 @@ struct BridgeOptions {
   // the port is then read from the "listening : " line.
   std::optional<std::uint16_t> port;
   bool wait_for_banner = true;        // start() returns once "listening : " was logged
+  bool bare = false;  // the command line is `args` alone: no port, folders or CLI of the harness
 };
 
 /// A temporary folder tree, removed with its contents when dropped.
@@ -89,14 +90,17 @@ class BridgeProcess {
   std::vector<std::string> log_lines() const;
   /// How many lines so far contain `needle`.
   std::size_t count_log(std::string_view needle) const;
-  /// Everything written to standard output so far.
+  /// Everything written to standard output, and to standard error, so far.
   std::string stdout_text() const;
+  std::string stderr_text() const;
 
   /// The exit status once the process ends (128 + signal number when a signal ended it), or
   /// nullopt when it is still running after `timeout`.
   std::optional<int> wait_for_exit(std::chrono::milliseconds timeout = DEFAULT_WAIT);
   bool running();
 
+  /// Writes `bytes` to the bridge's standard input (blocking until it took them all).
+  void write_stdin(const std::string& bytes);
   /// Closes the bridge's standard input, as the game does when it quits.
   void close_stdin();
   void signal(int sig);
@@ -124,6 +128,7 @@ class BridgeProcess {
   std::vector<std::string> lines_;  // guarded by lock_
   std::string partial_;             // guarded by lock_: stderr bytes after the last line feed
   std::string stdout_bytes_;        // guarded by lock_
+  std::string stderr_bytes_;        // guarded by lock_
   bool output_closed_ = false;      // guarded by lock_
 };
 

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -17,13 +18,14 @@ namespace harness {
 namespace {
 
 BridgeOptions demo_options(const std::string& scratch, std::vector<std::string> args,
-                           EnvChanges env) {
+                           EnvChanges env, std::optional<std::uint16_t> port) {
   BridgeOptions options;
+  options.port = port;
   options.claude = "demo";
   options.args = std::move(args);
-  options.env = std::move(env);
-  options.env["QUILLHAVEN_DEMO_SCRIPTED"] = "1";
-  options.env["QUILLHAVEN_DEMO_LOG"] = scratch + "/launches.jsonl";
+  options.env = {{"QUILLHAVEN_DEMO_SCRIPTED", "1"},
+                 {"QUILLHAVEN_DEMO_LOG", scratch + "/launches.jsonl"}};
+  for (auto& [name, value] : env) options.env[name] = std::move(value);
   return options;
 }
 
@@ -45,8 +47,9 @@ std::string stat_after_name(const std::string& pid_dir) {
 
 }  // namespace
 
-DemoBridge::DemoBridge(std::vector<std::string> args, EnvChanges env)
-    : bridge_(demo_options(scratch_.path(), std::move(args), std::move(env))) {}
+DemoBridge::DemoBridge(std::vector<std::string> args, EnvChanges env,
+                       std::optional<std::uint16_t> port)
+    : bridge_(demo_options(scratch_.path(), std::move(args), std::move(env), port)) {}
 
 std::optional<HttpResponse> DemoBridge::post(const std::string& path, const Json& body,
                                              std::chrono::milliseconds timeout) {
@@ -92,6 +95,27 @@ std::vector<std::string> launch_args(const Json& launch) {
     for (const Json& arg : *args) out.push_back(as_text(&arg));
   }
   return out;
+}
+
+std::optional<std::string> launch_flag(const Json& launch, const std::string& flag) {
+  std::vector<std::string> args = launch_args(launch);
+  auto at = std::find(args.begin(), args.end(), flag);
+  if (at == args.end() || at + 1 == args.end()) return std::nullopt;
+  return *(at + 1);
+}
+
+std::string session_of(const std::vector<Json>& events) {
+  std::vector<Json> sessions = of_type(events, "session");
+  return sessions.empty() ? "" : as_text(sessions.back(), "session_id");
+}
+
+bool wait_for_file(const std::string& path, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (::access(path.c_str(), F_OK) != 0) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
 }
 
 pid_t launch_pid(const Json& launch) {

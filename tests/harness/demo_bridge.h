@@ -22,8 +22,10 @@ namespace harness {
 /// root) for the launch log, files that hold a turn (@wait-file) and extra workspaces.
 class DemoBridge {
  public:
-  /// `args` and `env` are added to the bridge's command line and environment.
-  explicit DemoBridge(std::vector<std::string> args = {}, EnvChanges env = {});
+  /// `args` and `env` are added to the bridge's command line and environment (removing
+  /// QUILLHAVEN_DEMO_SCRIPTED gives the demo agent in character); `port` as in BridgeOptions.
+  explicit DemoBridge(std::vector<std::string> args = {}, EnvChanges env = {},
+                      std::optional<std::uint16_t> port = std::nullopt);
 
   bool start() { return bridge_.start(); }
   BridgeProcess& bridge() { return bridge_; }
@@ -57,6 +59,15 @@ std::vector<std::string> base_agent_args(const std::string& mode);
 
 /// The launch record's "args" as texts.
 std::vector<std::string> launch_args(const Json& launch);
+
+/// The value after `flag` in the launch record's "args"; nullopt when the flag is absent.
+std::optional<std::string> launch_flag(const Json& launch, const std::string& flag);
+
+/// The session id of the last "session" event among `events`; "" when there is none.
+std::string session_of(const std::vector<Json>& events);
+
+/// Waits until `path` exists; true when it does within `timeout`.
+bool wait_for_file(const std::string& path, std::chrono::milliseconds timeout = DEFAULT_WAIT);
 
 /// The launch record's "pid".
 pid_t launch_pid(const Json& launch);

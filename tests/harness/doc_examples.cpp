@@ -1,7 +1,6 @@
 #include "harness/doc_examples.h"
 
 #include <algorithm>
-#include <fstream>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -139,12 +138,13 @@ std::optional<std::string> parse_curl(const std::string& line, DocExample& examp
   return std::nullopt;
 }
 
-}  // namespace
-
-std::string read_file(const std::string& path) {
-  std::ifstream file(path);
-  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+std::vector<std::string> shape_differences(const Json& shown, const Json& actual) {
+  std::vector<std::string> out;
+  compare(shown, actual, "", "", out);
+  return out;
 }
+
+}  // namespace
 
 std::vector<FencedBlock> fenced_blocks(const std::string& markdown) {
   std::vector<FencedBlock> blocks;
@@ -215,7 +215,6 @@ std::vector<DocExample> read_examples(const std::string& markdown, const std::st
       continue;
     }
     const FencedBlock& answer = blocks[++i];
-    example.answer_kind = answer.info;
     example.answer = answer.text;
     bool json_expected = !example.headers_only && !example.stream;
     if (json_expected != (answer.info == "json")) {
@@ -256,13 +255,6 @@ std::optional<HttpResponse> send_example(const DocExample& example, std::uint16_
   HttpConnection connection;
   if (!connection.connect(port) || !connection.send_raw(request)) return std::nullopt;
   return connection.read_response(timeout);
-}
-
-std::vector<std::string> shape_differences(const Json& shown, const Json& actual,
-                                           const std::string& where) {
-  std::vector<std::string> out;
-  compare(shown, actual, "", where, out);
-  return out;
 }
 
 std::vector<std::string> answer_differences(const DocExample& example, const HttpResponse& answer) {

@@ -42,7 +42,6 @@ struct DocExample {
   int status = 200;
   bool headers_only = false;  // curl -D - -o /dev/null: the answer shows the response head
   bool stream = false;        // curl -N: the answer shows event-stream frames
-  std::string answer_kind;    // "json" or "text"
   std::string answer;         // the answer block's text
 };
 
@@ -51,9 +50,6 @@ struct DocExample {
 std::vector<DocExample> read_examples(const std::string& markdown, const std::string& file,
                                       std::vector<std::string>& problems);
 
-/// The text of a file; empty when it cannot be read.
-std::string read_file(const std::string& path);
-
 /// Sends the example (its body with the top-level members of `replace` put in place of the
 /// documented values, and its query's since= replaced by `since` when given) on a fresh
 /// connection to `port`, and reads the answer. A stream example is not sent here.
@@ -61,15 +57,11 @@ std::optional<HttpResponse> send_example(const DocExample& example, std::uint16_
                                          const Json& replace = Json::object(),
                                          std::chrono::milliseconds timeout = DEFAULT_WAIT);
 
-/// How `actual` differs from `shown` in shape: keys missing or extra, values of another JSON
-/// kind (all numbers are one kind), booleans of another value, and values of the keys whose
-/// text never varies ("error", "type", "policy", ...) other than shown. Arrays: each element
-/// of `actual` against the first element of `shown`. Empty when they agree.
-std::vector<std::string> shape_differences(const Json& shown, const Json& actual,
-                                           const std::string& where = "");
-
 /// How an answer differs from the example: its status, then its body (or its head, for a
-/// headers_only example). Empty when they agree.
+/// headers_only example). Bodies are compared in shape: keys missing or extra, values of another
+/// JSON kind (all numbers are one kind), booleans of another value, and values of the keys whose
+/// text never varies ("error", "type", "policy", ...) other than shown; each element of an array
+/// against the first one shown. Empty when they agree.
 std::vector<std::string> answer_differences(const DocExample& example, const HttpResponse& answer);
 
 /// The events shown by ```json blocks that are not the answer of an example: each a JSON
@@ -80,7 +72,8 @@ std::vector<std::pair<std::string, Json>> shown_events(const std::string& markdo
 /// The events shown by a stream example's answer ("data: " lines), with their places.
 std::vector<std::pair<std::string, Json>> stream_frames(const DocExample& example);
 
-/// The first of `seen` that has the type and shape of `shown`; nullopt, with the differences
+/// The first of `seen` that has the type and shape of `shown` (as answer_differences compares
+/// bodies); nullopt, with the differences
 /// from the closest of that type (or a note that none had the type) in `why`, when none has.
 std::optional<Json> matching_event(const Json& shown, const std::vector<Json>& seen,
                                    std::string& why);

@@ -203,18 +203,25 @@ std::optional<HttpResponse> http_request(std::uint16_t port, const std::string& 
 
 bool SseStream::open(std::uint16_t port, const std::string& npc_id,
                      std::optional<std::uint64_t> since, std::chrono::milliseconds timeout) {
-  if (!connection_.connect(port)) return false;
   std::string target = "/npc/" + npc_id + "/events";
   if (since) target += "?since=" + std::to_string(*since);
-  std::string text = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+  if (!open_target(port, target, "127.0.0.1", timeout)) return false;
+  std::optional<HttpResponse> parsed = parse_head(head_.substr(0, head_.size() - 4));
+  if (!parsed || parsed->status != 200) return false;
+  return parsed->headers["content-type"] == "text/event-stream";
+}
+
+bool SseStream::open_target(std::uint16_t port, const std::string& target,
+                            const std::string& host, std::chrono::milliseconds timeout) {
+  if (!connection_.connect(port, host)) return false;
+  std::string named = host.find(':') == std::string::npos ? host : "[" + host + "]";
+  std::string text = "GET " + target + " HTTP/1.1\r\nHost: " + named + ":" + std::to_string(port) +
                      "\r\nAccept: text/event-stream\r\n\r\n";
   if (!connection_.send_raw(text)) return false;
   auto deadline = std::chrono::steady_clock::now() + timeout;
   if (!connection_.fill_until("\r\n\r\n", deadline)) return false;
   head_ = connection_.take(connection_.pending().find("\r\n\r\n") + 4);
-  std::optional<HttpResponse> parsed = parse_head(head_.substr(0, head_.size() - 4));
-  if (!parsed || parsed->status != 200) return false;
-  return parsed->headers["content-type"] == "text/event-stream";
+  return true;
 }
 
 std::optional<SseFrame> SseStream::next_frame(std::chrono::milliseconds timeout) {

@@ -102,6 +102,11 @@ class SseStream {
   bool open(std::uint16_t port, const std::string& npc_id,
             std::optional<std::uint64_t> since = std::nullopt,
             std::chrono::milliseconds timeout = DEFAULT_WAIT);
+  /// GET of exactly `target` on `host` (a numeric loopback address); false when the connection
+  /// fails or no response head arrives. The head is not checked: see head().
+  bool open_target(std::uint16_t port, const std::string& target,
+                   const std::string& host = "127.0.0.1",
+                   std::chrono::milliseconds timeout = DEFAULT_WAIT);
 
   /// The raw response head received by open().
   const std::string& head() const { return head_; }
