@@ -76,7 +76,8 @@ struct FrameReader {
       at = end + 2;
       if (frame.find("\"type\":\"result\"") != std::string_view::npos) more = false;
       std::size_t text = frame.find("\"text\":\"");
-      if (text != std::string_view::npos && frame.find("\"type\":\"delta\"") != std::string_view::npos) {
+      if (text != std::string_view::npos &&
+          frame.find("\"type\":\"delta\"") != std::string_view::npos) {
         long long index = 0, sent = 0;
         std::sscanf(frame.data() + text + 8, "%lld:%lld", &index, &sent);
         on_delta(index, sent);
@@ -194,9 +195,14 @@ void latency(harness::BridgeProcess& bridge, int npcs, int total_rate, int secon
     samples.push_back(received - sent);
   });
   std::sort(samples.begin(), samples.end());
-  auto pct = [&](double p) { return samples.empty() ? 0.0 : samples[static_cast<std::size_t>(p * (samples.size() - 1))] / 1e3; };
-  std::printf("latency over %3d NPC(s) at %d events/s: %zu samples, p50 %.0f us, p99 %.0f us, max %.0f us\n",
-              npcs, total_rate, samples.size(), pct(0.5), pct(0.99), pct(1.0));
+  auto pct = [&](double p) {
+    return samples.empty() ? 0.0
+                           : samples[static_cast<std::size_t>(p * (samples.size() - 1))] / 1e3;
+  };
+  std::printf(
+      "latency over %3d NPC(s) at %d events/s: %zu samples, p50 %.0f us, p99 %.0f us, max %.0f "
+      "us\n",
+      npcs, total_rate, samples.size(), pct(0.5), pct(0.99), pct(1.0));
 }
 
 }  // namespace

@@ -118,7 +118,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool ended = false;
     for (const Json& event : events) {
       if (event["type"] == "delta") {
-        FUZZ_CHECK(!ended && event["text"].is_string() && !event["text"].get<std::string>().empty());
+        FUZZ_CHECK(!ended && event["text"].is_string() &&
+                   !event["text"].get<std::string>().empty());
         sent += event["text"].get<std::string>();
       } else if (event["type"] == "message_end") {
         ended = true;

@@ -84,7 +84,8 @@ void push_delta_event(Npc& npc, std::string_view text) {
   MutexLock guard(log.lock);
   std::uint64_t seq = ++log.seq;
   char digits[20];
-  auto length = static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, seq).ptr - digits);
+  auto length =
+      static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, seq).ptr - digits);
   append(log, make_event(seq, {head, std::string_view(digits, length), tail}));
 }
 

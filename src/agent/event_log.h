@@ -41,7 +41,7 @@ struct EventLog {
   static constexpr std::size_t MAX_EVENTS = 2000;
 
   Mutex lock;
-  std::condition_variable changed;                // broadcast on every append
+  std::condition_variable changed;                  // broadcast on every append
   std::deque<StoredEvent> events GUARDED_BY(lock);  // oldest first, seqs contiguous
   std::uint64_t seq GUARDED_BY(lock) = 0;           // newest number handed out
 };

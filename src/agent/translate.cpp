@@ -150,8 +150,9 @@ void on_init(Npc& npc, const Json& record) {
   std::string policy = current_policy();
   std::string wanted = permission_mode_for(policy).mode;
   if (wanted != actual) {
-    push_event(npc, "policy_downgraded",
-               Json{{"wanted", wanted}, {"actual", actual}, {"policy", policy}, {"model", seen.resolved}});
+    push_event(
+        npc, "policy_downgraded",
+        Json{{"wanted", wanted}, {"actual", actual}, {"policy", policy}, {"model", seen.resolved}});
   }
 
   std::string session = reported.empty() ? seen.session : reported;
@@ -206,23 +207,24 @@ void on_result(Npc& npc, const Json& record, const std::uint64_t* generation) {
 
   // A model chosen during the turn applies once the last words have their result: the
   // process is marked retiring at once, so nothing more is written to it.
-  std::optional<std::uint64_t> retiring = npc.locked([&](NpcState& s) -> std::optional<std::uint64_t> {
-    s.streamed_text.clear();
-    bool current = generation == nullptr || (s.agent && s.agent->generation == *generation);
-    if (!current) return std::nullopt;
-    // Lines the player wrote during the turn are answered in turns of their own: the NPC is
-    // done only when the last of them has its result.
-    if (s.unanswered > 0) --s.unanswered;
-    if (s.unanswered != 0) return std::nullopt;
-    set_activity(npc, s, Activity::Idle);
-    if (!s.pending_model) return std::nullopt;
-    s.model = std::move(*s.pending_model);
-    s.pending_model.reset();
-    s.resolved_model.clear();
-    if (!s.agent) return 0;
-    s.agent->retiring = true;
-    return s.agent->generation;
-  });
+  std::optional<std::uint64_t> retiring =
+      npc.locked([&](NpcState& s) -> std::optional<std::uint64_t> {
+        s.streamed_text.clear();
+        bool current = generation == nullptr || (s.agent && s.agent->generation == *generation);
+        if (!current) return std::nullopt;
+        // Lines the player wrote during the turn are answered in turns of their own: the NPC is
+        // done only when the last of them has its result.
+        if (s.unanswered > 0) --s.unanswered;
+        if (s.unanswered != 0) return std::nullopt;
+        set_activity(npc, s, Activity::Idle);
+        if (!s.pending_model) return std::nullopt;
+        s.model = std::move(*s.pending_model);
+        s.pending_model.reset();
+        s.resolved_model.clear();
+        if (!s.agent) return 0;
+        s.agent->retiring = true;
+        return s.agent->generation;
+      });
   if (retiring) {
     // The game sees "result" and "idle" before the wait for the process to end.
     flush_deferred_wakeups();
@@ -275,7 +277,8 @@ void translate_line(Npc& npc, std::uint64_t generation, std::string_view raw) {
     translate(npc, *record, &generation);
     // Only runs of reply deltas wait for the end of the read; anything else may be followed
     // by a wait and must reach the game first.
-    if (!record->is_object() || as_text(*record, "type") != "stream_event") flush_deferred_wakeups();
+    if (!record->is_object() || as_text(*record, "type") != "stream_event")
+      flush_deferred_wakeups();
   } catch (...) {
     flush_deferred_wakeups();
     // One bad record must not end the conversation; the locks were released by their scopes.

@@ -51,7 +51,8 @@ bool hook_command(const Json& body, int fd) {
 
 bool policy_command(const Json& body, int fd) {
   std::string p = trim(as_text(body, "policy"));
-  if (!is_policy(p)) return respond(fd, 400, {{"ok", false}, {"error", "unknown policy '" + p + "'"}});
+  if (!is_policy(p))
+    return respond(fd, 400, {{"ok", false}, {"error", "unknown policy '" + p + "'"}});
   change_policy(p);
   return respond(fd, 200, {{"ok", true}, {"policy", p}});
 }
@@ -62,8 +63,9 @@ bool say_command(Npc& npc, const Json& body, int fd) {
   std::string text = trim(as_text(body, "text"));
   if (text.empty()) return respond(fd, 400, {{"error", "missing text"}});
   bool ok = say(npc, text);
-  return respond(fd, ok ? 200 : 503,
-                 {{"ok", ok}, {"state", activity_name(npc.view().activity)}, {"seq", last_seq(npc)}});
+  return respond(
+      fd, ok ? 200 : 503,
+      {{"ok", ok}, {"state", activity_name(npc.view().activity)}, {"seq", last_seq(npc)}});
 }
 
 bool new_session_command(Npc& npc, int fd) {
@@ -99,7 +101,8 @@ bool settings_command(Npc& npc, const Json& body, int fd) {
     bool is_default = trim(given).empty();
     std::string candidate =
         is_default ? config().workspace : to_valid_utf8(absolute_path(expand_home(given)));
-    if (!is_directory(candidate)) return respond(fd, 400, {{"error", "no such directory: " + given}});
+    if (!is_directory(candidate))
+      return respond(fd, 400, {{"error", "no such directory: " + given}});
     change.workspace = candidate;
     change.workspace_is_default = is_default;
   }
@@ -107,8 +110,11 @@ bool settings_command(Npc& npc, const Json& body, int fd) {
   if (present(body, "ask_tools")) change.ask_tools = as_text(body, "ask_tools");
   if (present(body, "model")) change.model = as_text(body, "model");
   NpcView v = change_settings(npc, change);
-  return respond(fd, 200, {{"ok", true}, {"workspace", v.workspace}, {"model", v.model},
-                           {"is_default", v.workspace_is_default}});
+  return respond(fd, 200,
+                 {{"ok", true},
+                  {"workspace", v.workspace},
+                  {"model", v.model},
+                  {"is_default", v.workspace_is_default}});
 }
 
 }  // namespace

@@ -50,7 +50,8 @@ std::optional<std::uint64_t> parse_since(std::string_view query) {
       std::uint64_t n = 0;
       auto [end, err] = std::from_chars(value.data(), value.data() + value.size(), n);
       if (err != std::errc() || end != value.data() + value.size()) return std::nullopt;
-      if (n > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return std::nullopt;
+      if (n > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+        return std::nullopt;
       if (negative && n != 0) return std::nullopt;
       return n;
     }
@@ -68,15 +69,16 @@ void serve_event_stream(Npc& npc, std::string_view query, int fd) {
   if (since > newest) since = 0;
   bridge_log("npc=" + npc.id() + " stream opened since=" + std::to_string(since));
 
-  if (!write_two(fd, STREAM_HEAD, "data: " + dump_json(hello(npc, since)) + "\n\n")) return closed(npc);
+  if (!write_two(fd, STREAM_HEAD, "data: " + dump_json(hello(npc, since)) + "\n\n"))
+    return closed(npc);
 
   // Every event ready at a wake-up leaves in one gathered write of the frames the log holds:
   // nothing is copied or serialised per stream.
   std::uint64_t last = since;
   std::vector<std::string_view> frames;
   for (;;) {
-    std::vector<StoredEvent> events =
-        wait_events_after(npc.events, last, std::chrono::duration_cast<std::chrono::milliseconds>(KEEPALIVE_WAIT));
+    std::vector<StoredEvent> events = wait_events_after(
+        npc.events, last, std::chrono::duration_cast<std::chrono::milliseconds>(KEEPALIVE_WAIT));
     frames.clear();
     if (events.empty()) frames.push_back(": keepalive\n\n");
     for (const StoredEvent& e : events) frames.push_back(e.frame());

@@ -90,7 +90,8 @@ bool write_gathered(int fd, std::span<const std::string_view> pieces) {
   std::vector<iovec> iov;
   iov.reserve(std::min<std::size_t>(pieces.size(), IOV_MAX));
   while (!pieces.empty()) {
-    std::span<const std::string_view> part = pieces.first(std::min<std::size_t>(pieces.size(), IOV_MAX));
+    std::span<const std::string_view> part =
+        pieces.first(std::min<std::size_t>(pieces.size(), IOV_MAX));
     iov.clear();
     for (std::string_view piece : part) {
       iov.push_back({const_cast<char*>(piece.data()), piece.size()});

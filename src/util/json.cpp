@@ -130,7 +130,9 @@ std::string as_text(const Json* value) {
   return dump_json(*value);
 }
 
-std::string as_text(const Json& object, std::string_view key) { return as_text(field(object, key)); }
+std::string as_text(const Json& object, std::string_view key) {
+  return as_text(field(object, key));
+}
 
 bool is_truthy(const Json* value) {
   if (value == nullptr || value->is_null()) return false;

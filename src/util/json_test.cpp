@@ -57,7 +57,8 @@ TEST(AppendJsonString, GivesTheBytesDumpJsonGives) {
 }
 
 TEST(Readers, AsText) {
-  Json obj = *parse_json(R"({"n":42,"f":0.5,"a":[1,2],"o":{"b":1,"a":2},"t":true,"no":false,"z":null,"s":"hi"})");
+  Json obj = *parse_json(
+      R"({"n":42,"f":0.5,"a":[1,2],"o":{"b":1,"a":2},"t":true,"no":false,"z":null,"s":"hi"})");
   EXPECT_EQ(as_text(obj, "n"), "42");
   EXPECT_EQ(as_text(obj, "a"), "[1,2]");
   EXPECT_EQ(as_text(obj, "o"), R"({"a":2,"b":1})");
@@ -70,8 +71,10 @@ TEST(Readers, AsText) {
 }
 
 TEST(Readers, IsTruthy) {
-  Json obj = *parse_json(R"({"z":0,"e":"","ea":[],"eo":{},"h":0.5,"s0":"0","a0":[0],"on":{"a":null},"f":false,"neg":-1})");
-  for (const char* key : {"z", "e", "ea", "eo", "f", "missing"}) EXPECT_FALSE(is_truthy(obj, key)) << key;
+  Json obj = *parse_json(
+      R"({"z":0,"e":"","ea":[],"eo":{},"h":0.5,"s0":"0","a0":[0],"on":{"a":null},"f":false,"neg":-1})");
+  for (const char* key : {"z", "e", "ea", "eo", "f", "missing"})
+    EXPECT_FALSE(is_truthy(obj, key)) << key;
   for (const char* key : {"h", "s0", "a0", "on", "neg"}) EXPECT_TRUE(is_truthy(obj, key)) << key;
 }
 
