@@ -176,15 +176,9 @@ bool JsonFieldScan::read_object(int node, int depth) {
     skip_white_space();
     if (at_ == end_ || *at_ != ':') return false;
     ++at_;
-    if (!read_value(child, depth)) return false;
-    skip_white_space();
-    if (at_ == end_) return false;
-    if (*at_ == '}') {
-      ++at_;
-      return true;
-    }
-    if (*at_ != ',') return false;
-    ++at_;
+    bool closed = false;
+    if (!read_value(child, depth) || !read_separator('}', closed)) return false;
+    if (closed) return true;
   }
 }
 
@@ -197,16 +191,17 @@ bool JsonFieldScan::read_array(int depth) {
     return true;
   }
   for (;;) {
-    if (!read_value(-1, depth)) return false;
-    skip_white_space();
-    if (at_ == end_) return false;
-    if (*at_ == ']') {
-      ++at_;
-      return true;
-    }
-    if (*at_ != ',') return false;
-    ++at_;
+    bool closed = false;
+    if (!read_value(-1, depth) || !read_separator(']', closed)) return false;
+    if (closed) return true;
   }
+}
+
+bool JsonFieldScan::read_separator(char close, bool& closed) {
+  skip_white_space();
+  if (at_ == end_ || (*at_ != close && *at_ != ',')) return false;
+  closed = *at_++ == close;
+  return true;
 }
 
 bool JsonFieldScan::read_string(std::string* decoded) {

@@ -53,6 +53,8 @@ class JsonFieldScan {
   bool read_value(int node, int depth);
   bool read_object(int node, int depth);
   bool read_array(int depth);
+  // After a member or element: a comma, or `close` (then `closed` is set).
+  bool read_separator(char close, bool& closed);
   bool read_string(std::string* decoded);
   bool read_unicode_escape(std::string* decoded);
   bool read_number();
