@@ -1,7 +1,8 @@
 // Resident memory of the bridge's event logs and of idle event streams.
 //
 // 1. In this process: 100 NPCs, each with a full log of 2,000 "delta" events of about 40
-//    characters. Reports the growth of resident memory per NPC.
+//    characters, pushed as the agent's reader relays them and then through the general writer.
+//    Reports the growth of resident memory per NPC and per event.
 // 2. A real bridge with 1,000 idle event streams open. Reports its resident memory.
 //
 // Run: build/memory_bench
@@ -28,18 +29,22 @@ long resident_kib(const std::string& pid) {
   return -1;
 }
 
-void event_logs() {
+// Returns the NPCs, so that their memory is not reused by the next measurement.
+template <typename Push>
+std::vector<std::unique_ptr<Npc>> event_logs(const char* how, Push push) {
   long before = resident_kib("self");
   std::vector<std::unique_ptr<Npc>> npcs;
   const std::string text = "The smith looks up from the anvil and n";  // 39 characters
   for (int i = 0; i < 100; ++i) {
     npcs.push_back(std::make_unique<Npc>("npc-" + std::to_string(i)));
-    for (int e = 0; e < 2000; ++e)
-      push_event(*npcs.back(), "delta", {{"text", text + std::to_string(e % 10)}});
+    for (int e = 0; e < 2000; ++e) push(*npcs.back(), text + std::to_string(e % 10));
   }
   long after = resident_kib("self");
-  std::printf("event logs: 100 NPCs x 2000 deltas: %.1f MiB in all, %.0f KiB per NPC\n",
-              (after - before) / 1024.0, (after - before) / 100.0);
+  std::printf(
+      "event logs, %s: 100 NPCs x 2000 deltas: %.1f MiB in all, %.0f KiB per NPC, %.0f bytes per "
+      "event\n",
+      how, (after - before) / 1024.0, (after - before) / 100.0, (after - before) * 1024.0 / 200000);
+  return npcs;
 }
 
 void idle_streams(int count) {
@@ -67,7 +72,11 @@ void idle_streams(int count) {
 
 int main() {
   raise_descriptor_limit();
-  event_logs();
+  auto relayed = event_logs("relayed deltas",
+                            [](Npc& npc, const std::string& text) { push_delta_event(npc, text); });
+  auto general = event_logs("general writer", [](Npc& npc, const std::string& text) {
+    push_event(npc, "delta", {{"text", text}});
+  });
   idle_streams(1000);
   return 0;
 }

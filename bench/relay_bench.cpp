@@ -1,12 +1,14 @@
 // How fast the bridge relays an agent's output to the game: agent stdout line -> SSE frame.
 //
-// 1. Throughput: one NPC whose agent writes reply deltas as fast as it can; every delta must
-//    arrive exactly once, in order. Reports events per second and the bridge's CPU time per
-//    relayed event.
+// 1. Throughput: one NPC whose agent writes reply deltas as fast as it can, followed by one
+//    stream, then by 100 streams (a tenth of the deltas); every delta must reach every stream
+//    exactly once, in order. Reports events per second and the bridge's CPU time per relayed
+//    event.
 // 2. Latency: 2,000 deltas per second in all, spread over 1, 10 and 100 NPCs; each delta
 //    carries the monotonic time it was written, and the time its frame is read gives p50/p99.
 //
-// Run: build/relay_bench [events]   (default 300000)
+// Run: build/relay_bench [events [runs]]   (default 300000 events, 1 throughput run; more runs
+// show the spread on a busy machine)
 #include <poll.h>
 #include <time.h>
 #include <unistd.h>
@@ -94,32 +96,81 @@ bool say(std::uint16_t port, const std::string& npc, const std::string& words) {
   return r && r->status == 200;
 }
 
-void throughput(harness::BridgeProcess& bridge, long long events) {
-  harness::SseStream stream;
-  if (!stream.open(bridge.port(), "flood")) {
-    std::printf("cannot open the stream\n");
-    return;
+// What one stream received of a flood: every index once, in order, is what it should get.
+struct Delivery {
+  long long expected = 0, received = 0, skipped = 0, repeated = 0;
+
+  void take(long long index) {
+    ++received;
+    if (index > expected) skipped += index - expected;
+    if (index < expected) ++repeated;
+    expected = index + 1;
+  }
+  bool complete(long long events) const {
+    return received == events && expected == events && skipped == 0 && repeated == 0;
+  }
+};
+
+// Reads every open stream until each has seen its "result" frame (or 30 s pass without data);
+// calls on_delta(stream, index, sent_ns, read_ns) for each delta frame.
+template <typename F>
+void drain_all(std::vector<FrameReader>& readers, F on_delta) {
+  std::vector<pollfd> fds;
+  for (FrameReader& r : readers) fds.push_back({r.conn->fd(), POLLIN, 0});
+  std::size_t open = readers.size();
+  while (open > 0) {
+    if (::poll(fds.data(), fds.size(), 30000) <= 0) break;
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+      long long received = now_ns();
+      if (!readers[i].drain(
+              [&](long long index, long long sent) { on_delta(i, index, sent, received); })) {
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+}
+
+void throughput(harness::BridgeProcess& bridge, long long events, int stream_count) {
+  const std::string npc = "flood" + std::to_string(stream_count);
+  std::vector<harness::SseStream> streams(static_cast<std::size_t>(stream_count));
+  for (harness::SseStream& stream : streams) {
+    if (!stream.open(bridge.port(), npc)) {
+      std::printf("cannot open the streams\n");
+      return;
+    }
   }
   // A first short turn launches the agent, so that the run below measures relaying only.
-  say(bridge.port(), "flood", "flood 1");
-  stream.wait_for_type("result", 30s);
+  say(bridge.port(), npc, "flood 1");
+  for (harness::SseStream& stream : streams) stream.wait_for_type("result", 30s);
 
-  FrameReader reader{&stream.connection(), stream.connection().pending(), 0};
+  std::vector<FrameReader> readers;
+  for (harness::SseStream& s : streams)
+    readers.push_back({&s.connection(), s.connection().pending(), 0});
+  std::vector<Delivery> deliveries(streams.size());
   double cpu_before = cpu_seconds(bridge.pid());
   long long start = now_ns();
-  say(bridge.port(), "flood", "flood " + std::to_string(events));
-  long long expected = 0, wrong = 0;
-  while (reader.drain([&](long long index, long long) {
-    if (index != expected) ++wrong;
-    expected = index + 1;
-  })) {
-  }
+  say(bridge.port(), npc, "flood " + std::to_string(events));
+  drain_all(readers, [&](std::size_t i, long long index, long long, long long) {
+    deliveries[i].take(index);
+  });
   long long elapsed = now_ns() - start;
   double cpu = cpu_seconds(bridge.pid()) - cpu_before;
-  std::printf("throughput: %lld deltas in %.3f s = %.0f events/s; delivered in order once: %s\n",
-              events, elapsed / 1e9, events / (elapsed / 1e9),
-              (expected == events && wrong == 0) ? "yes" : "NO");
-  std::printf("bridge CPU: %.3f s = %.2f us per relayed event\n", cpu, cpu * 1e6 / events);
+
+  bool once = true;
+  for (const Delivery& d : deliveries) once = once && d.complete(events);
+  std::printf(
+      "throughput, %d stream(s): %lld deltas in %.3f s = %.0f events/s; every delta to "
+      "every stream once, in order: %s\n",
+      stream_count, events, elapsed / 1e9, events / (elapsed / 1e9), once ? "yes" : "NO");
+  for (std::size_t i = 0; i < deliveries.size(); ++i) {
+    const Delivery& d = deliveries[i];
+    if (d.complete(events)) continue;
+    std::printf("  stream %zu: received %lld, skipped %lld, out of order %lld, last index %lld\n",
+                i, d.received, d.skipped, d.repeated, d.expected - 1);
+  }
+  std::printf("  bridge CPU: %.3f s = %.2f us per relayed event\n", cpu, cpu * 1e6 / events);
 }
 
 void latency(harness::BridgeProcess& bridge, int npcs, int total_rate, int seconds) {
@@ -140,21 +191,9 @@ void latency(harness::BridgeProcess& bridge, int npcs, int total_rate, int secon
   }
   std::vector<long long> samples;
   samples.reserve(static_cast<std::size_t>(per_npc) * npcs);
-  std::vector<pollfd> fds;
-  for (auto& s : streams) fds.push_back({s.connection().fd(), POLLIN, 0});
-  int open = npcs;
-  while (open > 0) {
-    if (::poll(fds.data(), fds.size(), 30000) <= 0) break;
-    for (std::size_t i = 0; i < fds.size(); ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
-      long long received = now_ns();
-      if (!readers[i].drain(
-              [&](long long, long long sent) { samples.push_back(received - sent); })) {
-        fds[i].fd = -1;
-        --open;
-      }
-    }
-  }
+  drain_all(readers, [&](std::size_t, long long, long long sent, long long received) {
+    samples.push_back(received - sent);
+  });
   std::sort(samples.begin(), samples.end());
   auto pct = [&](double p) {
     return samples.empty() ? 0.0
@@ -171,6 +210,7 @@ void latency(harness::BridgeProcess& bridge, int npcs, int total_rate, int secon
 int main(int argc, char** argv) {
   raise_descriptor_limit();
   long long events = argc > 1 ? std::atoll(argv[1]) : 300000;
+  int runs = argc > 2 ? std::atoi(argv[2]) : 1;
   harness::BridgeOptions options;
   options.claude = sibling("flood_agent");
   harness::BridgeProcess bridge(options);
@@ -178,7 +218,8 @@ int main(int argc, char** argv) {
     std::printf("the bridge did not start\n");
     return 1;
   }
-  throughput(bridge, events);
+  for (int run = 0; run < runs; ++run) throughput(bridge, events, 1);
+  throughput(bridge, events / 10, 100);
   for (int npcs : {1, 10, 100}) latency(bridge, npcs, 2000, 5);
   return 0;
 }

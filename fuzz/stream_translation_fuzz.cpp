@@ -104,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       FUZZ_CHECK(stored.seq == last_seq + 1 || produced.size() == EventLog::MAX_EVENTS);
       FUZZ_CHECK(stored.seq > last_seq);
       last_seq = stored.seq;
-      std::optional<Json> event = parse_json(*stored.json);
+      std::optional<Json> event = parse_json(stored.json());
       FUZZ_CHECK(event && event->is_object());
       FUZZ_CHECK((*event)["seq"] == stored.seq);
       FUZZ_CHECK((*event)["type"].is_string() && !(*event)["type"].get<std::string>().empty());

@@ -1,5 +1,9 @@
 #include "agent/event_log.h"
 
+#include <algorithm>
+#include <charconv>
+#include <initializer_list>
+
 #include "agent/npc.h"
 
 namespace {
@@ -22,6 +26,34 @@ void flush_deferred_wakeups() {
   deferred.clear();
 }
 
+namespace {
+
+// The frame of an event whose JSON text is the concatenation of `parts`, in one allocation.
+StoredEvent make_event(std::uint64_t seq, std::initializer_list<std::string_view> parts) {
+  std::size_t size = StoredEvent::FRAME_SIZE;
+  for (std::string_view part : parts) size += part.size();
+  std::shared_ptr<char[]> bytes = std::make_shared_for_overwrite<char[]>(size);
+  char* at = bytes.get();
+  auto put = [&at](std::string_view part) { at = std::copy(part.begin(), part.end(), at); };
+  put(StoredEvent::FRAME_HEAD);
+  for (std::string_view part : parts) put(part);
+  put(StoredEvent::FRAME_TAIL);
+  return {seq, std::move(bytes), static_cast<std::uint32_t>(size)};
+}
+
+// Appends an event, trims the log and wakes the readers, now or at the end of the batch.
+void append(EventLog& log, StoredEvent event) REQUIRES(log.lock) {
+  log.events.push_back(std::move(event));
+  if (log.events.size() > MAX_EVENTS) log.events.pop_front();
+  if (batch_depth == 0) {
+    log.changed.notify_all();
+  } else if (deferred.empty() || deferred.back() != &log) {
+    deferred.push_back(&log);
+  }
+}
+
+}  // namespace
+
 void push_event(Npc& npc, std::string_view type, const Json& payload) {
   // The envelope keys are set first so that a payload field of the same name replaces them,
   // as the event format says; no emitter uses such names.
@@ -35,13 +67,26 @@ void push_event(Npc& npc, std::string_view type, const Json& payload) {
   if (payload.is_object()) {
     for (auto it = payload.begin(); it != payload.end(); ++it) event[it.key()] = it.value();
   }
-  log.events.push_back({seq, std::make_shared<const std::string>(dump_json(event))});
-  if (log.events.size() > MAX_EVENTS) log.events.pop_front();
-  if (batch_depth == 0) {
-    log.changed.notify_all();
-  } else if (deferred.empty() || deferred.back() != &log) {
-    deferred.push_back(&log);
-  }
+  append(log, make_event(seq, {dump_json(event)}));
+}
+
+void push_delta_event(Npc& npc, std::string_view text) {
+  // Everything but the number is written before the lock is taken, keys in byte order as
+  // dump_json writes them.
+  thread_local std::string head, tail;
+  head = "{\"npc\":";
+  append_json_string(head, npc.id());
+  head += ",\"seq\":";
+  tail = ",\"text\":";
+  append_json_string(tail, text);
+  tail += ",\"type\":\"delta\"}";
+  EventLog& log = npc.events;
+  MutexLock guard(log.lock);
+  std::uint64_t seq = ++log.seq;
+  char digits[20];
+  auto length =
+      static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, seq).ptr - digits);
+  append(log, make_event(seq, {head, std::string_view(digits, length), tail}));
 }
 
 namespace {

@@ -17,10 +17,21 @@
 class Npc;
 
 /// One event, serialised once when pushed: compact JSON with "seq", "type", "npc" and the
-/// payload's fields. Streams share the text; nobody changes it.
+/// payload's fields, kept as the event stream's frame of it ("data: " + JSON + "\n\n") in one
+/// allocation that every stream shares and writes as it is; nobody changes it.
 struct StoredEvent {
   std::uint64_t seq = 0;
-  std::shared_ptr<const std::string> json;
+  std::shared_ptr<const char[]> bytes;
+  std::uint32_t size = 0;  // of the frame
+
+  /// The whole frame, as a stream writes it.
+  std::string_view frame() const { return {bytes.get(), size}; }
+  /// The event's compact JSON text.
+  std::string_view json() const { return frame().substr(FRAME_HEAD.size(), size - FRAME_SIZE); }
+
+  static constexpr std::string_view FRAME_HEAD = "data: ";
+  static constexpr std::string_view FRAME_TAIL = "\n\n";
+  static constexpr std::size_t FRAME_SIZE = FRAME_HEAD.size() + FRAME_TAIL.size();
 };
 
 /// The bounded log of one NPC. Appended only by push_event; readers copy out under `lock` and
@@ -41,6 +52,10 @@ inline constexpr std::size_t MAX_EVENTS = EventLog::MAX_EVENTS;
 /// reader. A payload that is not an object contributes nothing. Never fails.
 /// Takes the NPC's event-log lock.
 void push_event(Npc& npc, std::string_view type, const Json& payload = Json::object());
+
+/// The same as push_event(npc, "delta", {{"text", text}}), written straight to its frame: the
+/// hot path of a reply.
+void push_delta_event(Npc& npc, std::string_view text);
 
 /// While one is alive on a thread, the events that thread pushes wake their readers only when
 /// the batch ends or flush_deferred_wakeups is called. An agent's reader uses it for the lines

@@ -6,7 +6,7 @@
 
 namespace {
 
-Json parsed(const StoredEvent& e) { return *parse_json(*e.json); }
+Json parsed(const StoredEvent& e) { return *parse_json(e.json()); }
 
 TEST(EventLog, NumbersFromOneAndKeepsTheNewestTwoThousand) {
   Npc npc("smith");
@@ -34,10 +34,10 @@ TEST(EventLog, EventsCarryEnvelopeAndPayloadWithSortedKeys) {
   push_event(npc, "message_end", Json::array({1, 2}));
   auto events = events_after(npc.events, 0);
   ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(*events[0].json,
+  EXPECT_EQ(events[0].json(),
             R"({"id":"t1","name":"Bash","npc":"guard","seq":1,"type":"tool_start"})");
   // A payload that is not an object contributes nothing.
-  EXPECT_EQ(*events[1].json, R"({"npc":"guard","seq":2,"type":"message_end"})");
+  EXPECT_EQ(events[1].json(), R"({"npc":"guard","seq":2,"type":"message_end"})");
 }
 
 TEST(EventLog, NumberingIsPerNpc) {

@@ -6,6 +6,7 @@
 
 #include "agent/control.h"
 #include "agent/event_log.h"
+#include "agent/fast_delta.h"
 #include "agent/registry.h"
 #include "config/policy.h"
 #include "store/transcripts.h"
@@ -32,6 +33,13 @@ const Json& content_blocks(const Json& record) {
 // it; the game only follows the NPC's own conversation.
 bool from_sub_agent(const Json& record) { return is_truthy(record, "parent_tool_use_id"); }
 
+// A piece of the reply: kept as streamed text, relayed as a "delta" event. Both ways of reading
+// a delta record end here.
+void relay_delta(Npc& npc, std::string_view text) {
+  npc.locked([&](NpcState& s) { s.streamed_text += text; });
+  push_delta_event(npc, text);
+}
+
 void on_stream_event(Npc& npc, const Json& record) {
   const Json* event = field(record, "event");
   if (event == nullptr) return;
@@ -40,9 +48,7 @@ void on_stream_event(Npc& npc, const Json& record) {
     const Json* delta = field(*event, "delta");
     if (delta == nullptr || as_text(*delta, "type") != "text_delta") return;
     std::string text = as_text(*delta, "text");
-    if (text.empty()) return;
-    npc.locked([&](NpcState& s) { s.streamed_text += text; });
-    push_event(npc, "delta", Json{{"text", std::move(text)}});
+    if (!text.empty()) relay_delta(npc, text);
   } else if (kind == "message_start") {
     npc.locked([](NpcState& s) { s.streamed_text.clear(); });
   }
@@ -245,7 +251,24 @@ void translate(Npc& npc, const Json& record, const std::uint64_t* generation) {
 
 void translate_record(Npc& npc, const Json& record) { translate(npc, record, nullptr); }
 
+bool relay_fast_delta(Npc& npc, std::string_view line) {
+  std::string_view text;
+  switch (read_fast_line(line, text)) {
+    case FastLine::unsure:
+      return false;
+    case FastLine::ignored:
+      return true;
+    case FastLine::delta:
+      relay_delta(npc, text);
+      return true;
+  }
+  return false;
+}
+
 void translate_line(Npc& npc, std::uint64_t generation, std::string_view raw) {
+  // Nearly every line of a reply is a plain delta, read without a document tree; whatever the
+  // fast way is not sure of goes the ordinary way. A delta needs no early wake-up either way.
+  if (relay_fast_delta(npc, raw)) return;
   std::string line = trim(to_valid_utf8(raw));
   if (line.empty() || line.front() != '{') return;
   std::optional<Json> record = parse_json(line);

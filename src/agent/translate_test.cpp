@@ -88,7 +88,7 @@ class TranslateTest : public ::testing::Test {
   std::vector<Json> events(std::uint64_t since = 0) {
     std::vector<Json> out;
     for (const StoredEvent& e : events_after(npc_->events, since)) {
-      out.push_back(parse_json(*e.json).value_or(Json()));
+      out.push_back(parse_json(e.json()).value_or(Json()));
     }
     return out;
   }

@@ -25,9 +25,8 @@ void wait_for_announcement(Npc& npc, const std::string& tool_use_id) {
   std::vector<StoredEvent> events = events_after(npc.events, 0);
   for (;;) {
     for (const StoredEvent& e : events) {
-      const std::string& text = *e.json;
-      if (text.find("\"type\":\"tool_start\"") != std::string::npos &&
-          text.find(id) != std::string::npos) {
+      std::string_view text = e.json();
+      if (text.find("\"type\":\"tool_start\"") != text.npos && text.find(id) != text.npos) {
         return;
       }
       seen = e.seq;

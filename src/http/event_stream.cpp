@@ -72,22 +72,17 @@ void serve_event_stream(Npc& npc, std::string_view query, int fd) {
   if (!write_two(fd, STREAM_HEAD, "data: " + dump_json(hello(npc, since)) + "\n\n"))
     return closed(npc);
 
+  // Every event ready at a wake-up leaves in one gathered write of the frames the log holds:
+  // nothing is copied or serialised per stream.
   std::uint64_t last = since;
-  std::string chunk;
+  std::vector<std::string_view> frames;
   for (;;) {
     std::vector<StoredEvent> events = wait_events_after(
         npc.events, last, std::chrono::duration_cast<std::chrono::milliseconds>(KEEPALIVE_WAIT));
-    chunk.clear();
-    if (events.empty()) {
-      chunk = ": keepalive\n\n";
-    } else {
-      for (const StoredEvent& e : events) {
-        chunk += "data: ";
-        chunk += *e.json;
-        chunk += "\n\n";
-        last = e.seq;
-      }
-    }
-    if (!write_all(fd, chunk)) return closed(npc);
+    frames.clear();
+    if (events.empty()) frames.push_back(": keepalive\n\n");
+    for (const StoredEvent& e : events) frames.push_back(e.frame());
+    if (!events.empty()) last = events.back().seq;
+    if (!write_gathered(fd, frames)) return closed(npc);
   }
 }

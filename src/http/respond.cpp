@@ -4,8 +4,11 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -81,6 +84,22 @@ bool write_two(int fd, std::string_view head, std::string_view body) {
   iovec iov[2] = {{const_cast<char*>(head.data()), head.size()},
                   {const_cast<char*>(body.data()), body.size()}};
   return send_all(fd, iov, 2);
+}
+
+bool write_gathered(int fd, std::span<const std::string_view> pieces) {
+  std::vector<iovec> iov;
+  iov.reserve(std::min<std::size_t>(pieces.size(), IOV_MAX));
+  while (!pieces.empty()) {
+    std::span<const std::string_view> part =
+        pieces.first(std::min<std::size_t>(pieces.size(), IOV_MAX));
+    iov.clear();
+    for (std::string_view piece : part) {
+      iov.push_back({const_cast<char*>(piece.data()), piece.size()});
+    }
+    if (!send_all(fd, iov.data(), static_cast<int>(iov.size()))) return false;
+    pieces = pieces.subspan(part.size());
+  }
+  return true;
 }
 
 bool respond(int fd, int status, const Json& body) {

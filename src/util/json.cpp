@@ -1,5 +1,7 @@
 #include "util/json.h"
 
+#include "util/text.h"
+
 namespace {
 
 // Nesting depth of the text, counted outside strings. Stops counting once the limit is
@@ -52,6 +54,63 @@ std::optional<Json> parse_json(std::string_view text) {
 
 std::string dump_json(const Json& value) {
   return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+void append_json_string(std::string& out, std::string_view text) {
+  static constexpr char HEX[] = "0123456789abcdef";
+  const std::size_t start = out.size();
+  out += '"';
+  std::size_t copied = 0;  // bytes of `text` already in `out`
+  for (std::size_t i = 0; i < text.size();) {
+    auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x80) {
+      std::size_t length = utf8_sequence_length(text, i);
+      if (length == 0) {
+        // Ill-formed text is rare; the serialiser's own replacement rules decide it.
+        out.resize(start);
+        out += dump_json(Json(std::string(text)));
+        return;
+      }
+      i += length;
+      continue;
+    }
+    if (c >= 0x20 && c != '"' && c != '\\') {
+      ++i;
+      continue;
+    }
+    out.append(text, copied, i - copied);
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        out += "\\u00";
+        out += HEX[c >> 4];
+        out += HEX[c & 0xF];
+        break;
+    }
+    copied = ++i;
+  }
+  out.append(text, copied, std::string_view::npos);
+  out += '"';
 }
 
 std::string dump_json_indented(const Json& value) {

@@ -23,6 +23,10 @@ std::optional<Json> parse_json(std::string_view text);
 /// Compact JSON; invalid UTF-8 inside strings is replaced, never thrown.
 std::string dump_json(const Json& value);
 
+/// Appends `text` as a JSON string: the very bytes dump_json gives for that string value.
+/// Meant for writers that put a document together from ready parts on a hot path.
+void append_json_string(std::string& out, std::string_view text);
+
 /// Indented by two spaces (the state file's form); invalid UTF-8 replaced.
 std::string dump_json_indented(const Json& value);
 

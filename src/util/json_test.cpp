@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <string>
+#include <vector>
 
 #include "util/request_id.h"
 
@@ -36,6 +38,22 @@ TEST(DumpJson, CompactSortedAndNeverThrowsOnBadUtf8) {
   EXPECT_EQ(dump_json(value), "{\"a\":{\"c\":null,\"d\":true},\"b\":1,\"s\":\"x\xEF\xBF\xBDy\"}");
   EXPECT_EQ(dump_json_indented(Json::object()), "{}");
   EXPECT_EQ(dump_json_indented({{"k", "v"}}), "{\n  \"k\": \"v\"\n}");
+}
+
+TEST(AppendJsonString, GivesTheBytesDumpJsonGives) {
+  std::vector<std::string> texts = {"", "plain words", "say \"hi\"", "back\\slash", "a/b",
+                                    std::string("nul\0in the middle", 18), "tab\tline\nfeed\r",
+                                    "\x7F del", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80",
+                                    // Ill-formed: a stray byte, a cut sequence, an overlong form,
+                                    // an encoded surrogate, a code point past U+10FFFF.
+                                    "x\xFFy", "\xE2\x82", "\xC0\xAF", "\xED\xA0\x80z",
+                                    "\xF4\x90\x80\x80", std::string(3000, 'w') + "\x80"};
+  for (int c = 0; c < 0x20; ++c) texts.push_back(std::string("<") + char(c) + ">");
+  for (const std::string& text : texts) {
+    std::string out = "prefix:";
+    append_json_string(out, text);
+    EXPECT_EQ(out, "prefix:" + dump_json(Json(text))) << text;
+  }
 }
 
 TEST(Readers, AsText) {

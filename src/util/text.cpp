@@ -2,10 +2,7 @@
 
 #include <cstdint>
 
-namespace {
-
-// Length of the well-formed UTF-8 sequence starting at bytes[i], or 0 when ill-formed.
-std::size_t sequence_length(std::string_view bytes, std::size_t i) {
+std::size_t utf8_sequence_length(std::string_view bytes, std::size_t i) {
   auto b = [&](std::size_t k) { return static_cast<unsigned char>(bytes[k]); };
   unsigned char c = b(i);
   if (c < 0x80) return 1;
@@ -31,6 +28,8 @@ std::size_t sequence_length(std::string_view bytes, std::size_t i) {
   }
   return len;
 }
+
+namespace {
 
 // Decodes the code point of valid UTF-8 at text[i]; advances i.
 char32_t decode(std::string_view text, std::size_t& i) {
@@ -74,7 +73,7 @@ bool is_valid_utf8(std::string_view bytes) {
       ++i;
       continue;
     }
-    std::size_t len = sequence_length(bytes, i);
+    std::size_t len = utf8_sequence_length(bytes, i);
     if (len == 0) return false;
     i += len;
   }
@@ -86,7 +85,7 @@ std::string to_valid_utf8(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
   for (std::size_t i = 0; i < bytes.size();) {
-    std::size_t len = sequence_length(bytes, i);
+    std::size_t len = utf8_sequence_length(bytes, i);
     if (len == 0) {
       out += "\xEF\xBF\xBD";
       ++i;

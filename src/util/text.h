@@ -9,6 +9,10 @@
 /// True when the bytes are well-formed UTF-8 (no overlongs, no surrogates, nothing past U+10FFFF).
 bool is_valid_utf8(std::string_view bytes);
 
+/// Length of the well-formed UTF-8 sequence that starts at bytes[i] (i < size), or 0 when the
+/// bytes there are ill-formed.
+std::size_t utf8_sequence_length(std::string_view bytes, std::size_t i);
+
 /// The bytes with every ill-formed sequence replaced by U+FFFD.
 std::string to_valid_utf8(std::string_view bytes);
 

@@ -1,0 +1,181 @@
+#include "agent/fast_delta.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "agent/fast_delta_check.h"
+#include "agent/npc.h"
+#include "agent/translate.h"
+
+namespace {
+
+// A text delta as the CLI writes it, with `text` already in JSON form (quotes included).
+std::string cli_delta(const std::string& text, const std::string& parent = "null") {
+  return R"({"type":"stream_event","event":{"type":"content_block_delta","index":0,"delta":)"
+         R"({"type":"text_delta","text":)" +
+         text + R"(}},"session_id":"5f0c2b8e-4d1a-4c3e-9a7b-2e1d0c9b8a7f","parent_tool_use_id":)" +
+         parent + R"(,"uuid":"0b1c2d3e-4f50-6172-8394-a5b6c7d8e9f0"})";
+}
+
+struct Line {
+  std::string text;
+  FastLine expected;
+};
+
+std::vector<Line> corpus() {
+  const std::string huge_text =
+      "\"" + std::string(200'000, 'a') + "\\n\\\"" + std::string(100'000, 'b') + "\\ud83d\\ude00\"";
+  return {
+      // What the CLI, the demo agent and the relay benchmark's agent write.
+      {cli_delta(R"("Hello")"), FastLine::delta},
+      {R"({"event":{"delta":{"text":"Hel","type":"text_delta"},"index":0,"type":"content_block_delta"},)"
+       R"("parent_tool_use_id":null,"session_id":"s","type":"stream_event","uuid":"u"})",
+       FastLine::delta},
+      {R"({"type":"stream_event","event":{"type":"content_block_delta","index":0,"delta":{"type":)"
+       R"("text_delta","text":"41:123456789 "}},"parent_tool_use_id":null,"session_id":"b"})",
+       FastLine::delta},
+      // Escapes of every kind, surrogate pairs, raw UTF-8, a huge text.
+      {cli_delta(
+           R"("say \"hi\" \\ \/ \b\f\n\r\t \u0000 \u001f \u007f \u00e9 \u20AC \uD83D\uDE00")"),
+       FastLine::delta},
+      {cli_delta("\"caf\xC3\xA9 \xE6\xBC\xA2\xE5\xAD\x97 \xF0\x9F\x98\x80 \x7F\""),
+       FastLine::delta},
+      {cli_delta(huge_text), FastLine::delta},
+      // Unknown fields, nested values, other orders, white space, escaped names.
+      {R"( {"uuid":"u","event":{"delta":{"text":"x","type":"text_delta","extra":{"a":[1,{"b":null}]}},)"
+       R"("type":"content_block_delta","index":1e5},"type":"stream_event"}  )"
+       "\r",
+       FastLine::delta},
+      {R"({"type":"stream\u005fevent","\u0065vent":{"type":"content_block_delta","delta":{"type":)"
+       R"("text_delta","te\u0078t":"y"}}})",
+       FastLine::delta},
+      {"{\"type\" :\t\"stream_event\" ,\n\"event\":{\"type\":\"content_block_delta\",\"delta\":"
+       "{\"type\":\"text_delta\",\"text\":\"z\"}}}",
+       FastLine::delta},
+      {cli_delta(R"("x")").replace(1, 0, R"("uuid":"a","uuid":"b",)"), FastLine::delta},
+      // Sub-agents: a tool use's id says whose the record is.
+      {cli_delta(R"("from a helper")", R"("toolu_01")"), FastLine::ignored},
+      {R"({"type":"stream_event","parent_tool_use_id":"toolu_01","event":{"type":"message_start"}})",
+       FastLine::ignored},
+      {cli_delta(R"("x")", R"("")"), FastLine::unsure},
+      {cli_delta(R"("x")", "false"), FastLine::unsure},
+      {cli_delta(R"("x")", "0"), FastLine::unsure},
+      {cli_delta(R"("x")", "[]"), FastLine::unsure},
+      // Other stream events and other records.
+      {R"({"type":"stream_event","event":{"type":"message_start","message":{"content":[]}}})",
+       FastLine::unsure},
+      {R"({"type":"stream_event","event":{"type":"content_block_delta","delta":)"
+       R"({"type":"input_json_delta","partial_json":"{\"a\""}}})",
+       FastLine::unsure},
+      {R"({"type":"stream_event","event":{"type":"message_stop"}})", FastLine::unsure},
+      {R"({"type":"stream_event"})", FastLine::unsure},
+      {R"({"type":"assistant","message":{"content":[{"type":"text","text":"Hello"}]}})",
+       FastLine::unsure},
+      {R"({"type":"result","subtype":"success","is_error":false,"result":"done"})",
+       FastLine::unsure},
+      // Values of other kinds where strings belong; empty text.
+      {cli_delta("5"), FastLine::unsure},
+      {cli_delta("null"), FastLine::unsure},
+      {cli_delta("true"), FastLine::unsure},
+      {cli_delta(R"(["a"])"), FastLine::unsure},
+      {cli_delta(R"({"a":"b"})"), FastLine::unsure},
+      {cli_delta(R"("")"), FastLine::unsure},
+      {R"({"type":1,"event":{"type":"content_block_delta","delta":{"type":"text_delta","text":"x"}}})",
+       FastLine::unsure},
+      {R"({"type":"stream_event","event":"content_block_delta"})", FastLine::unsure},
+      {R"({"type":"stream_event","event":{"type":"content_block_delta","delta":"text_delta"}})",
+       FastLine::unsure},
+      // Names given twice.
+      {cli_delta(R"("a")").replace(1, 0, R"("type":"assistant",)"), FastLine::unsure},
+      {R"({"type":"stream_event","event":{"type":"content_block_delta","delta":{"type":"text_delta",)"
+       R"("text":"a","text":"b"}}})",
+       FastLine::unsure},
+      {R"({"type":"stream_event","event":{"type":"content_block_delta","delta":{"type":"text_delta",)"
+       R"("text":"a"},"delta":{"type":"text_delta","text":"b"}}})",
+       FastLine::unsure},
+      // Broken or unusual text: the ordinary way decides.
+      {cli_delta(R"("\ud83d")"), FastLine::unsure},
+      {cli_delta(R"("\ude00 low alone")"), FastLine::unsure},
+      {cli_delta(R"("\ud83d\u0041")"), FastLine::unsure},
+      {cli_delta("\"bad \xFF byte\""), FastLine::unsure},
+      {cli_delta("\"cut \xE2\x82\""), FastLine::unsure},
+      {cli_delta("\"overlong \xC0\xAF\""), FastLine::unsure},
+      {cli_delta("\"raw\ttab\""), FastLine::unsure},
+      {cli_delta(R"("a")") + " trailing", FastLine::unsure},
+      {cli_delta(R"("a")") + "}", FastLine::unsure},
+      {cli_delta(R"("a")") + cli_delta(R"("b")"), FastLine::unsure},
+      {cli_delta(R"("a")") + "\f", FastLine::unsure},
+      {"\xC2\xA0" + cli_delta(R"("a")"), FastLine::unsure},
+      {cli_delta(R"("a")").replace(
+           1, 0, R"("deep":)" + std::string(40, '[') + std::string(40, ']') + ","),
+       FastLine::unsure},
+      {cli_delta(R"("a")").replace(1, 0, R"("big":1e400,)"), FastLine::unsure},
+      {cli_delta(R"("a")").substr(0, 60), FastLine::unsure},
+      {"", FastLine::unsure},
+      {"not json", FastLine::unsure},
+      {R"(["stream_event"])", FastLine::unsure},
+  };
+}
+
+}  // namespace
+
+// Every line either goes the fast way with exactly the ordinary way's events and streamed text,
+// or is left to the ordinary way.
+TEST(FastDelta, AgreesWithTheOrdinaryWayOnEveryRecordOrDeclines) {
+  for (const Line& line : corpus()) {
+    std::string why;
+    EXPECT_TRUE(fast_path_agrees(line.text, &why)) << line.text.substr(0, 300) << "\n" << why;
+    std::string_view text;
+    EXPECT_EQ(read_fast_line(line.text, text), line.expected) << line.text.substr(0, 300);
+  }
+}
+
+// Lines cut short or with one byte changed, as a broken pipe or a confused agent might give.
+TEST(FastDelta, DamagedLinesAgreeToo) {
+  const std::string line = cli_delta(R"("it's \"fine\" \u00e9")");
+  const std::string replacements = std::string("\"\\{}[],: x0e-\x80\xFF") + '\0';
+  for (std::size_t at = 0; at < line.size(); ++at) {
+    std::string why;
+    EXPECT_TRUE(fast_path_agrees(line.substr(0, at), &why)) << line.substr(0, at) << "\n" << why;
+    for (char c : replacements) {
+      std::string damaged = line;
+      damaged[at] = c;
+      EXPECT_TRUE(fast_path_agrees(damaged, &why)) << damaged << "\n" << why;
+    }
+  }
+}
+
+// A reply with plain deltas and others mixed, line by line as the agent's reader hands them
+// over: every character reaches the game once, in order, and the final message adds only what
+// was not streamed.
+TEST(FastDelta, AReplyArrivesOnceAndInOrder) {
+  Npc npc("reader");
+  const std::vector<std::string> lines = {
+      R"({"type":"stream_event","event":{"type":"message_start","message":{}}})",
+      cli_delta(R"("Wel")"),
+      cli_delta(R"("come, \"friend\",")"),
+      cli_delta(R"("\ud83d\ude00")", R"("toolu_9")"),  // a sub-agent's: not relayed
+      cli_delta(R"(" to")").replace(1, 0, R"("type":"stream_event",)"),  // unsure: ordinary way
+      cli_delta("\" the \xFF forge\""),  // mended by the ordinary way
+      R"({"type":"assistant","message":{"content":[{"type":"text","text":"Welcome, \"friend\", to the )"
+      "\xEF\xBF\xBD"
+      R"( forge. Sit."}]},"parent_tool_use_id":null})",
+  };
+  for (const std::string& line : lines) translate_line(npc, 1, line);
+
+  std::vector<std::string> events;
+  for (const StoredEvent& e : events_after(npc.events, 0)) events.emplace_back(e.json());
+  const std::vector<std::string> expected = {
+      R"({"npc":"reader","seq":1,"text":"Wel","type":"delta"})",
+      R"({"npc":"reader","seq":2,"text":"come, \"friend\",","type":"delta"})",
+      R"({"npc":"reader","seq":3,"text":" to","type":"delta"})",
+      R"({"npc":"reader","seq":4,"text":" the )"
+      "\xEF\xBF\xBD"
+      R"( forge","type":"delta"})",
+      R"({"npc":"reader","seq":5,"text":". Sit.","type":"delta"})",
+      R"({"npc":"reader","seq":6,"type":"message_end"})",
+  };
+  EXPECT_EQ(events, expected);
+}
