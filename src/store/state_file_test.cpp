@@ -1,12 +1,15 @@
 #include "store/state_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <thread>
 #include <vector>
 
 #include "config/config.h"
+#include "util/fd_io.h"
 #include "util/paths.h"
 #include "util/test_support.h"
 
@@ -80,8 +83,17 @@ TEST_F(StateFileTest, RememberCarriesOtherEntriesAndLeavesNoTemporaryFile) {
   EXPECT_EQ(names_starting(folder_, ".bridge_state-"), std::vector<std::string>{});
   EXPECT_EQ(names_starting(folder_, "bridge_state.json."), std::vector<std::string>{});
 
+  // The new file replaces the old one whole, so a crash mid-write never leaves half a file at
+  // the path: a reader that opened the old file still reads all of it after the rewrite.
+  std::string older = read_file(path_);
+  int held = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
   ASSERT_FALSE(write_state(Json::object()).has_value());
   EXPECT_EQ(read_file(path_), "{}");
+  std::string held_text;
+  EXPECT_EQ(read_to_end(held, held_text, 1 << 20), 0);
+  ::close(held);
+  EXPECT_EQ(held_text, older);
 }
 
 TEST_F(StateFileTest, ConcurrentRemembersKeepEveryEntry) {
