@@ -74,4 +74,4 @@ QUILLHAVEN_DEMO_AGENT="$2" \
 QUILLHAVEN_CHROMIUM="$CHROMIUM" \
 QUILLHAVEN_PLAYWRIGHT="$module" \
 QUILLHAVEN_SCREENSHOT="${QUILLHAVEN_SCREENSHOT:-$root/docs/playground.png}" \
-  exec node --test --test-reporter=spec "$here/playground.test.mjs"
+  exec node --test "$here/playground.test.mjs"
