@@ -28,44 +28,6 @@ TEST(EventLog, NumbersFromOneAndKeepsTheNewestTwoThousand) {
   EXPECT_TRUE(events_after(npc.events, 5000).empty());
 }
 
-TEST(EventLog, EventsCarryEnvelopeAndPayloadWithSortedKeys) {
-  Npc npc("guard");
-  push_event(npc, "tool_start", {{"name", "Bash"}, {"id", "t1"}});
-  push_event(npc, "message_end", Json::array({1, 2}));
-  auto events = events_after(npc.events, 0);
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[0].json(),
-            R"({"id":"t1","name":"Bash","npc":"guard","seq":1,"type":"tool_start"})");
-  // A payload that is not an object contributes nothing.
-  EXPECT_EQ(events[1].json(), R"({"npc":"guard","seq":2,"type":"message_end"})");
-}
-
-TEST(EventLog, NumberingIsPerNpc) {
-  Npc a("a"), b("b");
-  push_event(a, "said", {{"text", "x"}});
-  push_event(a, "said", {{"text", "y"}});
-  push_event(b, "said", {{"text", "z"}});
-  EXPECT_EQ(last_seq(a), 2u);
-  EXPECT_EQ(last_seq(b), 1u);
-  EXPECT_EQ(parsed(events_after(b.events, 0).at(0))["seq"], 1u);
-}
-
-TEST(EventLog, SetActivityEmitsOnlyOnAChange) {
-  Npc npc("n");
-  npc.locked([&](NpcState& s) {
-    set_activity(npc, s, Activity::Asleep);
-    EXPECT_EQ(last_seq(npc), 0u);
-    set_activity(npc, s, Activity::Idle);
-    set_activity(npc, s, Activity::Idle);
-    set_activity(npc, s, Activity::Working);
-  });
-  auto events = events_after(npc.events, 0);
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(parsed(events[0])["value"], "idle");
-  EXPECT_EQ(parsed(events[1])["value"], "working");
-  EXPECT_EQ(npc.view().activity, Activity::Working);
-}
-
 TEST(EventLog, WaitReturnsEarlyWhenAnEventArrives) {
   Npc npc("w");
   std::thread pusher([&] { push_event(npc, "said", {{"text", "hi"}}); });

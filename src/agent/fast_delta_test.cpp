@@ -27,7 +27,7 @@ struct Line {
 std::vector<Line> corpus() {
   const std::string huge_text =
       "\"" + std::string(200'000, 'a') + "\\n\\\"" + std::string(100'000, 'b') + "\\ud83d\\ude00\"";
-  return {
+  std::vector<Line> lines = {
       // What the CLI, the demo agent and the relay benchmark's agent write.
       {cli_delta(R"("Hello")"), FastLine::delta},
       {R"({"event":{"delta":{"text":"Hel","type":"text_delta"},"index":0,"type":"content_block_delta"},)"
@@ -116,7 +116,34 @@ std::vector<Line> corpus() {
       {"", FastLine::unsure},
       {"not json", FastLine::unsure},
       {R"(["stream_event"])", FastLine::unsure},
+      {"\xEF\xBB\xBF" + cli_delta(R"("a")"), FastLine::unsure},  // a byte order mark
+      {cli_delta(R"("a")").replace(1, 0, R"("\u0074ype":"x",)"), FastLine::unsure},
+      // Nesting up to the scanner's depth is followed; deeper is left to the parser.
+      {cli_delta(R"("a")").replace(1, 0,
+                                   R"("d":)" + std::string(31, '[') + std::string(31, ']') + ","),
+       FastLine::delta},
+      {cli_delta(R"("a")").replace(1, 0,
+                                   R"("d":)" + std::string(32, '[') + std::string(32, ']') + ","),
+       FastLine::unsure},
+      // A record missing the delta's fields, read right after one that has them.
+      {cli_delta(R"("x")"), FastLine::delta},
+      {R"({"type":"stream_event","event":{"type":"content_block_delta"}})", FastLine::unsure},
   };
+  // Anywhere in the line, a value JSON does not spell that way (numbers, literals, escapes,
+  // UTF-8) makes the scanner give up rather than read it differently from the parser.
+  std::vector<std::string> values = {"01",   "+1",    ".5",      "1.",   "-",    "1e",
+                                     "0x10", "1e100", "nul",     "tru",  "True", "NaN",
+                                     "[1,]", "[1 2]", "{'a':1}", "{a:1}"};
+  for (const char* text :
+       {R"("\x41")", R"("\u12")", R"("\u12G4")", "\"\xC3\"", "\"\xED\xA0\x80\""}) {
+    values.push_back(text);
+  }
+  values.push_back(std::string(40, '9'));
+  values.push_back(std::string("\"a\0b\"", 5));
+  for (const std::string& value : values) {
+    lines.push_back({cli_delta(R"("a")").replace(1, 0, R"("n":)" + value + ","), FastLine::unsure});
+  }
+  return lines;
 }
 
 }  // namespace

@@ -105,10 +105,6 @@ class TranslateTest : public ::testing::Test {
     return out;
   }
 
-  void set_npc_activity(Activity value) {
-    with_state([&](NpcState& s) { set_activity(*npc_, s, value); });
-  }
-
   ScratchHome root_;
   std::string workspace_;
   std::string state_file_;
@@ -117,222 +113,104 @@ class TranslateTest : public ::testing::Test {
 
 using Strings = std::vector<std::string>;
 
-TEST_F(TranslateTest, ReplyTextIsSentOnceWhetherStreamedOrWhole) {
+// The event written in `text`, numbered `seq`.
+Json numbered(std::uint64_t seq, const std::string& text) {
+  Json event = record(text);
+  event["seq"] = seq;
+  return event;
+}
+
+// One turn with every odd record the agent may write: reply text once whether streamed or
+// whole, tool uses with odd inputs and long outputs, figures in their own kind, and the session.
+TEST_F(TranslateTest, AnOddTurnReachesTheGameAsEvents) {
+  with_state([&](NpcState& s) {
+    s.model = "sonnet";
+    set_activity(*npc_, s, Activity::Working);
+  });
+  feed(record(R"({"type":"system","subtype":"init","session_id":"s-1","model":"claude-9",
+      "permissionMode":"auto"})"));
   feed(text_delta("Hel"));
   // Records that carry no reply text, and stream events other than text deltas, change nothing.
   for (const char* ignored : {
            R"({"type":"stream_event","event":{"type":"content_block_delta",
                "delta":{"type":"input_json_delta","partial_json":"{"}}})",
-           R"({"type":"stream_event","event":{"type":"message_stop"}})",
-           R"({"type":"stream_event"})",
-           R"({"type":"system","subtype":"status","session_id":"zzz"})",
-           R"({"type":"rate_limit_event"})", R"({"no_type":1})", R"([1,2])", R"("assistant")"}) {
+           R"({"type":"stream_event"})", R"({"type":"rate_limit_event"})", R"([1,2])"}) {
     feed(record(ignored));
   }
   feed(text_delta(""));
-  EXPECT_EQ(last_seq(*npc_), 1u);
-  EXPECT_EQ(state().session_id, "");
   feed(text_delta("lo"));
-  EXPECT_EQ(state().streamed_text, "Hello");
   feed(assistant_text("Hello"));
-  EXPECT_EQ(brief(), (Strings{"delta:Hel", "delta:lo", "message_end"}));
-  EXPECT_EQ(events()[2], (Json{{"seq", 3}, {"type", "message_end"}, {"npc", "t"}}));
-  EXPECT_EQ(state().streamed_text, "");
-
-  std::uint64_t since = last_seq(*npc_);
   // Full text without deltas is sent whole (thinking left out); full text that disagrees with
-  // the deltas, or is shorter, is sent whole as well; a message start forgets earlier deltas.
+  // the deltas is sent whole as well; a message start forgets earlier deltas.
   feed(record(R"({"type":"assistant","message":{"content":[
       {"type":"text","text":"Hel"},{"type":"thinking","text":"hmm"},{"type":"text","text":"lo"}]}})"));
-  feed(text_delta("abc"));
-  feed(assistant_text("xyz"));
   feed(text_delta("abc"));
   feed(assistant_text("ab"));
   feed(text_delta("Hel"));
   feed(record(R"({"type":"stream_event","event":{"type":"message_start"}})"));
-  feed(assistant_text("Hello"));
-  EXPECT_EQ(brief(since), (Strings{"delta:Hello", "message_end", "delta:abc", "delta:xyz",
-                                   "message_end", "delta:abc", "delta:ab", "message_end",
-                                   "delta:Hel", "delta:Hello", "message_end"}));
-}
-
-TEST_F(TranslateTest, ToolUsesAndResultsGiveToolStartsAndEnds) {
-  feed(record(R"({"type":"assistant","message":{"content":[
-      {"type":"tool_use","id":"tu1","name":"Read","input":{"file_path":")" +
-              workspace_ + R"(/src/a.cpp"}},
-      {"type":"tool_use","id":"tu2","input":null},
-      {"type":"tool_use","id":"tu3","name":"Bash","input":{"command":"ls","description":"List"}}]}})"));
-  std::vector<Json> ev = events();
-  ASSERT_EQ(brief(), (Strings{"tool_start", "tool_start", "tool_start"}));
-  EXPECT_EQ(ev[0], record(R"({"seq":1,"type":"tool_start","npc":"t","id":"tu1","name":"Read",
-      "category":"read","detail":"src/a.cpp","note":""})"));
-  EXPECT_EQ(ev[1]["name"], "tool");
-  EXPECT_EQ(ev[1]["category"], "other");
-  EXPECT_EQ(ev[2]["detail"], "ls");
-  EXPECT_EQ(ev[2]["note"], "List");
-  EXPECT_EQ(state().tool_count, 3u);
+  feed(assistant_text("Hi"));
+  EXPECT_EQ(brief(), (Strings{"state:working", "session", "delta:Hel", "delta:lo", "message_end",
+                              "delta:Hello", "message_end", "delta:abc", "delta:ab", "message_end",
+                              "delta:Hel", "delta:Hi", "message_end"}));
+  EXPECT_EQ(events()[1], record(R"({"seq":2,"type":"session","npc":"t","session_id":"s-1",
+      "model":"sonnet","resolved":"claude-9","resumed":false,"bytes":0,"label":"",
+      "messages":0,"started":""})"));
+  drain_background_work();
+  ASSERT_EQ(std::remove(state_file_.c_str()), 0);
+  feed(record(R"({"type":"system","subtype":"init","session_id":"s-1"})"));
+  drain_background_work();
+  EXPECT_FALSE(is_regular_file(state_file_));  // the same session is not saved again
 
   std::uint64_t since = last_seq(*npc_);
   feed(record(R"({"type":"assistant","message":{"content":[
-      {"type":"text","text":"Let me look."},{"type":"tool_use","id":"x","name":"Glob",
-       "input":{"pattern":"*.md"}}]}})"));
-  EXPECT_EQ(brief(since), (Strings{"delta:Let me look.", "message_end", "tool_start"}));
-
-  since = last_seq(*npc_);
+      {"type":"tool_use","id":"tu1","name":"Read","input":{"file_path":")" +
+              workspace_ + R"(/src/a.cpp"}},
+      {"type":"tool_use","id":"tu2","input":null}]}})"));
   std::string long_output;
   for (int i = 0; i < 2001; ++i) long_output += "\xE2\x82\xAC";  // €: three bytes, one character
   Json results = record(R"({"type":"user","message":{"content":[
       {"type":"tool_result","tool_use_id":"a","content":[{"type":"text","text":"a"},"skip me",
        {"type":"text","text":"b"}]},
       {"type":"tool_result","tool_use_id":"b","content":"plain","is_error":true},
-      {"type":"tool_result","tool_use_id":"c"},
       {"type":"text","text":"not a tool result"}]}})");
   results["message"]["content"].push_back(
       {{"type", "tool_result"}, {"tool_use_id", "d"}, {"content", long_output}});
   feed(results);
-  ev = events(since);
-  ASSERT_EQ(brief(since), (Strings{"tool_end", "tool_end", "tool_end", "tool_end"}));
-  EXPECT_EQ(ev[0]["id"], "a");
-  EXPECT_EQ(ev[0]["output"], "a b");
-  EXPECT_EQ(ev[0]["ok"], true);
-  EXPECT_EQ(ev[1]["output"], "plain");
-  EXPECT_EQ(ev[1]["ok"], false);
-  EXPECT_EQ(ev[2]["output"], "");
-  EXPECT_EQ(ev[3]["output"], long_output.substr(0, 6000));  // cut to 2000 characters
-}
-
-TEST_F(TranslateTest, FailedTurnsReportTheBestReasonAtHand) {
-  set_npc_activity(Activity::Working);
-  with_state([&](NpcState& s) { s.unanswered = 1; });
-  std::uint64_t since = last_seq(*npc_);
-  // The CLI's API-error message is no reply: it is skipped, and its failed result reports it.
-  feed(record(R"({"type":"assistant","is_api_error_message":true,"message":{
-      "model":"<synthetic>","content":[{"type":"text","text":"API Error: 529 overloaded"},
-      {"type":"tool_use","id":"never","name":"Bash","input":{}}]}})"));
-  EXPECT_TRUE(events(since).empty());
-  EXPECT_EQ(state().tool_count, 0u);
-  feed(record(R"({"type":"result","is_error":true,"result":"API Error: 529 overloaded"})"));
-  EXPECT_EQ(brief(since), (Strings{"error:API Error: 529 overloaded", "state:idle"}));
-
-  set_npc_activity(Activity::Working);
-  feed(text_delta("partial"));
-  since = last_seq(*npc_);
-  feed(record(R"({"type":"result","is_error":true,"result":""})"));
-  EXPECT_EQ(state().streamed_text, "");
-  feed(record(R"({"type":"result","is_error":true,"errors":[]})"));  // no more than no list
-  feed(record(R"({"type":"result","is_error":true,"errors":[
-      "No conversation found with session ID: abc",{"code":7}]})"));
-  feed(record(R"({"type":"result","is_error":true,"errors":[")" + std::string(400, 'x') + R"(",")" +
-              std::string(400, 'y') + R"("]})"));
-  EXPECT_EQ(brief(since),
-            (Strings{"error:The agent failed.", "state:idle", "error:The agent failed.",
-                     "error:No conversation found with session ID: abc; {\"code\":7}",
-                     "error:" + std::string(400, 'x') + "; " + std::string(98, 'y')}));
-}
-
-TEST_F(TranslateTest, ResultCarriesTheTurnsFiguresInTheirKind) {
-  with_state([&](NpcState& s) {
-    s.tool_count = 4;
-    set_activity(*npc_, s, Activity::Working);
-  });
-  feed(record(R"({"type":"result","subtype":"success","result":"Done.","num_turns":3,
-      "total_cost_usd":0.25,"duration_ms":1500,"usage":{"input_tokens":10,"output_tokens":20,
-      "cache_creation_input_tokens":30,"cache_read_input_tokens":40}})"));
-  feed(record(R"({"type":"result","total_cost_usd":2,"usage":{"input_tokens":1.5}})"));
-  feed(record(R"({"type":"result","total_cost_usd":null,"result":null})"));
-  std::vector<Json> ev = events();
-  ASSERT_EQ(brief(),
-            (Strings{"state:working", "result:Done.", "state:idle", "result:", "result:"}));
-  EXPECT_EQ(ev[1], record(R"({"seq":2,"type":"result","npc":"t","text":"Done.","turns":3,
-      "cost":0.25,"duration_ms":1500,"tools":4,"input_tokens":10,"output_tokens":20,
-      "cache_write_tokens":30,"cache_read_tokens":40})"));
-  EXPECT_TRUE(ev[3]["cost"].is_number_integer());
-  EXPECT_EQ(ev[3]["cost"], 2);
-  EXPECT_TRUE(ev[3]["input_tokens"].is_number_float());
-  EXPECT_EQ(ev[3]["turns"], 0);
-  EXPECT_TRUE(ev[4]["cost"].is_number_float());
-  EXPECT_EQ(ev[4]["cost"], 0.0);
-}
-
-TEST_F(TranslateTest, LinesWrittenDuringATurnKeepTheNpcWorkingUntilTheLastResult) {
-  with_state([&](NpcState& s) {
-    set_activity(*npc_, s, Activity::Working);
-    s.unanswered = 2;
-    s.pending_model = "opus";
-    s.model = "sonnet";
-  });
-  std::uint64_t since = last_seq(*npc_);
-  feed(text_delta("first"));
-  feed(record(R"({"type":"result","result":"first"})"));
-  EXPECT_EQ(brief(since), (Strings{"delta:first", "result:first"}));
-  EXPECT_EQ(activity_name(state().activity), "working");
-  EXPECT_EQ(state().unanswered, 1u);
-  EXPECT_EQ(state().streamed_text, "");
-  EXPECT_EQ(state().pending_model, "opus");
-  EXPECT_EQ(state().model, "sonnet");
-
-  since = last_seq(*npc_);
-  feed(record(R"({"type":"result","is_error":true,"result":"second failed"})"));
   std::vector<Json> ev = events(since);
-  // The turn ends, then the pending model is applied: the agent stops and the model is told.
-  ASSERT_EQ(brief(since), (Strings{"error:second failed", "state:idle", "state:asleep", "model"}));
-  EXPECT_EQ(ev[3]["model"], "opus");
-  EXPECT_EQ(ev[3]["pending"], false);
-  EXPECT_EQ(state().model, "opus");
-  EXPECT_FALSE(state().pending_model.has_value());
-  EXPECT_EQ(state().unanswered, 0u);
-  // The chosen model is remembered across restarts.
-  std::optional<Json> saved = parse_json(read_file(state_file_));
-  ASSERT_TRUE(saved.has_value());
-  EXPECT_EQ((*saved)["t"]["model"], "opus");
-}
+  ASSERT_EQ(brief(since),
+            (Strings{"tool_start", "tool_start", "tool_end", "tool_end", "tool_end"}));
+  EXPECT_EQ(ev[0], numbered(since + 1, R"({"type":"tool_start","npc":"t","id":"tu1","name":"Read",
+      "category":"read","detail":"src/a.cpp","note":""})"));
+  EXPECT_EQ(ev[1]["name"], "tool");
+  EXPECT_EQ(ev[2]["output"], "a b");
+  EXPECT_EQ(ev[3]["ok"], false);
+  EXPECT_EQ(ev[4]["output"], long_output.substr(0, 6000));  // cut to 2000 characters
 
-TEST_F(TranslateTest, EveryInitReportsTheSessionAndTheDowngradeButOnlyANewOneIsSaved) {
-  with_state([&](NpcState& s) { s.model = "sonnet"; });
-  Json init = record(R"({"type":"system","subtype":"init","session_id":"s-1",
-      "model":"claude-sonnet-9","permissionMode":"auto","cwd":"/x"})");
-  feed(init);
-  std::vector<Json> ev = events();
-  ASSERT_EQ(brief(), (Strings{"session"}));
-  EXPECT_EQ(ev[0], record(R"({"seq":1,"type":"session","npc":"t","session_id":"s-1",
-      "model":"sonnet","resolved":"claude-sonnet-9","resumed":false,"bytes":0,"label":"",
-      "messages":0,"started":""})"));
-  EXPECT_EQ(state().session_id, "s-1");
-  EXPECT_EQ(state().resolved_model, "claude-sonnet-9");
-  drain_background_work();
-  ASSERT_EQ(std::remove(state_file_.c_str()), 0);
-
-  feed(init);  // the next turn of the same session is not saved again
-  drain_background_work();
-  EXPECT_FALSE(is_regular_file(state_file_));
-  init["session_id"] = "s-2";
-  feed(init);
-  drain_background_work();
-  EXPECT_TRUE(is_regular_file(state_file_));
-  EXPECT_EQ(state().session_id, "s-2");
-
-  set_policy("trust");
-  with_state([&](NpcState& s) { s.resumed = true; });
-  std::uint64_t since = last_seq(*npc_);
-  feed(record(R"({"type":"system","subtype":"init","model":"m1","permissionMode":"default"})"));
-  ev = events(since);
-  ASSERT_EQ(brief(since), (Strings{"policy_downgraded", "session"}));
-  Json downgraded = record(R"({"type":"policy_downgraded","npc":"t","wanted":"bypassPermissions",
-      "actual":"default","policy":"trust","model":"m1"})");
-  downgraded["seq"] = since + 1;
-  EXPECT_EQ(ev[0], downgraded);
-  // Without a reported id the stored one is described.
-  EXPECT_EQ(ev[1]["session_id"], "s-2");
-  EXPECT_EQ(ev[1]["resumed"], true);
-
-  set_policy("ask");
   since = last_seq(*npc_);
-  feed(record(R"({"type":"system","subtype":"init","model":""})"));
+  feed(record(R"({"type":"result","result":"Done.","num_turns":3,"total_cost_usd":2,
+      "duration_ms":1500,"usage":{"input_tokens":1.5,"output_tokens":20,
+      "cache_creation_input_tokens":30,"cache_read_input_tokens":40}})"));
+  feed(record(R"({"type":"result","total_cost_usd":null,"result":null})"));
   ev = events(since);
-  ASSERT_EQ(brief(since), (Strings{"policy_downgraded", "session"}));
-  EXPECT_EQ(ev[0]["wanted"], "acceptEdits");
-  EXPECT_EQ(ev[0]["actual"], "");
-  EXPECT_EQ(state().resolved_model, "");
+  ASSERT_EQ(brief(since), (Strings{"result:Done.", "state:idle", "result:"}));
+  EXPECT_EQ(ev[0], numbered(since + 1, R"({"type":"result","npc":"t","text":"Done.","turns":3,
+      "cost":2,"duration_ms":1500,"tools":2,"input_tokens":1.5,"output_tokens":20,
+      "cache_write_tokens":30,"cache_read_tokens":40})"));
+  EXPECT_TRUE(ev[0]["cost"].is_number_integer());
+  EXPECT_TRUE(ev[0]["input_tokens"].is_number_float());
+  EXPECT_TRUE(ev[2]["cost"].is_number_float());
+  EXPECT_EQ(ev[2]["turns"], 0);
+
+  // A failed turn reports the best reason at hand; the CLI's API-error message is no reply.
+  since = last_seq(*npc_);
+  feed(record(R"({"type":"assistant","is_api_error_message":true,"message":{
+      "content":[{"type":"text","text":"API Error: 529"}]}})"));
+  feed(record(R"({"type":"result","is_error":true,"result":""})"));
+  feed(record(R"({"type":"result","is_error":true,"errors":[")" + std::string(400, 'x') +
+              R"(",{"code":7},")" + std::string(400, 'y') + R"("]})"));
+  EXPECT_EQ(brief(since),
+            (Strings{"error:The agent failed.", "error:" + std::string(400, 'x') +
+                                                    "; {\"code\":7}; " + std::string(86, 'y')}));
 }
 
 // The reader side: a real pipe, written in awkward pieces.
@@ -363,7 +241,16 @@ class StdoutReaderTest : public TranslateTest {
   std::shared_ptr<ReaderDone> done_ = finished_reader();
 };
 
-TEST_F(StdoutReaderTest, ReadsLinesInAnyPiecesAndSkipsWhatIsNotARecord) {
+// Lines in any pieces from a process that is no longer the NPC's current one (a newer launch
+// took over): what it wrote is shown, but its result does not end the newer process's turn.
+TEST_F(StdoutReaderTest, ReadsLinesInAnyPiecesAndALateProcessEndsSilently) {
+  with_state([&](NpcState& s) {
+    set_activity(*npc_, s, Activity::Working);
+    s.agent.emplace();
+    s.agent->generation = 2;
+    s.unanswered = 1;
+  });
+  std::uint64_t since = last_seq(*npc_);
   start_reader(1);
   std::string first = dump_json(text_delta("Hel")) + "\n";
   write_all(first.substr(0, 10));
@@ -374,28 +261,12 @@ TEST_F(StdoutReaderTest, ReadsLinesInAnyPiecesAndSkipsWhatIsNotARecord) {
   // Invalid UTF-8 is replaced, not dropped; the last line needs no newline.
   write_all(
       "{\"type\":\"assistant\",\"message\":{\"content\":[{\"type\":\"text\",\"text\":\"a\xFF"
-      "b\"}]}}");
+      "b\"}]}}\n{\"type\":\"result\",\"result\":\"late\"}");
   finish();
-  EXPECT_EQ(brief(), (Strings{"delta:Hel", "delta:" + big, "delta:!", "message_end",
-                              "delta:a\xEF\xBF\xBD"
-                              "b",
-                              "message_end"}));
-}
-
-TEST_F(StdoutReaderTest, OutputOfAProcessThatIsNoLongerCurrentEndsSilently) {
-  with_state([&](NpcState& s) {
-    set_activity(*npc_, s, Activity::Working);
-    s.agent.emplace();
-    s.agent->generation = 2;  // a newer launch
-    s.unanswered = 1;
-  });
-  std::uint64_t since = last_seq(*npc_);
-  start_reader(1);
-  write_all(R"({"type":"result","result":"late"})"
-            "\n");
-  finish();
-  // The late result is shown, but it does not end the newer process's turn.
-  EXPECT_EQ(brief(since), (Strings{"result:late"}));
+  EXPECT_EQ(brief(since), (Strings{"delta:Hel", "delta:" + big, "delta:!", "message_end",
+                                   "delta:a\xEF\xBF\xBD"
+                                   "b",
+                                   "message_end", "result:late"}));
   EXPECT_EQ(activity_name(state().activity), "working");
   EXPECT_EQ(state().unanswered, 1u);
   ASSERT_TRUE(state().agent.has_value());
@@ -437,13 +308,6 @@ TEST_F(StdoutReaderChildTest, EndOfOutputReportsTheExitCodeAndStopsTheNpc) {
   EXPECT_EQ(brief(since_),
             (Strings{"delta:bye", "message_end", "error:exit code 3", "state:asleep"}));
   EXPECT_FALSE(state().agent.has_value());
-}
-
-TEST_F(StdoutReaderChildTest, EndOfOutputPrefersTheLastStandardErrorLine) {
-  with_state([&](NpcState& s) { s.stderr_tail = {"older", std::string(600, 'e')}; });
-  start_agent("exit 1");
-  finish();
-  EXPECT_EQ(brief(since_), (Strings{"error:" + std::string(500, 'e'), "state:asleep"}));
 }
 
 }  // namespace

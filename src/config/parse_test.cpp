@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <limits>
 #include <sstream>
+#include <tuple>
 
 #include "config/config.h"
 #include "config/policy.h"
@@ -88,30 +89,21 @@ TEST_F(Parse, EveryRefusalHasItsExactMessageAndStatus) {
   };
   std::vector<Case> cases = {
       {{"-h"}, std::string(usage_text()), 0},
-      {{"--help"}, std::string(usage_text()), 0},
       {{"--port", "1", "--help", "--bogus"}, std::string(usage_text()), 0},
       // The first bad argument wins over a later help.
       {{"--bogus", "--help"}, with_usage("error: unknown option --bogus"), 2},
       {{"word", "-h"}, with_usage("error: unexpected argument word"), 2},
-      {{"--"}, with_usage("error: unknown option --"), 2},
       {{"--help=x"}, with_usage("error: unknown option --help"), 2},
-      {{"--Port", "1"}, with_usage("error: unknown option --Port"), 2},
       {{"--=x"}, with_usage("error: unknown option --"), 2},
-      {{"-x"}, with_usage("error: unexpected argument -x"), 2},
-      {{"-"}, with_usage("error: unexpected argument -"), 2},
-      {{""}, with_usage("error: unexpected argument "), 2},
-      {{"serve"}, with_usage("error: unexpected argument serve"), 2},
       {{"-help"}, with_usage("error: unexpected argument -help"), 2},
       // Arguments that are not UTF-8 are unexpected, values taken from the next one too.
       {{bad}, with_usage("error: unexpected argument " + shown), 2},
-      {{"--" + bad}, with_usage("error: unexpected argument --" + shown), 2},
       {{"--model=" + bad}, with_usage("error: unexpected argument --model=" + shown), 2},
       {{"--hook", "--bridge", bad, "--npc", "n"},
        with_usage("error: unexpected argument " + shown),
        2},
       {{"--port"}, "error: --port needs a value", 2},
       {{"--hook", "--bridge", "u", "--npc"}, "error: --npc needs a value", 2},
-      {{"--hook"}, "error: --hook needs --bridge", 2},
       {{"--hook", "--npc", "n"}, "error: --hook needs --bridge", 2},
       {{"--hook", "--bridge", "http://127.0.0.1:8787"}, "error: --hook needs --npc", 2},
       {{"--permission-policy", ""}, policy_error + ")", 2},
@@ -125,8 +117,7 @@ TEST_F(Parse, EveryRefusalHasItsExactMessageAndStatus) {
       {{"--workspace", "work/../bin/claude"}, "error: workspace not a directory: " + claude(), 1},
       {{"--workspace", "~/missing"}, "error: workspace not a directory: " + home() + "/missing", 1},
   };
-  for (const char* port :
-       {"65536", "-1", " 80", "", "+", "80 ", "0x50", "8e1", "++80", "\xD9\xA1"}) {
+  for (const char* port : {"65536", "-1", " 80", "", "80 ", "0x50", "8e1", "\xD9\xA1"}) {
     cases.push_back({{"--port", port}, std::string("error: invalid --port ") + port, 2});
   }
   // Validation order: every option wrong; dropping them from the front one at a time shows the
@@ -157,20 +148,14 @@ TEST_F(Parse, EveryAcceptedValueIsStoredAsGiven) {
   const std::vector<Case> cases = {
       {{"--port=8080"}, "port", "8080"},
       {{"--port", "+80"}, "port", "80"},
-      {{"--port", "0"}, "port", "0"},
       {{}, "port", "8787"},
       {{"--permission-timeout", "1e3"}, "timeout", "1000"},
       {{"--permission-timeout=-5"}, "timeout", "-5"},  // stored unchecked
       {{}, "timeout", "240"},
-      {{"--permission-policy", "ask"}, "policy", "ask"},
       {{"--permission-policy", "trust"}, "policy", "trust"},
-      {{"--permission-policy", "auto"}, "policy", "auto"},
       // Every mode is checked and dropped; the policy decides.
-      {{"--permission-mode", "default", "--permission-policy", "ask"}, "policy", "ask"},
-      {{"--permission-mode", "acceptEdits", "--permission-policy", "ask"}, "policy", "ask"},
       {{"--permission-mode", "dontAsk", "--permission-policy", "ask"}, "policy", "ask"},
-      {{"--permission-mode", "plan", "--permission-policy", "ask"}, "policy", "ask"},
-      {{"--permission-mode", "bypassPermissions", "--permission-policy", "ask"}, "policy", "ask"},
+      {{"--permission-mode", "bypassPermissions"}, "policy", "auto"},
       {{}, "policy", "auto"},
       {{"--claude", claude()}, "claude", claude()},
       // Agents start in their workspace, where a relative path would name another file.
@@ -184,10 +169,8 @@ TEST_F(Parse, EveryAcceptedValueIsStoredAsGiven) {
       {{"--models", " sonnet ,, opus[1m]\t,\xE2\x80\x83haiku\xC2\xA0, ,"},
        "models",
        "sonnet;opus[1m];haiku;"},
-      {{"--models="}, "models", ""},
       {{"--models", "a b"}, "models", "a b;"},
       {{}, "models", "opus[1m];opus;sonnet;haiku;fable;"},
-      {{"--model", "a=b"}, "model", "a=b"},
       {{"--model=a=b"}, "model", "a=b"},
       {{}, "model", ""},
       {{"--host", "::1"}, "host", "::1"},
@@ -265,26 +248,21 @@ TEST_F(Parse, NothingIsStoredWhenAValidationFails) {
 TEST(ParseHook, ValuesInlineOrFromTheNextArgumentAndNoOtherOptionExamined) {
   ScopedEnv env;
   env.unset("PATH");  // serving would fail: no claude
-  Invocation out = parse({"--port", "99999", "--permission-policy", "nope", "--workspace",
-                          "/no/such/dir", "--hook", "--bridge", "B", "--npc", "smith \xC3\xA9"});
-  ASSERT_EQ(out.kind, Kind::Hook) << out.message;
-  EXPECT_EQ(out.bridge_url, "B");
-  EXPECT_EQ(out.npc_id, "smith \xC3\xA9");
-
-  out = parse({"--hook", "--bridge=http://h:1/x=y", "--npc", "--port"});
-  ASSERT_EQ(out.kind, Kind::Hook) << out.message;
-  EXPECT_EQ(out.bridge_url, "http://h:1/x=y");
-  EXPECT_EQ(out.npc_id, "--port");
-
-  out = parse({"--hook=x", "--npc=", "--bridge", "-h"});
-  ASSERT_EQ(out.kind, Kind::Hook) << out.message;
-  EXPECT_EQ(out.npc_id, "");  // an empty inline value is a value
-  EXPECT_EQ(out.bridge_url, "-h");
-
-  // A later occurrence replaces the earlier value; a repeated switch is harmless.
-  out = parse({"--hook", "--npc", "a", "--bridge", "u", "--npc", "b", "--hook"});
-  ASSERT_EQ(out.kind, Kind::Hook) << out.message;
-  EXPECT_EQ(out.npc_id, "b");
+  const std::vector<std::tuple<Args, std::string, std::string>> cases = {
+      {{"--port", "99999", "--permission-policy", "nope", "--workspace", "/no/such/dir", "--hook",
+        "--bridge", "B", "--npc", "smith \xC3\xA9"},
+       "B",
+       "smith \xC3\xA9"},
+      {{"--hook", "--bridge=http://h:1/x=y", "--npc", "--port"}, "http://h:1/x=y", "--port"},
+      {{"--hook=x", "--npc=", "--bridge", "-h"}, "-h", ""},  // an empty inline value is a value
+      // A later occurrence replaces the earlier value; a repeated switch is harmless.
+      {{"--hook", "--npc", "a", "--bridge", "u", "--npc", "b", "--hook"}, "u", "b"}};
+  for (const auto& [args, bridge, npc] : cases) {
+    Invocation out = parse(args);
+    ASSERT_EQ(out.kind, Kind::Hook) << out.message;
+    EXPECT_EQ(out.bridge_url, bridge);
+    EXPECT_EQ(out.npc_id, npc);
+  }
 }
 
 TEST(ParseNumbers, PortsAndSecondsFollowTheirSyntax) {
@@ -296,17 +274,15 @@ TEST(ParseNumbers, PortsAndSecondsFollowTheirSyntax) {
   for (const auto& [text, port] : ports) EXPECT_EQ(parse_port(text), port) << text;
 
   const std::vector<std::pair<const char*, double>> seconds = {
-      {"1e3", 1000},      {"240", 240},     {"1.", 1},      {".5", 0.5},
-      {"+.5e-3", 0.0005}, {"-2.5E+1", -25}, {"007", 7},     {"-inf", -inf},
-      {"Infinity", inf},  {"+INF", inf},    {"1e400", inf}, {"1e-400", 0}};
+      {"1.", 1},         {".5", 0.5},    {"+.5e-3", 0.0005}, {"-2.5E+1", -25},
+      {"Infinity", inf}, {"-inf", -inf}, {"1e400", inf},     {"1e-400", 0}};
   for (const auto& [text, value] : seconds) EXPECT_EQ(parse_seconds(text), value) << text;
   for (const char* nan : {"NaN", "-nan"}) {
     ASSERT_TRUE(parse_seconds(nan)) << nan;
     EXPECT_TRUE(std::isnan(*parse_seconds(nan))) << nan;
   }
-  for (const char* bad : {"",        ".",      "e5",    "1e",    "1e+",  ".e1", "abc",
-                          " 1",      "1 ",     "0x10",  "1.5.2", "--1",  "+-1", "in",
-                          "infinit", "nan(1)", "1_000", "1,5",   "inf1", "1d",  "\xEF\xBC\x91"}) {
+  for (const char* bad : {"", ".", "e5", "1e+", " 1", "1 ", "0x10", "1.5.2", "+-1", "infinit",
+                          "nan(1)", "1,5", "inf1", "\xEF\xBC\x91"}) {
     EXPECT_FALSE(parse_seconds(bad)) << bad;
   }
 }

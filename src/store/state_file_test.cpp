@@ -118,41 +118,6 @@ TEST_F(StateFileTest, ConcurrentRemembersKeepEveryEntry) {
   EXPECT_TRUE(names_starting(folder_, ".bridge_state-").empty());
 }
 
-TEST_F(StateFileTest, UnreadableFileIsKeptAsideBeforeTheFirstRewrite) {
-  for (const std::string contents :
-       {"not json", "[]", "\"text\"", "{\"a\": \"\xff\"}", "{\"a\": 1} \xc3", "[1, 2]"}) {
-    SCOPED_TRACE(contents);
-    write_file(path_, contents);
-    // Reading alone treats it as empty and leaves it where it is.
-    EXPECT_FALSE(recall("a").workspace.has_value());
-    EXPECT_TRUE(load_state().empty());
-    EXPECT_EQ(read_file(path_), contents);
-
-    // The last one is rewritten by forgetting the folders, the others by a remember.
-    const bool forget = contents == "[1, 2]";
-    std::string log;
-    if (forget) {
-      testing::internal::CaptureStderr();
-      forget_workspaces();
-      log = testing::internal::GetCapturedStderr();
-    } else {
-      log = remember("keeper", {});
-    }
-
-    std::vector<std::string> aside = names_starting(folder_, "bridge_state.json.unreadable-");
-    ASSERT_EQ(aside.size(), 1u);
-    std::string aside_path = join_path(folder_, aside[0]);
-    EXPECT_EQ(read_file(aside_path), contents);
-    EXPECT_NE(log.find("[bridge] kept the unreadable state file aside as " + aside_path + "\n"),
-              std::string::npos)
-        << log;
-    Json stored = load_state();
-    EXPECT_EQ(stored.size(), forget ? 0u : 1u);
-    EXPECT_EQ(stored.contains("keeper"), !forget);
-    std::filesystem::remove(aside_path);
-  }
-}
-
 TEST_F(StateFileTest, FailedWritesAreReportedAndLeaveNoTemporaryFile) {
   // A file where a folder should be: the folder cannot be created.
   write_file(home_ / "blocker", "a file, not a folder");

@@ -4,6 +4,7 @@
 
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "util/request_id.h"
@@ -56,34 +57,36 @@ TEST(AppendJsonString, GivesTheBytesDumpJsonGives) {
   }
 }
 
-TEST(Readers, AsText) {
-  Json obj = *parse_json(
-      R"({"n":42,"f":0.5,"a":[1,2],"o":{"b":1,"a":2},"t":true,"no":false,"z":null,"s":"hi"})");
-  EXPECT_EQ(as_text(obj, "n"), "42");
-  EXPECT_EQ(as_text(obj, "a"), "[1,2]");
-  EXPECT_EQ(as_text(obj, "o"), R"({"a":2,"b":1})");
-  EXPECT_EQ(as_text(obj, "t"), "True");
-  EXPECT_EQ(as_text(obj, "no"), "False");
-  EXPECT_EQ(as_text(obj, "z"), "");
-  EXPECT_EQ(as_text(obj, "missing"), "");
-  EXPECT_EQ(as_text(obj, "s"), "hi");
+TEST(Readers, AsTextIsTruthyAndOrZeroReadLeniently) {
+  Json obj = *parse_json(R"({"n":42,"f":0.5,"a":[1,2],"o":{"b":1,"a":2},"t":true,"no":false,
+      "z":null,"s":"hi","e":"","ea":[],"eo":{},"s0":"0","a0":[0],"on":{"a":null},"neg":-1})");
+  const std::vector<std::tuple<const char*, std::string, bool>> cases = {
+      {"n", "42", true},
+      {"a", "[1,2]", true},
+      {"o", R"({"a":2,"b":1})", true},
+      {"t", "True", true},
+      {"no", "False", false},
+      {"z", "", false},
+      {"missing", "", false},
+      {"s", "hi", true},
+      {"e", "", false},
+      {"ea", "[]", false},
+      {"eo", "{}", false},
+      {"s0", "0", true},
+      {"a0", "[0]", true},
+      {"on", R"({"a":null})", true},
+      {"neg", "-1", true}};
+  for (const auto& [key, text, truthy] : cases) {
+    EXPECT_EQ(as_text(obj, key), text) << key;
+    EXPECT_EQ(is_truthy(obj, key), truthy) << key;
+  }
   EXPECT_EQ(as_text(Json::array({1}), "s"), "");  // not an object: absent
-}
-
-TEST(Readers, IsTruthy) {
-  Json obj = *parse_json(
-      R"({"z":0,"e":"","ea":[],"eo":{},"h":0.5,"s0":"0","a0":[0],"on":{"a":null},"f":false,"neg":-1})");
-  for (const char* key : {"z", "e", "ea", "eo", "f", "missing"})
-    EXPECT_FALSE(is_truthy(obj, key)) << key;
-  for (const char* key : {"h", "s0", "a0", "on", "neg"}) EXPECT_TRUE(is_truthy(obj, key)) << key;
-}
-
-TEST(Readers, OrZeroKeepsTheKind) {
-  Json obj = *parse_json(R"({"s":"3","f":1.5,"n":null})");
-  EXPECT_EQ(or_zero(obj, "missing"), 0);
+  EXPECT_FALSE(is_truthy(*parse_json(R"({"z":0})"), "z"));
+  // or_zero keeps the kind of what is there, and gives an integer 0 for what is not.
   EXPECT_TRUE(or_zero(obj, "missing").is_number_integer());
-  EXPECT_EQ(or_zero(obj, "n"), 0);
-  EXPECT_EQ(or_zero(obj, "s"), "3");
+  EXPECT_EQ(or_zero(obj, "missing"), 0);
+  EXPECT_EQ(or_zero(obj, "z"), 0);
+  EXPECT_EQ(or_zero(obj, "s"), "hi");
   EXPECT_TRUE(or_zero(obj, "f").is_number_float());
 }
 

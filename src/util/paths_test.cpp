@@ -61,26 +61,4 @@ TEST(Paths, JoinAddsOneSeparatorAndAbsoluteFoldsDotsWithoutTheFileSystem) {
   EXPECT_EQ(absolute_path(tmp / "link"), tmp / "link");
 }
 
-TEST(Paths, ExecutableMeansRegularWithAnExecuteBit) {
-  TempDir tmp;
-  write_script(tmp / "run", 0700);
-  write_script(tmp / "data", 0644);
-  write_script(tmp / "others", 0601);
-  ASSERT_EQ(::symlink((tmp / "run").c_str(), (tmp / "link").c_str()), 0);
-  ASSERT_EQ(::symlink((tmp / "nothing").c_str(), (tmp / "dangling").c_str()), 0);
-
-  for (const char* yes : {"run", "others", "link"}) {
-    EXPECT_TRUE(is_executable_file(tmp / yes)) << yes;
-  }
-  for (const char* no : {"data", "dangling", "nothing"}) {
-    EXPECT_FALSE(is_executable_file(tmp / no)) << no;
-  }
-  EXPECT_FALSE(is_executable_file(tmp.path()));  // a searchable folder is not a program
-  EXPECT_TRUE(is_directory(tmp.path()));
-  EXPECT_FALSE(is_directory(tmp / "run"));
-  EXPECT_TRUE(is_regular_file(tmp / "data"));
-  EXPECT_FALSE(is_regular_file(tmp.path()));
-  EXPECT_FALSE(is_regular_file(tmp / "dangling"));
-}
-
 }  // namespace
