@@ -4,13 +4,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "agent/launch.h"
@@ -19,14 +17,9 @@
 
 namespace {
 
-using namespace std::chrono_literals;
-using harness::base_agent_args;
-using harness::DemoBridge;
-using harness::launch_args;
-using harness::read_until_type;
-using harness::SseStream;
+using namespace harness;
 
-constexpr auto WAIT = harness::SCENARIO_WAIT;
+constexpr auto WAIT = SCENARIO_WAIT;
 
 std::vector<std::string> with(std::vector<std::string> head, const std::vector<std::string>& tail) {
   head.insert(head.end(), tail.begin(), tail.end());
@@ -44,72 +37,51 @@ std::vector<std::string> settings_files(const std::string& folder) {
   return out;
 }
 
-// Says `text` and waits for the turn's "result"; the session id the agent reported.
-std::string finish_turn(DemoBridge& demo, SseStream& events, const std::string& npc,
-                        const std::string& text) {
-  return harness::session_of(harness::say_and_read(demo, events, npc, text));
+// Opens `npc`'s stream, says `text` and waits for the turn's "result"; the launch it ran in
+// (the `count`th) and the session id the agent reported.
+std::pair<Json, std::string> launched_turn(DemoBridge& demo, const std::string& npc,
+                                           const std::string& text, std::size_t count) {
+  SseStream events;
+  EXPECT_TRUE(open_events(events, demo.port(), npc));
+  std::string session = session_of(say_and_read(demo, events, npc, text));
+  std::vector<Json> launches = demo.wait_for_launches(count);
+  EXPECT_EQ(launches.size(), count);
+  return {launches.size() == count ? launches.back() : Json::object(), session};
 }
 
 TEST(AgentLaunch, AutoPolicyCommandLineFollowsModelSessionAndPersona) {
   DemoBridge demo({}, {{"ANTHROPIC_API_KEY", "sk-secret"}});
   ASSERT_TRUE(demo.start());
-  SseStream events;
-  ASSERT_TRUE(harness::open_events(events, demo.port(), "smith"));
 
-  // Plain: mode auto, no model, no session, no persona, no settings file.
-  std::string session = finish_turn(demo, events, "smith", "@reply hi");
+  // Plain: mode auto, no model, no session, no persona, no settings file, no key.
+  auto [first, session] = launched_turn(demo, "smith", "@reply hi", 1);
   ASSERT_FALSE(session.empty());
-  auto launches = demo.wait_for_launches(1);
-  ASSERT_EQ(launches.size(), 1u);
-  EXPECT_EQ(launch_args(launches[0]), with(base_agent_args("auto"), {"--name", "npc:smith"}));
-  EXPECT_EQ(as_text(launches[0], "cwd"), demo.bridge().workspace());
-  EXPECT_EQ(launches[0]["env_api_key"], false);
-  EXPECT_TRUE(launches[0]["settings"].is_null());
+  EXPECT_EQ(launch_args(first), with(base_agent_args("auto"), {"--name", "npc:smith"}));
+  EXPECT_EQ(as_text(first, "cwd"), demo.bridge().workspace());
+  EXPECT_EQ(first["env_api_key"], false);
+  EXPECT_TRUE(first["settings"].is_null());
   // The bridge holds a listener, an event stream and pipes of its own: none may leak.
-  EXPECT_EQ(launches[0]["fds"], Json::array({0, 1, 2}));
+  EXPECT_EQ(first["fds"], Json::array({0, 1, 2}));
   EXPECT_TRUE(settings_files(demo.bridge().tmp()).empty());
 
   // A persona and a model; the kept session is resumed, so the persona is not passed.
-  auto set = demo.post("/npc/smith/workspace", {{"persona", "You are Brom, the smith."}});
-  ASSERT_TRUE(set && set->status == 200);
-  auto model = demo.post("/npc/smith/model", {{"model", "sonnet"}});
-  ASSERT_TRUE(model && model->status == 200);
-  finish_turn(demo, events, "smith", "@reply again");
-  launches = demo.wait_for_launches(2);
-  ASSERT_EQ(launches.size(), 2u);
-  EXPECT_EQ(launch_args(launches[1]),
+  ASSERT_EQ(demo.post("/npc/smith/workspace", {{"persona", "You are Brom."}})->status, 200);
+  ASSERT_EQ(demo.post("/npc/smith/model", {{"model", "sonnet"}})->status, 200);
+  EXPECT_EQ(launch_args(launched_turn(demo, "smith", "@reply again", 2).first),
             with(base_agent_args("auto"),
                  {"--model", "sonnet", "--resume", session, "--name", "npc:smith"}));
 
   // A new conversation: the persona instead of --resume.
-  auto fresh = demo.post("/npc/smith/new_session");
-  ASSERT_TRUE(fresh && fresh->status == 200);
-  finish_turn(demo, events, "smith", "@reply anew");
-  launches = demo.wait_for_launches(3);
-  ASSERT_EQ(launches.size(), 3u);
-  EXPECT_EQ(launch_args(launches[2]),
+  ASSERT_EQ(demo.post("/npc/smith/new_session")->status, 200);
+  EXPECT_EQ(launch_args(launched_turn(demo, "smith", "@reply anew", 3).first),
             with(base_agent_args("auto"), {"--model", "sonnet", "--append-system-prompt",
-                                           "You are Brom, the smith.", "--name", "npc:smith"}));
+                                           "You are Brom.", "--name", "npc:smith"}));
 }
 
-TEST(AgentLaunch, TrustPolicyBypassesPermissionsAndKeepApiKeyPassesTheKey) {
-  DemoBridge demo({"--permission-policy", "trust", "--keep-api-key"},
+// A launch under "trust" is checked where the game changes the policy to it (approvals).
+TEST(AgentLaunch, AskPolicyInstallsTheHookThroughASettingsFileAndKeepApiKeyPassesTheKey) {
+  DemoBridge demo({"--permission-policy", "ask", "--keep-api-key"},
                   {{"ANTHROPIC_API_KEY", "sk-secret"}});
-  ASSERT_TRUE(demo.start());
-  SseStream events;
-  ASSERT_TRUE(harness::open_events(events, demo.port(), "guard"));
-  finish_turn(demo, events, "guard", "@reply halt");
-  auto launches = demo.wait_for_launches(1);
-  ASSERT_EQ(launches.size(), 1u);
-  EXPECT_EQ(launch_args(launches[0]),
-            with(base_agent_args("bypassPermissions"), {"--name", "npc:guard"}));
-  EXPECT_EQ(launches[0]["env_api_key"], true);
-  EXPECT_TRUE(launches[0]["settings"].is_null());
-  EXPECT_TRUE(settings_files(demo.bridge().tmp()).empty());
-}
-
-TEST(AgentLaunch, AskPolicyInstallsTheHookThroughASettingsFile) {
-  DemoBridge demo({"--permission-policy", "ask"});
   ASSERT_TRUE(demo.start());
   std::string self = std::filesystem::canonical(BRIDGE_EXE).string();
   std::string tmp = demo.bridge().tmp();
@@ -118,22 +90,18 @@ TEST(AgentLaunch, AskPolicyInstallsTheHookThroughASettingsFile) {
   // Ids that need quoting in the hook command or encoding in the file name, and one too long
   // to be a file name as it is.
   struct Case {
-    std::string id;
-    std::string quoted;
+    std::string id, quoted, prefix;
   };
-  std::vector<Case> cases = {{"smith", "smith"},
-                             {"it's", "'it'\"'\"'s'"},
-                             {"caf\xC3\xA9", "'caf\xC3\xA9'"},
-                             {std::string(300, 'x'), std::string(300, 'x')}};
+  std::vector<Case> cases = {{"smith", "smith", "npc-smith-"},
+                             {"it's", "'it'\"'\"'s'", "npc-it%27s-"},
+                             {"caf\xC3\xA9", "'caf\xC3\xA9'", "npc-caf%C3%A9-"},
+                             {std::string(300, 'x'), std::string(300, 'x'), ""}};
   std::size_t launched = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.id.substr(0, 20));
-    SseStream events;
-    ASSERT_TRUE(harness::open_events(events, demo.port(), c.id));
-    finish_turn(demo, events, c.id, "@reply hello");
-    auto launches = demo.wait_for_launches(++launched);
-    ASSERT_EQ(launches.size(), launched);
-    std::vector<std::string> args = launch_args(launches.back());
+    Json launch = launched_turn(demo, c.id, "@reply hello", ++launched).first;
+    EXPECT_EQ(launch["env_api_key"], true);
+    std::vector<std::string> args = launch_args(launch);
     ASSERT_EQ(args.size(), 13u);
     std::string path = args[10];
     EXPECT_EQ(args,
@@ -145,64 +113,55 @@ TEST(AgentLaunch, AskPolicyInstallsTheHookThroughASettingsFile) {
     std::string name = file.filename().string();
     EXPECT_LE(name.size(), 255u);
     std::string prefix = "npc-" + encode_npc_id_for_file(c.id) + "-";
+    if (!c.prefix.empty()) {
+      EXPECT_EQ(prefix, c.prefix);
+    }
     ASSERT_EQ(name.rfind(prefix, 0), 0u) << name;
     EXPECT_TRUE(
         std::regex_match(name.substr(prefix.size()), std::regex("[0-9a-f]{12}\\.settings\\.json")))
         << name;
-    if (c.id == "smith") {
-      EXPECT_EQ(prefix, "npc-smith-");
-    }
 
     std::string command = shell_quote(self) + bridge_url + " --npc " + c.quoted;
     std::string expected = R"({"hooks":{"PreToolUse":[{"hooks":[{"command":)" +
                            dump_json(Json(command)) +
                            R"(,"timeout":300,"type":"command"}],"matcher":"Bash"}]}})";
     // The file exists while its agent runs, byte for byte, and the agent read the same.
-    EXPECT_EQ(harness::read_text_file(path), expected);
-    EXPECT_EQ(dump_json(launches.back()["settings"]), expected);
+    EXPECT_EQ(read_text_file(path), expected);
+    EXPECT_EQ(dump_json(launch["settings"]), expected);
 
     // Stopping the agent removes its file.
-    auto slept = demo.post("/npc/" + c.id + "/sleep");
-    ASSERT_TRUE(slept && slept->status == 200);
+    ASSERT_EQ(demo.post("/npc/" + c.id + "/sleep")->status, 200);
     EXPECT_FALSE(std::filesystem::exists(path));
   }
 
   // An empty tool pattern asks about nothing: no hook, no file.
-  auto set = demo.post("/npc/smith/workspace", {{"ask_tools", ""}});
-  ASSERT_TRUE(set && set->status == 200);
-  SseStream events;
-  ASSERT_TRUE(harness::open_events(events, demo.port(), "smith"));
-  std::string session = finish_turn(demo, events, "smith", "@reply again");
-  auto launches = demo.wait_for_launches(++launched);
-  ASSERT_EQ(launches.size(), launched);
-  EXPECT_EQ(launch_args(launches.back()),
+  ASSERT_EQ(demo.post("/npc/smith/workspace", {{"ask_tools", ""}})->status, 200);
+  auto [launch, session] = launched_turn(demo, "smith", "@reply again", ++launched);
+  EXPECT_EQ(launch_args(launch),
             with(base_agent_args("acceptEdits"), {"--resume", session, "--name", "npc:smith"}));
   EXPECT_TRUE(settings_files(tmp).empty());
 }
 
-class SayEndpoint : public harness::Scenario {};
+class SayEndpoint : public Scenario {};
 
 // A missing workspace folder gives 503 and starts nothing; blank text is refused; other values
 // are said as text.
 TEST_F(SayEndpoint, MissingFolderBlankTextAndOtherValues) {
   std::string folder = demo.scratch() + "/tower";
   ASSERT_TRUE(std::filesystem::create_directory(folder));
-  auto set = demo.post("/npc/mage/workspace", {{"workspace", folder}});
-  ASSERT_TRUE(set && set->status == 200);
+  ASSERT_EQ(demo.post("/npc/mage/workspace", {{"workspace", folder}})->status, 200);
   ASSERT_TRUE(std::filesystem::remove(folder));
 
   SseStream mage;
-  ASSERT_TRUE(harness::open_events(mage, demo.port(), "mage"));
+  ASSERT_TRUE(open_events(mage, demo.port(), "mage"));
   auto unavailable = demo.say("mage", "hello");
   ASSERT_TRUE(unavailable);
   EXPECT_EQ(unavailable->status, 503);
-  EXPECT_EQ(unavailable->json()["ok"], false);
-  EXPECT_EQ(unavailable->json()["state"], "asleep");
   auto error = mage.wait_for_type("error", WAIT);
   ASSERT_TRUE(error);
   EXPECT_EQ((*error)["message"], "Workspace no longer exists: " + folder);
-  EXPECT_EQ(unavailable->json()["seq"], (*error)["seq"]);
-  EXPECT_TRUE(demo.launches().empty());
+  EXPECT_EQ(unavailable->json(),
+            Json({{"ok", false}, {"state", "asleep"}, {"seq", (*error)["seq"]}}));
 
   for (const Json& body : {Json{{"text", "   "}}, Json::object(), Json{{"text", nullptr}}}) {
     auto response = demo.post("/npc/smith/say", body);
@@ -218,72 +177,54 @@ TEST_F(SayEndpoint, MissingFolderBlankTextAndOtherValues) {
   EXPECT_EQ(response->json()["ok"], true);
   auto turn = read_until_type(events, "result", WAIT);
   ASSERT_TRUE(turn);
-  std::vector<Json> said = harness::of_type(*turn, "said");
-  ASSERT_EQ(said.size(), 1u);
-  EXPECT_EQ(said[0]["text"], "42");
+  Json said = of_type(*turn, "said").at(0);
+  EXPECT_EQ(said["text"], "42");
   EXPECT_EQ(turn->back()["text"], "You said: 42");
   // The say answer's "seq" is the newest event once the words were said.
-  EXPECT_GE(response->json()["seq"].get<std::uint64_t>(), said[0]["seq"].get<std::uint64_t>());
+  EXPECT_GE(response->json()["seq"].get<std::uint64_t>(), said["seq"].get<std::uint64_t>());
 }
 
-TEST(SayEndpointAgent, ThatCannotBeStartedGives503) {
-  // Executable when the bridge checks it at start-up, no longer when the player speaks.
-  harness::TempRoot bin;
-  std::string claude = bin.path() + "/claude";
-  std::ofstream(claude) << "#!/bin/sh\ncat >/dev/null\n";
-  ASSERT_EQ(::chmod(claude.c_str(), 0755), 0);
-  harness::BridgeOptions options;
-  options.claude = claude;
-  harness::BridgeProcess bridge(options);
-  ASSERT_TRUE(bridge.start());
-  ASSERT_EQ(::chmod(claude.c_str(), 0644), 0);
-
-  SseStream events;
-  ASSERT_TRUE(harness::open_events(events, bridge.port(), "smith"));
-  auto response =
-      harness::http_request(bridge.port(), "POST", "/npc/smith/say", Json{{"text", "hello"}});
-  ASSERT_TRUE(response);
-  EXPECT_EQ(response->status, 503);
-  EXPECT_EQ(response->json()["ok"], false);
-  EXPECT_EQ(response->json()["state"], "asleep");
-  auto error = events.wait_for_type("error", WAIT);
-  ASSERT_TRUE(error);
-  EXPECT_EQ((*error)["message"], "Cannot launch claude: Permission denied (os error 13)");
-}
-
-TEST(SayEndpointAgent, ThatStoppedReadingGives503) {
-  // An agent that closes its standard input but lives on.
-  harness::TempRoot bin;
+// An agent that closes its standard input but lives on; then a program that can no longer be
+// run at all (executable when the bridge checked it at start-up, not when the player speaks).
+TEST(SayEndpointAgent, ThatStoppedReadingOrCannotBeStartedGives503) {
+  TempRoot bin;
   std::string claude = bin.path() + "/claude";
   std::string ready = bin.path() + "/closed";
   std::ofstream(claude) << "#!/bin/sh\nexec 0<&-\n: > '" << ready << "'\nexec sleep 60\n";
   ASSERT_EQ(::chmod(claude.c_str(), 0755), 0);
-  harness::BridgeOptions options;
+  BridgeOptions options;
   options.claude = claude;
-  harness::BridgeProcess bridge(options);
+  BridgeProcess bridge(options);
   ASSERT_TRUE(bridge.start());
+  auto say = [&](const std::string& npc, const std::string& text) {
+    return http_request(bridge.port(), "POST", "/npc/" + npc + "/say", Json{{"text", text}});
+  };
 
   SseStream events;
-  ASSERT_TRUE(harness::open_events(events, bridge.port(), "smith"));
+  ASSERT_TRUE(open_events(events, bridge.port(), "smith"));
   // The first words may still reach the pipe before the agent closes it; when they do not,
   // they are the ones refused (and that agent is retired).
-  auto response =
-      harness::http_request(bridge.port(), "POST", "/npc/smith/say", Json{{"text", "a"}});
+  auto response = say("smith", "a");
   ASSERT_TRUE(response);
-  for (int i = 0; i < 3000 && !std::filesystem::exists(ready); ++i) {
-    std::this_thread::sleep_for(10ms);
-  }
-  ASSERT_TRUE(std::filesystem::exists(ready));
-
-  if (response->status == 200) {
-    response = harness::http_request(bridge.port(), "POST", "/npc/smith/say", Json{{"text", "b"}});
-    ASSERT_TRUE(response);
-  }
+  ASSERT_TRUE(wait_for_file(ready, WAIT));
+  if (response->status == 200) response = say("smith", "b");
+  ASSERT_TRUE(response);
   EXPECT_EQ(response->status, 503);
   EXPECT_EQ(response->json()["ok"], false);
   auto error = events.wait_for_type("error", WAIT);
   ASSERT_TRUE(error);
   EXPECT_EQ((*error)["message"], "Lost the agent process: Broken pipe (os error 32)");
+
+  ASSERT_EQ(::chmod(claude.c_str(), 0644), 0);
+  SseStream mage;
+  ASSERT_TRUE(open_events(mage, bridge.port(), "mage"));
+  response = say("mage", "hello");
+  ASSERT_TRUE(response);
+  EXPECT_EQ(response->status, 503);
+  EXPECT_EQ(response->json()["state"], "asleep");
+  error = mage.wait_for_type("error", WAIT);
+  ASSERT_TRUE(error);
+  EXPECT_EQ((*error)["message"], "Cannot launch claude: Permission denied (os error 13)");
 }
 
 }  // namespace
