@@ -41,6 +41,34 @@ std::vector<Json> run_turn(DemoBridge& demo, SseStream& events, const std::strin
   });
 }
 
+std::vector<std::string> with(std::vector<std::string> head, const std::vector<std::string>& tail) {
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}
+
+// The hook settings files in a folder.
+std::vector<std::string> settings_files(const std::string& folder) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+    std::string name = entry.path().filename().string();
+    if (name.rfind("npc-", 0) == 0) out.push_back(name);
+  }
+  return out;
+}
+
+// Opens `npc`'s stream, says `text` and waits for the turn's "result"; the launch it ran in
+// (the `count`th) and the session id the agent reported.
+std::pair<Json, std::string> launched_turn(DemoBridge& demo, const std::string& npc,
+                                           const std::string& text, std::size_t count) {
+  SseStream events;
+  EXPECT_TRUE(open_events(events, demo.port(), npc));
+  std::string session = session_of(say_and_read(demo, events, npc, text));
+  std::vector<Json> launches = demo.wait_for_launches(count);
+  EXPECT_EQ(launches.size(), count);
+  return {launches.size() == count ? launches.back() : Json::object(), session};
+}
+
 class AgentTurns : public Scenario {};
 
 TEST_F(AgentTurns, RepliesToolsFailuresSessionReportsAndTheAgentsEnd) {
@@ -152,12 +180,8 @@ TEST_F(AgentTurns, WordsSaidDuringATurnGetTheirOwnReplyBeforeTheNpcIsIdle) {
   EXPECT_TRUE(process_alive(launch_pid(demo.wait_for_launches(1).at(0))));
   demo.release("go");
 
-  auto rest = read_until(
-      events,
-      [](const Json& e) {
-        return is_event(e, "model", {{"pending", false}});
-      },
-      WAIT);
+  auto applied = [](const Json& e) { return is_event(e, "model", {{"pending", false}}); };
+  auto rest = read_until(events, applied, WAIT);
   ASSERT_TRUE(rest);
   std::vector<Json> results = of_type(*rest, "result");
   ASSERT_EQ(results.size(), 2u);
@@ -213,34 +237,6 @@ TEST(RememberedSession, WithoutTranscriptStartsANewConversation) {
   std::string dropped = "npc=smith session " + lost + " has no transcript";
   EXPECT_TRUE(demo.bridge().wait_for_log(dropped));
   EXPECT_EQ(demo.bridge().count_log(dropped), 1u);
-}
-
-std::vector<std::string> with(std::vector<std::string> head, const std::vector<std::string>& tail) {
-  head.insert(head.end(), tail.begin(), tail.end());
-  return head;
-}
-
-// The hook settings files in a folder.
-std::vector<std::string> settings_files(const std::string& folder) {
-  std::vector<std::string> out;
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
-    std::string name = entry.path().filename().string();
-    if (name.rfind("npc-", 0) == 0) out.push_back(name);
-  }
-  return out;
-}
-
-// Opens `npc`'s stream, says `text` and waits for the turn's "result"; the launch it ran in
-// (the `count`th) and the session id the agent reported.
-std::pair<Json, std::string> launched_turn(DemoBridge& demo, const std::string& npc,
-                                           const std::string& text, std::size_t count) {
-  SseStream events;
-  EXPECT_TRUE(open_events(events, demo.port(), npc));
-  std::string session = session_of(say_and_read(demo, events, npc, text));
-  std::vector<Json> launches = demo.wait_for_launches(count);
-  EXPECT_EQ(launches.size(), count);
-  return {launches.size() == count ? launches.back() : Json::object(), session};
 }
 
 TEST(AgentLaunch, AutoPolicyCommandLineFollowsModelSessionAndPersona) {
