@@ -319,9 +319,9 @@ TEST_F(Approvals, APolicyChangeStopsAgentsKeepsTheirSessionsAndTellsEveryNpc) {
   ASSERT_EQ(launches.size(), 2u);
   EXPECT_EQ(launch_flag(launches[0], "--permission-mode"), "acceptEdits");
   EXPECT_TRUE(launch_flag(launches[0], "--settings"));
-  EXPECT_EQ(launch_flag(launches[1], "--permission-mode"), "bypassPermissions");
-  EXPECT_EQ(launch_flag(launches[1], "--resume"), session);
-  EXPECT_FALSE(launch_flag(launches[1], "--settings"));
+  std::vector<std::string> trusted = base_agent_args("bypassPermissions");
+  trusted.insert(trusted.end(), {"--resume", session, "--name", "npc:smith"});
+  EXPECT_EQ(launch_args(launches[1]), trusted);
   EXPECT_TRUE(launches[1]["settings"].is_null());
 }
 
