@@ -1,7 +1,9 @@
-// An agent's life under real timing: what happens when the player's words, the end of a
-// process, a stop and a change of the NPC meet. Each scenario widens the window in which they
-// meet with the stand-in agent's own behaviour (a held-open standard error, an ignored
-// SIGTERM, an agent that stops reading), never with pauses in the bridge.
+// An agent's life as the game steers it: interrupting it, putting it to sleep, changing its
+// model, folder or conversation, every stopped agent really gone, and an NPC that stays who it
+// is in a new process; and the same under real timing, where the player's words, the end of a
+// process, a stop and a change meet: each race is widened with the stand-in agent's own
+// behaviour (a held-open standard error, an ignored SIGTERM, an agent that stops reading),
+// never with pauses in the bridge.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -21,17 +23,172 @@
 namespace {
 
 using namespace std::chrono_literals;
-using harness::is_state;
-using harness::launch_pid;
-using harness::of_type;
-using harness::process_alive;
-using harness::read_until;
-using harness::read_until_type;
-using harness::SseStream;
+using namespace harness;
 
-constexpr auto WAIT = harness::SCENARIO_WAIT;
+constexpr auto WAIT = SCENARIO_WAIT;
 
-class AgentLife : public harness::Scenario {};
+class AgentControl : public Scenario {
+ protected:
+  // Says "@session", whose reply is the agent's session id; the turn's events.
+  std::vector<Json> session_turn() {
+    std::vector<Json> turn = say_and_read(demo, events, "smith", "@session");
+    EXPECT_TRUE(of_type(turn, "error").empty()) << "a stopped agent's end is no error";
+    return turn;
+  }
+  // Waits for the `count`th launch and returns it.
+  Json launch(std::size_t count) {
+    std::vector<Json> launches = demo.wait_for_launches(count);
+    EXPECT_EQ(launches.size(), count);
+    return launches.size() == count ? launches.back() : Json::object();
+  }
+  // The agent of that launch was stopped and collected.
+  void expect_gone(const Json& launched) {
+    EXPECT_FALSE(process_alive(launch_pid(launched)));
+    EXPECT_TRUE(zombie_children(demo.bridge().pid()).empty());
+  }
+  // POSTs `body` to /npc/NPC/ACTION ("smith" when no NPC is named), expecting `status` and
+  // `answer`.
+  void expect_post(std::string action, const Json& body, int status, const Json& answer) {
+    if (action.find('/') == std::string::npos) action = "smith/" + action;
+    auto response = demo.post("/npc/" + action, body);
+    ASSERT_TRUE(response) << action;
+    EXPECT_EQ(response->status, status) << action;
+    EXPECT_EQ(response->json(), answer) << action;
+  }
+  // Reads through the next event of `type` and checks it has `fields`; the events read.
+  std::vector<Json> expect_next(const std::string& type, const Json& fields) {
+    auto read = read_until_type(events, type, WAIT);
+    EXPECT_TRUE(read && is_event(read->back(), type, fields)) << type << " " << fields;
+    return read.value_or(std::vector<Json>{});
+  }
+};
+
+TEST_F(AgentControl, StopsAndChangesKeepOrForgetTheConversation) {
+  std::string session = session_of(session_turn());
+  ASSERT_FALSE(session.empty());
+
+  // An interrupt while a turn is held open: the NPC falls asleep with no error.
+  ASSERT_EQ(demo.say("smith", "@wait-file " + demo.hold_path("never"))->status, 200);
+  ASSERT_TRUE(events.wait_for_type("session", WAIT));  // its start is all in ("said" came first)
+  expect_post("interrupt", Json::object(), 200, {{"ok", true}});
+  auto stopped = read_until(events, is_state("asleep"), WAIT);
+  ASSERT_TRUE(stopped);
+  std::vector<std::string> types = types_of(*stopped);
+  std::erase(types, "usage");
+  auto interrupted = std::find(types.begin(), types.end(), "interrupted");
+  EXPECT_EQ(std::vector<std::string>(interrupted, types.end()),
+            (std::vector<std::string>{"interrupted", "state"}));
+  EXPECT_TRUE(of_type(*stopped, "error").empty());
+  expect_gone(launch(1));
+  // The same conversation goes on in a new process; so after a sleep.
+  EXPECT_EQ(session_of(session_turn()), session);
+  EXPECT_EQ(launch_flag(launch(2), "--resume"), session);
+  expect_post("sleep", Json::object(), 200, {{"ok", true}});
+  expect_gone(launch(2));
+  EXPECT_EQ(session_of(session_turn()), session);
+  EXPECT_EQ(launch_flag(launch(3), "--resume"), session);
+
+  // A model for an idle agent stops it before the answer (the pending case: AgentTurns).
+  ASSERT_TRUE(events.wait_for(is_state("idle"), WAIT));
+  expect_post("model", {{"model", "  haiku "}}, 200,
+              {{"ok", true}, {"model", "haiku"}, {"pending", false}});
+  expect_gone(launch(3));
+  std::vector<Json> changed = expect_next("model", {{"model", "haiku"}, {"pending", false}});
+  ASSERT_EQ(of_type(changed, "state").size(), 1u);
+  EXPECT_EQ(of_type(changed, "state")[0]["value"], "asleep");
+  std::vector<Json> turn = session_turn();
+  EXPECT_TRUE(is_event(of_type(turn, "session").at(0), "session",
+                       {{"session_id", session}, {"resolved", "haiku"}}));
+  EXPECT_EQ(launch_flag(launch(4), "--model"), "haiku");
+
+  // A missing folder changes nothing; a new one stops the agent and forgets the conversation.
+  std::string forge = demo.scratch() + "/forge";
+  ASSERT_TRUE(std::filesystem::create_directory(forge));
+  expect_post("workspace", {{"workspace", forge + "/nope"}}, 400,
+              {{"error", "no such directory: " + forge + "/nope"}});
+  EXPECT_TRUE(process_alive(launch_pid(launch(4))));
+  expect_post("workspace", {{"workspace", forge}}, 200,
+              {{"ok", true}, {"workspace", forge}, {"model", "haiku"}, {"is_default", false}});
+  expect_gone(launch(4));
+  std::vector<Json> moved = expect_next("workspace", {{"workspace", forge}, {"is_default", false}});
+  EXPECT_LT(position(moved, "state", {{"value", "asleep"}}), moved.size());
+  std::string second = session_of(session_turn());
+  EXPECT_NE(second, session);
+  EXPECT_EQ(as_text(launch(5), "cwd"), forge);
+  EXPECT_FALSE(launch_flag(launch(5), "--resume"));
+  // The same folder again keeps the agent running.
+  ASSERT_EQ(demo.post("/npc/smith/workspace", {{"workspace", forge}})->status, 200);
+  EXPECT_TRUE(process_alive(launch_pid(launch(5))));
+
+  // A new conversation, then back to the first one.
+  auto fresh = demo.post("/npc/smith/new_session");
+  ASSERT_TRUE(fresh && fresh->status == 200);
+  EXPECT_EQ(fresh->json()["previous"]["session_id"], second);
+  EXPECT_GE(fresh->json()["previous"]["messages"].get<std::uint64_t>(), 2u);
+  expect_next("session", {{"session_id", ""}, {"resumed", false}});
+  std::string third = session_of(session_turn());
+  EXPECT_NE(third, second);
+  EXPECT_FALSE(launch_flag(launch(6), "--resume"));
+  expect_post("session", {{"session_id", second}}, 200, {{"ok", true}, {"error", ""}});
+  expect_gone(launch(6));
+  auto announced = expect_next("session", {{"session_id", second}, {"resumed", true}});
+  EXPECT_GE(announced.back()["messages"].get<std::uint64_t>(), 2u);
+  EXPECT_EQ(session_of(session_turn()), second);
+  EXPECT_EQ(launch_flag(launch(7), "--resume"), second);
+
+  // Another NPC may not take a session in use, nor one that never existed; a free one it may.
+  expect_post("bob/session", {{"session_id", second}}, 409,
+              {{"ok", false}, {"error", "smith is using that session"}});
+  expect_post("bob/session", {{"session_id", "no-such-session"}}, 409,
+              {{"ok", false}, {"error", "no transcript with that id"}});
+  expect_post("bob/session", {{"session_id", third}}, 200, {{"ok", true}, {"error", ""}});
+
+  // Back to the default folder through the bind alias: the resumed conversation is forgotten,
+  // and "resumed" with it.
+  auto back = demo.post("/npc/smith/bind", {{"workspace", ""}});
+  ASSERT_TRUE(back && back->status == 200);
+  EXPECT_EQ(back->json()["workspace"], demo.bridge().workspace());
+  EXPECT_EQ(back->json()["is_default"], true);
+  expect_gone(launch(7));
+  turn = session_turn();
+  EXPECT_TRUE(is_event(of_type(turn, "session").at(0), "session", {{"resumed", false}}));
+  EXPECT_NE(session_of(turn), second);
+  EXPECT_EQ(as_text(launch(8), "cwd"), demo.bridge().workspace());
+  EXPECT_FALSE(launch_flag(launch(8), "--resume"));
+}
+
+TEST(AgentCharacter, ADemoNpcStaysInCharacterAcrossASleepAndARestart) {
+  // Demo mode: the NPC answers in character.
+  DemoBridge demo({}, {{"QUILLHAVEN_DEMO_SCRIPTED", std::nullopt}});
+  ASSERT_TRUE(demo.start());
+  const std::string persona = "You are Brom, the village smith of Quillhaven. You speak gruffly.";
+  ASSERT_EQ(demo.post("/npc/brom/bind", {{"persona", persona}})->status, 200);
+
+  // The first answer of every agent process begins with who it is; the smith greets from his
+  // forge, where the innkeeper would welcome to his inn.
+  auto expect_in_character = [&] {
+    SseStream events;
+    ASSERT_TRUE(open_events(events, demo.port(), "brom"));
+    std::vector<Json> turn = say_and_read(demo, events, "brom", "Hello there!");
+    std::string answer = turn.empty() ? "" : as_text(turn.back(), "text");
+    EXPECT_EQ(answer.rfind("*Brom looks up.* ", 0), 0u) << answer;
+    EXPECT_TRUE(answer.find("forge") != std::string::npos ||
+                answer.find("sparks") != std::string::npos)
+        << answer;
+  };
+  expect_in_character();
+  ASSERT_EQ(demo.post("/npc/brom/sleep")->status, 200);
+  expect_in_character();
+  demo.bridge().close_stdin();
+  ASSERT_EQ(demo.bridge().wait_for_exit(WAIT), 0);
+  ASSERT_TRUE(demo.start());
+  expect_in_character();
+  // The persona came with the first launch only; the others resumed its conversation.
+  EXPECT_FALSE(launch_flag(demo.launches().back(), "--append-system-prompt"));
+  EXPECT_TRUE(launch_flag(demo.launches().back(), "--resume"));
+}
+
+class AgentLife : public Scenario {};
 
 // Waits until the process has been collected by its parent (not only ended): true when it has.
 bool wait_until_reaped(pid_t pid) {
@@ -47,7 +204,9 @@ bool wait_until_reaped(pid_t pid) {
 std::optional<std::vector<Json>> read_until_result(SseStream& events, const std::string& text) {
   return read_until(
       events,
-      [&](const Json& e) { return as_text(e, "type") == "result" && as_text(e, "text") == text; },
+      [&](const Json& e) {
+        return is_event(e, "result", {{"text", text}});
+      },
       WAIT);
 }
 
@@ -61,44 +220,42 @@ TEST_F(AgentLife, TheEndOfAnAgentDoesNotStopItsSuccessor) {
   // Collected means the bridge is reporting its end: the words come while it does.
   ASSERT_TRUE(wait_until_reaped(launch_pid(first[0])));
 
-  auto response = demo.say("smith", "hello again");
-  ASSERT_TRUE(response);
-  EXPECT_EQ(response->status, 200);
-  auto turn = read_until_result(events, "You said: hello again");
-  ASSERT_TRUE(turn) << "the successor's turn never ended";
+  EXPECT_EQ(demo.say("smith", "hello again")->status, 200);
+  ASSERT_TRUE(read_until_result(events, "You said: hello again"))
+      << "the successor's turn never ended";
   // The old process is reported once, with its last words; it may come late, but it must not
   // touch its successor.
-  if (of_type(events.seen(), "error").empty()) {
-    ASSERT_TRUE(read_until_type(events, "error", WAIT));
-  }
-  std::vector<Json> errors = of_type(events.seen(), "error");
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(as_text(errors[0], "message"), "last words");
-  auto npcs = harness::http_request(demo.port(), "GET", "/npcs");
-  ASSERT_TRUE(npcs);
-  EXPECT_EQ(npcs->json()["npcs"][0]["state"], "idle");
+  std::optional<Json> error = find_event(events, "error", Json::object());
+  ASSERT_TRUE(error);
+  EXPECT_EQ(as_text(*error, "message"), "last words");
+  EXPECT_EQ(of_type(events.seen(), "error").size(), 1u);
+  EXPECT_EQ(state_of(), "idle");
   EXPECT_TRUE(process_alive(launch_pid(demo.launches().back())));
 }
 
-// A workspace change stops the agent (which takes its time: it ignores SIGTERM) and then
-// changes the folder. Words said meanwhile must start the next agent in the new folder, and the
-// NPC's state must say that an agent runs.
+// A workspace change stops the agent (which ignores SIGTERM, so it is killed after five
+// seconds) and then changes the folder. Words said meanwhile must start the next agent in the
+// new folder, and the NPC's state must say that an agent runs.
 TEST_F(AgentLife, WordsSaidDuringAWorkspaceChangeGoToTheNewFolder) {
   std::string elsewhere = demo.scratch() + "/elsewhere";
   std::filesystem::create_directories(elsewhere);
   std::string noted = demo.hold_path("sigterm-noted");
 
   ASSERT_EQ(demo.say("smith", "@hang " + noted)->status, 200);
-  ASSERT_TRUE(harness::wait_for_file(noted + ".hanging", WAIT));
+  ASSERT_TRUE(wait_for_file(noted + ".hanging", WAIT));
+  pid_t hung = launch_pid(demo.launches().at(0));
 
+  auto began = std::chrono::steady_clock::now();
   auto change = std::async(std::launch::async, [&] {
     return demo.post("/npc/smith/workspace", {{"workspace", elsewhere}}, WAIT);
   });
-  ASSERT_TRUE(harness::wait_for_file(noted, WAIT)) << "the stop never began";
+  ASSERT_TRUE(wait_for_file(noted, WAIT)) << "the stop never began";
   auto said = std::async(std::launch::async, [&] { return demo.say("smith", "@session"); });
 
   auto changed = change.get();
+  EXPECT_GE(std::chrono::steady_clock::now() - began, 4500ms);
   ASSERT_TRUE(changed && changed->status == 200);
+  EXPECT_FALSE(process_alive(hung));
   auto response = said.get();
   ASSERT_TRUE(response && response->status == 200);
   ASSERT_TRUE(read_until_type(events, "result", WAIT));
@@ -107,12 +264,10 @@ TEST_F(AgentLife, WordsSaidDuringAWorkspaceChangeGoToTheNewFolder) {
   ASSERT_EQ(launches.size(), 2u);
   EXPECT_EQ(std::filesystem::canonical(as_text(launches[1], "cwd")),
             std::filesystem::canonical(elsewhere));
-  auto idle = read_until(events, is_state("idle"), WAIT);
-  ASSERT_TRUE(idle);
-  auto npcs = harness::http_request(demo.port(), "GET", "/npcs");
-  ASSERT_TRUE(npcs);
-  EXPECT_EQ(npcs->json()["npcs"][0]["state"], "idle");
-  EXPECT_EQ(npcs->json()["npcs"][0]["workspace"], elsewhere);
+  ASSERT_TRUE(read_until(events, is_state("idle"), WAIT));
+  EXPECT_EQ(state_of(), "idle");
+  EXPECT_EQ(npc_row(demo.port(), "smith")["workspace"], elsewhere);
+  EXPECT_TRUE(zombie_children(demo.bridge().pid()).empty());
 }
 
 // A game that quits closes the bridge's standard input and sends SIGTERM at once. Shutdown
@@ -121,14 +276,14 @@ TEST_F(AgentLife, WordsSaidDuringAWorkspaceChangeGoToTheNewFolder) {
 TEST_F(AgentLife, ShutdownRequestedTwiceLeavesNoAgentBehind) {
   // Busy until a file appears that never does: only a stop ends this one.
   SseStream guard;
-  ASSERT_TRUE(harness::open_events(guard, demo.port(), "guard"));
+  ASSERT_TRUE(open_events(guard, demo.port(), "guard"));
   ASSERT_EQ(demo.say("guard", "@wait-file " + demo.hold_path("never"))->status, 200);
   ASSERT_TRUE(guard.wait_for_type("session", WAIT));
   ASSERT_EQ(demo.say("smith", "@hang")->status, 200);
   std::vector<Json> launches = demo.wait_for_launches(2, WAIT);
   ASSERT_EQ(launches.size(), 2u);
   pid_t agent = launch_pid(launches[1]);
-  ASSERT_TRUE(harness::wait_for_sigterm_ignored(agent, WAIT));
+  ASSERT_TRUE(wait_for_sigterm_ignored(agent, WAIT));
 
   demo.bridge().close_stdin();
   demo.bridge().signal(SIGTERM);
@@ -136,9 +291,7 @@ TEST_F(AgentLife, ShutdownRequestedTwiceLeavesNoAgentBehind) {
   // Words said while shutting down start nothing.
   demo.say("smith", "anyone there?");
 
-  std::optional<int> status = demo.bridge().wait_for_exit(WAIT);
-  ASSERT_TRUE(status);
-  EXPECT_EQ(*status, 0);
+  EXPECT_EQ(demo.bridge().wait_for_exit(WAIT), 0);
   EXPECT_FALSE(process_alive(agent)) << "the agent was left running";
   EXPECT_FALSE(process_alive(launch_pid(launches[0])));
   EXPECT_EQ(demo.launches().size(), 2u);
@@ -156,52 +309,12 @@ TEST_F(AgentLife, ConcurrentChangesLeaveTheNewestValuesInTheStateFile) {
     a.join();
     b.join();
     c.join();
-    auto npcs = harness::http_request(demo.port(), "GET", "/npcs");
-    ASSERT_TRUE(npcs);
     std::optional<Json> stored =
-        parse_json(harness::read_text_file(demo.bridge().state_file()).value_or(""));
+        parse_json(read_text_file(demo.bridge().state_file()).value_or(""));
     ASSERT_TRUE(stored);
-    EXPECT_EQ((*stored)["smith"]["model"], npcs->json()["npcs"][0]["model"]) << "round " << round;
+    EXPECT_EQ((*stored)["smith"]["model"], npc_row(demo.port(), "smith")["model"])
+        << "round " << round;
   }
-}
-
-// Two tool uses wait for the player at once: the NPC asks until both are answered.
-TEST_F(AgentLife, TheNpcAsksWhileAnyApprovalWaits) {
-  auto ask = [&](const std::string& command) {
-    return std::async(std::launch::async, [this, command] {
-      return demo.post(
-          "/hook/permission",
-          {{"npc", "smith"}, {"tool_name", "Bash"}, {"tool_input", {{"command", command}}}}, WAIT);
-    });
-  };
-  auto first = ask("ls");
-  ASSERT_TRUE(read_until_type(events, "permission_request", WAIT));
-  auto second = ask("pwd");
-  ASSERT_TRUE(read_until_type(events, "permission_request", WAIT));
-  std::vector<Json> requests = of_type(events.seen(), "permission_request");
-  ASSERT_EQ(requests.size(), 2u);
-
-  demo.post("/npc/smith/permission", {{"request_id", requests[0]["request_id"]}, {"allow", true}});
-  ASSERT_TRUE(first.get());
-  ASSERT_TRUE(read_until_type(events, "permission_answered", WAIT));
-  auto npcs = harness::http_request(demo.port(), "GET", "/npcs");
-  ASSERT_TRUE(npcs);
-  EXPECT_EQ(npcs->json()["npcs"][0]["state"], "asking");
-
-  demo.post("/npc/smith/permission", {{"request_id", requests[1]["request_id"]}, {"allow", false}});
-  ASSERT_TRUE(second.get());
-  auto back = read_until(
-      events,
-      [&](const Json&) {
-        return of_type(events.seen(), "permission_answered").size() == 2 &&
-               of_type(events.seen(), "state").size() == 2;
-      },
-      WAIT);
-  ASSERT_TRUE(back);
-  // "asking" once, and back to what it was only once both were answered.
-  std::vector<Json> states = of_type(events.seen(), "state");
-  EXPECT_EQ(states[0]["value"], "asking");
-  EXPECT_NE(states[1]["value"], "asking");
 }
 
 // The agent stops reading its input and floods its output while the player says something
@@ -218,7 +331,7 @@ TEST_F(AgentLife, ALongSayToABusyAgentNeitherStallsNorLosesIt) {
   EXPECT_EQ(response->status, 200);
   ASSERT_TRUE(read_until_result(events, "heard you")) << "the long words were never answered";
   for (const Json& e : of_type(events.seen(), "error")) ADD_FAILURE() << e.dump();
-  EXPECT_EQ(of_type(events.seen(), "delta").size() >= 3000u, true);
+  EXPECT_GE(of_type(events.seen(), "delta").size(), 3000u);
 }
 
 // A runaway agent writes one endless line: the bridge drops it without growing, tells the game,
@@ -229,7 +342,8 @@ TEST_F(AgentLife, AnOversizedOutputLineIsDroppedAndTheNpcGoesOn) {
   ASSERT_TRUE(turn);
   std::vector<Json> errors = of_type(*turn, "error");
   ASSERT_EQ(errors.size(), 1u);
-  EXPECT_NE(as_text(errors[0], "message").find("longer than"), std::string::npos);
+  EXPECT_EQ(errors[0]["message"],
+            "The agent wrote a line longer than 16777216 bytes; it was dropped.");
 
   ASSERT_EQ(demo.say("smith", "and now?")->status, 200);
   ASSERT_TRUE(read_until_result(events, "You said: and now?"));
@@ -247,9 +361,9 @@ TEST_F(AgentLife, AnOversizedOutputLineIsDroppedAndTheNpcGoesOn) {
   std::ifstream status("/proc/" + std::to_string(demo.bridge().pid()) + "/status");
   std::string line;
   while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) != 0) continue;
-    long kib = std::stol(line.substr(6));
-    EXPECT_LT(kib, 80 * 1024) << line;
+    if (line.rfind("VmHWM:", 0) == 0) {
+      EXPECT_LT(std::stol(line.substr(6)), 80 * 1024) << line;
+    }
   }
 #endif
 }

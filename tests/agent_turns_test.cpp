@@ -1,28 +1,27 @@
-// What the game sees of an agent's turns: the reply as deltas, tool uses, results, failures,
-// the session report, a permission mode the agent did not honour, an agent that dies, and
-// words said while the agent is still busy.
+// How the bridge starts an NPC's agent and what the game sees of its turns: the exact command
+// line under each permission policy, the environment, folder, descriptors and hook settings
+// file; what the say endpoint answers when no agent can be started; the reply as deltas, tool
+// uses, results, failures, the session report, a permission mode the agent did not honour, an
+// agent that dies, and words said while the agent is still busy.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
+#include "agent/launch.h"
 #include "harness/scenario.h"
+#include "harness/transcript_files.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-using harness::is_state;
-using harness::launch_flag;
-using harness::of_type;
-using harness::read_until;
-using harness::read_until_type;
-using harness::SseStream;
-using harness::types_of;
+using namespace harness;
 
-constexpr auto WAIT = harness::SCENARIO_WAIT;
+constexpr auto WAIT = SCENARIO_WAIT;
 
 // The texts of the "delta" events, in order.
 std::vector<std::string> delta_texts(const std::vector<Json>& events) {
@@ -31,239 +30,136 @@ std::vector<std::string> delta_texts(const std::vector<Json>& events) {
   return out;
 }
 
-std::string joined(const std::vector<std::string>& pieces) {
-  std::string out;
-  for (const std::string& p : pieces) out += p;
-  return out;
-}
-
 // Says `text` and reads events until the NPC is "idle" again after working (a launch passes
 // through "idle" before the words are written).
-std::vector<Json> run_turn(harness::DemoBridge& demo, SseStream& events, const std::string& npc,
+std::vector<Json> run_turn(DemoBridge& demo, SseStream& events, const std::string& npc,
                            const std::string& text) {
   bool working = false;
-  return harness::say_and_read(demo, events, npc, text, [&](const Json& e) {
+  return say_and_read(demo, events, npc, text, [&](const Json& e) {
     working = working || is_state("working")(e);
     return working && is_state("idle")(e);
   });
 }
 
-class AgentTurns : public harness::Scenario {};
-
-TEST_F(AgentTurns, ReplyTextArrivesExactlyOnceThenTheResult) {
-  // Deltas completed by their assistant record: nothing repeated.
-  std::vector<Json> turn = run_turn(demo, events, "smith", "@deltas Hel|lo\n@full Hello");
-  EXPECT_EQ(delta_texts(turn), (std::vector<std::string>{"Hel", "lo"}));
-  std::vector<std::string> types = types_of(turn);
-  // A launch from "asleep": "idle", then "working" for the words, then the turn's events.
-  ASSERT_GE(types.size(), 4u);
-  EXPECT_EQ(types[0], "state");
-  EXPECT_EQ(turn[0]["value"], "idle");
-  EXPECT_EQ(types[1], "state");
-  EXPECT_EQ(turn[1]["value"], "working");
-  // "said" is pushed once the words are written, so the agent's first records may overtake it.
-  std::vector<Json> said = of_type(turn, "said");
-  ASSERT_EQ(said.size(), 1u);
-  EXPECT_EQ(said[0]["text"], "@deltas Hel|lo\n@full Hello");
-  auto end = std::find(types.begin(), types.end(), "message_end");
-  auto result = std::find(types.begin(), types.end(), "result");
-  ASSERT_NE(end, types.end());
-  ASSERT_NE(result, types.end());
-  EXPECT_LT(end, result);
-  Json first_result = turn[static_cast<std::size_t>(result - types.begin())];
-  EXPECT_EQ(first_result["text"], "Hello");
-  EXPECT_EQ(first_result["turns"], 1);
-  EXPECT_EQ(first_result["tools"], 0u);
-  EXPECT_TRUE(first_result["cost"].is_number());
-  EXPECT_GT(first_result["cost"].get<double>(), 0.0);
-  EXPECT_TRUE(first_result["duration_ms"].is_number());
-  for (const char* key : {"input_tokens", "output_tokens", "cache_write_tokens"}) {
-    EXPECT_GT(first_result[key].get<double>(), 0.0) << key;
-  }
-  EXPECT_EQ(first_result["cache_read_tokens"], 0);
-
-  // An assistant record without deltas: its whole text as one delta.
-  turn = run_turn(demo, events, "smith", "@full Hello there");
-  EXPECT_EQ(delta_texts(turn), (std::vector<std::string>{"Hello there"}));
-  EXPECT_EQ(of_type(turn, "message_end").size(), 1u);
-
-  // Deltas that disagree with the record: the record's text is sent whole.
-  turn = run_turn(demo, events, "smith", "@deltas abc\n@full xyz");
-  EXPECT_EQ(delta_texts(turn), (std::vector<std::string>{"abc", "xyz"}));
-
-  // A streamed reply: the deltas add up to the reply.
-  turn = run_turn(demo, events, "smith", "@reply Good day to you, traveller!");
-  EXPECT_GT(delta_texts(turn).size(), 1u);
-  EXPECT_EQ(joined(delta_texts(turn)), "Good day to you, traveller!");
-  std::vector<Json> results = of_type(turn, "result");
-  ASSERT_EQ(results.size(), 1u);
-  EXPECT_EQ(results[0]["text"], "Good day to you, traveller!");
-  // The cost is the session's running total as the agent reports it.
-  EXPECT_GT(results[0]["cost"].get<double>(), first_result["cost"].get<double>());
-  EXPECT_GT(results[0]["cache_read_tokens"].get<double>(), 0.0);
-  // One process served all four turns.
-  EXPECT_EQ(demo.launches().size(), 1u);
+std::vector<std::string> with(std::vector<std::string> head, const std::vector<std::string>& tail) {
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
 }
 
-TEST_F(AgentTurns, ToolUsesBecomeToolStartAndToolEnd) {
-  std::string workspace = demo.bridge().workspace();
-  std::filesystem::create_directories(workspace + "/notes");
-  std::ofstream(workspace + "/notes/todo.txt") << "buy nails";
-
-  Json read_input = {{"file_path", workspace + "/notes/todo.txt"}};
-  Json bash_input = {{"command", "exit 4"}, {"description", "fail on purpose"}};
-  std::vector<Json> turn =
-      run_turn(demo, events, "smith",
-               "@tool Read " + dump_json(read_input) + "\n@tool Bash " + dump_json(bash_input));
-
-  std::vector<Json> starts = of_type(turn, "tool_start");
-  std::vector<Json> ends = of_type(turn, "tool_end");
-  ASSERT_EQ(starts.size(), 2u);
-  ASSERT_EQ(ends.size(), 2u);
-  EXPECT_EQ(starts[0]["name"], "Read");
-  EXPECT_EQ(starts[0]["category"], "read");
-  EXPECT_EQ(starts[0]["detail"], "notes/todo.txt");
-  EXPECT_EQ(starts[0]["note"], "");
-  EXPECT_FALSE(as_text(starts[0], "id").empty());
-  EXPECT_EQ(ends[0]["id"], starts[0]["id"]);
-  EXPECT_EQ(ends[0]["ok"], true);
-  EXPECT_EQ(ends[0]["output"], "buy nails");
-
-  EXPECT_EQ(starts[1]["name"], "Bash");
-  EXPECT_EQ(starts[1]["category"], "exec");
-  EXPECT_EQ(starts[1]["detail"], "exit 4");
-  EXPECT_EQ(starts[1]["note"], "fail on purpose");
-  EXPECT_EQ(ends[1]["id"], starts[1]["id"]);
-  EXPECT_EQ(ends[1]["ok"], false);
-  EXPECT_EQ(ends[1]["output"], "Exit code 4");
-
-  // Each tool_end follows its tool_start.
-  std::vector<std::string> types = types_of(turn);
-  std::vector<std::string> tool_order;
-  for (const std::string& t : types) {
-    if (t == "tool_start" || t == "tool_end") tool_order.push_back(t);
+// The hook settings files in a folder.
+std::vector<std::string> settings_files(const std::string& folder) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+    std::string name = entry.path().filename().string();
+    if (name.rfind("npc-", 0) == 0) out.push_back(name);
   }
-  EXPECT_EQ(tool_order,
-            (std::vector<std::string>{"tool_start", "tool_end", "tool_start", "tool_end"}));
-
-  std::vector<Json> results = of_type(turn, "result");
-  ASSERT_EQ(results.size(), 1u);
-  EXPECT_EQ(results[0]["tools"], 2u);
-  EXPECT_EQ(results[0]["turns"], 3);
-  EXPECT_EQ(results[0]["text"], "Bash failed: Exit code 4");
+  return out;
 }
 
-TEST_F(AgentTurns, FailedTurnsBecomeErrorsAndTheNpcStaysAwake) {
-  struct Case {
-    std::string script;
-    std::string message;
-  };
-  for (const Case& c :
-       {Case{"@fail Out of ideas", "Out of ideas"}, Case{"@fail-errors A|B", "A; B"},
-        Case{"@api-error API Error: 529 Overloaded", "API Error: 529 Overloaded"}}) {
-    SCOPED_TRACE(c.script);
-    std::vector<Json> turn = run_turn(demo, events, "smith", c.script);
-    std::vector<Json> errors = of_type(turn, "error");
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0]["message"], c.message);
-    EXPECT_TRUE(of_type(turn, "result").empty());
-    // The API error is the agent's failure, not the NPC speaking.
-    EXPECT_TRUE(of_type(turn, "delta").empty());
-    EXPECT_TRUE(of_type(turn, "message_end").empty());
-  }
-  // A failed turn leaves the agent running.
-  EXPECT_EQ(demo.launches().size(), 1u);
-  EXPECT_TRUE(harness::process_alive(harness::launch_pid(demo.launches()[0])));
+// Opens `npc`'s stream, says `text` and waits for the turn's "result"; the launch it ran in
+// (the `count`th) and the session id the agent reported.
+std::pair<Json, std::string> launched_turn(DemoBridge& demo, const std::string& npc,
+                                           const std::string& text, std::size_t count) {
+  SseStream events;
+  EXPECT_TRUE(open_events(events, demo.port(), npc));
+  std::string session = session_of(say_and_read(demo, events, npc, text));
+  std::vector<Json> launches = demo.wait_for_launches(count);
+  EXPECT_EQ(launches.size(), count);
+  return {launches.size() == count ? launches.back() : Json::object(), session};
 }
 
-TEST_F(AgentTurns, SessionReportsAndIgnoredRecords) {
+class AgentTurns : public Scenario {};
+
+TEST_F(AgentTurns, RepliesToolsFailuresSessionReportsAndTheAgentsEnd) {
   ASSERT_EQ(demo.post("/npc/smith/model", {{"model", "opus"}})->status, 200);
 
-  std::vector<Json> turn = run_turn(demo, events, "smith", "@reply hello there, smith");
-  std::vector<Json> sessions = of_type(turn, "session");
-  ASSERT_EQ(sessions.size(), 1u);
-  std::string session_id = as_text(sessions[0], "session_id");
-  EXPECT_FALSE(session_id.empty());
-  EXPECT_EQ(sessions[0]["model"], "opus");
-  EXPECT_EQ(sessions[0]["resolved"], "opus");
-  EXPECT_EQ(sessions[0]["resumed"], false);
-  for (const char* key : {"messages", "bytes"}) {
-    EXPECT_TRUE(sessions[0][key].is_number_unsigned()) << key;
+  // Deltas completed by their assistant record: nothing repeated. A launch from "asleep":
+  // "idle", then "working" for the words, then the turn's events.
+  std::vector<Json> turn = run_turn(demo, events, "smith", "@deltas Hel|lo\n@full Hello");
+  EXPECT_EQ(delta_texts(turn), (std::vector<std::string>{"Hel", "lo"}));
+  std::vector<Json> states = of_type(turn, "state");
+  ASSERT_GE(states.size(), 2u);
+  EXPECT_TRUE(is_state("idle")(states[0]));
+  EXPECT_TRUE(is_state("working")(states[1]));
+  // "said" is pushed once the words are written, so the agent's first records may overtake it.
+  EXPECT_EQ(of_type(turn, "said").at(0)["text"], "@deltas Hel|lo\n@full Hello");
+  EXPECT_LT(position(turn, "message_end"), position(turn, "result"));
+  Json result = of_type(turn, "result").at(0);
+  EXPECT_TRUE(is_event(result, "result", {{"text", "Hello"}, {"turns", 1}, {"tools", 0}}));
+  for (const char* key : {"cost", "input_tokens", "output_tokens", "duration_ms"}) {
+    EXPECT_TRUE(result[key].is_number()) << key;
   }
-  for (const char* key : {"label", "started"}) EXPECT_TRUE(sessions[0][key].is_string()) << key;
-  EXPECT_TRUE(of_type(turn, "policy_downgraded").empty());
+  std::string session = session_of(turn);
+  EXPECT_FALSE(session.empty());
+  EXPECT_TRUE(is_event(of_type(turn, "session").at(0), "session",
+                       {{"model", "opus"}, {"resolved", "opus"}, {"resumed", false}}));
 
-  // The second turn's report describes the transcript of the first.
-  turn = run_turn(demo, events, "smith", "@reply again");
-  sessions = of_type(turn, "session");
-  ASSERT_EQ(sessions.size(), 1u);
-  EXPECT_EQ(sessions[0]["session_id"], session_id);
-  EXPECT_GE(sessions[0]["messages"].get<std::uint64_t>(), 2u);
-  EXPECT_GT(sessions[0]["bytes"].get<std::uint64_t>(), 0u);
-  EXPECT_EQ(sessions[0]["label"], "@reply hello there, smith");
-  EXPECT_FALSE(as_text(sessions[0], "started").empty());
+  // Tools the agent uses, each "tool_end" after its "tool_start"; the second turn's session
+  // report describes the transcript of the first.
+  std::string todo = demo.bridge().workspace() + "/todo.txt";
+  std::ofstream(todo) << "buy nails";
+  Json bash_input = {{"command", "exit 4"}, {"description", "fail on purpose"}};
+  turn = run_turn(demo, events, "smith",
+                  "@tool Read " + dump_json(Json{{"file_path", todo}}) + "\n@tool Bash " +
+                      dump_json(bash_input));
+  std::vector<Json> starts = of_type(turn, "tool_start");
+  ASSERT_EQ(starts.size(), 2u);
+  EXPECT_TRUE(is_event(
+      starts[1], "tool_start",
+      {{"name", "Bash"}, {"category", "exec"}, {"detail", "exit 4"}, {"note", "fail on purpose"}}));
+  EXPECT_EQ(of_type(turn, "tool_end").size(), 2u);
+  EXPECT_LT(
+      position(turn, "tool_end", {{"id", starts[0]["id"]}, {"ok", true}, {"output", "buy nails"}}),
+      position(turn, "tool_start", {{"id", starts[1]["id"]}}));
+  EXPECT_LT(position(turn, "tool_start", {{"id", starts[1]["id"]}}),
+            position(turn, "tool_end",
+                     {{"id", starts[1]["id"]}, {"ok", false}, {"output", "Exit code 4"}}));
+  EXPECT_TRUE(is_event(of_type(turn, "result").at(0), "result",
+                       {{"tools", 2}, {"turns", 3}, {"text", "Bash failed: Exit code 4"}}));
+  Json report = of_type(turn, "session").at(0);
+  EXPECT_TRUE(is_event(report, "session",
+                       {{"session_id", session}, {"label", "@deltas Hel|lo @full Hello"}}))
+      << report;
+  EXPECT_GE(report["messages"].get<std::uint64_t>(), 2u);
+  EXPECT_GT(report["bytes"].get<std::uint64_t>(), 0u);
 
-  // An agent that runs in another mode than the policy asked for.
-  turn = run_turn(demo, events, "smith", "@mode plan\n@reply planning");
-  std::vector<Json> downgraded = of_type(turn, "policy_downgraded");
-  ASSERT_EQ(downgraded.size(), 1u);
-  EXPECT_EQ(downgraded[0]["wanted"], "auto");
-  EXPECT_EQ(downgraded[0]["actual"], "plan");
-  EXPECT_EQ(downgraded[0]["policy"], "auto");
-  EXPECT_EQ(downgraded[0]["model"], "opus");
-
-  // A sub-agent's records are not the NPC's: no delta, message or tool event of theirs.
-  turn = run_turn(demo, events, "smith", "@subagent\n@reply mine");
-  EXPECT_EQ(joined(delta_texts(turn)), "mine");
-  EXPECT_EQ(of_type(turn, "message_end").size(), 1u);
-  EXPECT_TRUE(of_type(turn, "tool_start").empty());
-  EXPECT_TRUE(of_type(turn, "tool_end").empty());
-}
-
-TEST_F(AgentTurns, AnAgentThatExitsReportsWhyAndFallsAsleep) {
-  struct Case {
-    std::string npc;
-    std::string script;
-    std::string message;
-  };
-  std::size_t launched = 0;
-  for (const Case& c :
-       {Case{"talker", "@stderr boom\n@exit 3", "boom"}, Case{"quiet", "@exit 3", "exit code 3"}}) {
-    SCOPED_TRACE(c.npc);
-    SseStream events;
-    ASSERT_TRUE(harness::open_events(events, demo.port(), c.npc));
-    auto response = demo.say(c.npc, c.script);
-    ASSERT_TRUE(response && response->status == 200);
-    auto turn = read_until(events, is_state("asleep"), WAIT);
-    ASSERT_TRUE(turn);
-    std::vector<Json> errors = of_type(*turn, "error");
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0]["message"], c.message);
-    EXPECT_TRUE(of_type(*turn, "result").empty());
-
-    auto launches = demo.wait_for_launches(++launched);
-    ASSERT_EQ(launches.size(), launched);
-    EXPECT_FALSE(harness::process_alive(harness::launch_pid(launches.back())));
-    // The bridge collected its child.
-    EXPECT_TRUE(harness::zombie_children(demo.bridge().pid()).empty());
+  // Failed turns are errors, not the NPC speaking; the agent keeps running. An agent in another
+  // mode than the policy asked for is reported; a sub-agent's records are not the NPC's.
+  for (const auto& [script, message] : std::vector<std::pair<std::string, std::string>>{
+           {"@fail-errors A|B", "A; B"},
+           {"@api-error API Error: 529 Overloaded", "API Error: 529 Overloaded"}}) {
+    turn = run_turn(demo, events, "smith", script);
+    ASSERT_EQ(of_type(turn, "error").size(), 1u) << script;
+    EXPECT_EQ(of_type(turn, "error")[0]["message"], message);
+    EXPECT_EQ(position(turn, "result"), turn.size()) << script;
+    EXPECT_EQ(position(turn, "delta"), turn.size()) << script;
   }
+  turn = run_turn(demo, events, "smith", "@mode plan\n@subagent\n@reply mine");
+  ASSERT_EQ(of_type(turn, "policy_downgraded").size(), 1u);
+  EXPECT_TRUE(
+      is_event(of_type(turn, "policy_downgraded")[0], "policy_downgraded",
+               {{"wanted", "auto"}, {"actual", "plan"}, {"policy", "auto"}, {"model", "opus"}}));
+  EXPECT_EQ(delta_texts(turn), (std::vector<std::string>{"mine"}));
+  EXPECT_EQ(position(turn, "tool_start"), turn.size());
+  // The cost is the session's running total as the agent reports it; one process served all.
+  EXPECT_GT(of_type(turn, "result").at(0)["cost"].get<double>(), result["cost"].get<double>());
+  EXPECT_EQ(demo.launches().size(), 1u);
 
+  // An agent that exits is reported with its last standard-error line, else its exit code (a
+  // later agent is not blamed with its predecessor's words); the bridge collects it.
+  for (const auto& [script, message] : std::vector<std::pair<std::string, std::string>>{
+           {"@stderr boom\n@exit 3", "boom"}, {"@exit 3", "exit code 3"}}) {
+    turn = say_and_read(demo, events, "smith", script, is_state("asleep"));
+    ASSERT_EQ(of_type(turn, "error").size(), 1u) << script;
+    EXPECT_EQ(of_type(turn, "error")[0]["message"], message);
+    EXPECT_EQ(position(turn, "result"), turn.size()) << script;
+    EXPECT_FALSE(process_alive(launch_pid(demo.launches().back())));
+    EXPECT_TRUE(zombie_children(demo.bridge().pid()).empty());
+  }
   // The next words start a new agent.
-  SseStream events;
-  ASSERT_TRUE(harness::open_events(events, demo.port(), "quiet"));
-  std::vector<Json> turn = run_turn(demo, events, "quiet", "@reply back again");
-  EXPECT_EQ(of_type(turn, "result").size(), 1u);
+  EXPECT_EQ(of_type(run_turn(demo, events, "smith", "@reply back"), "result").size(), 1u);
   EXPECT_EQ(demo.launches().size(), 3u);
-
-  // A later agent of the same NPC that dies silently is not blamed with its predecessor's
-  // last words.
-  SseStream talker;
-  ASSERT_TRUE(harness::open_events(talker, demo.port(), "talker"));
-  auto response = demo.say("talker", "@exit 4");
-  ASSERT_TRUE(response && response->status == 200);
-  auto error = talker.wait_for_type("error", WAIT);
-  ASSERT_TRUE(error);
-  EXPECT_EQ((*error)["message"], "exit code 4");
 }
 
 TEST_F(AgentTurns, WordsSaidDuringATurnGetTheirOwnReplyBeforeTheNpcIsIdle) {
@@ -277,46 +173,46 @@ TEST_F(AgentTurns, WordsSaidDuringATurnGetTheirOwnReplyBeforeTheNpcIsIdle) {
   auto model = demo.post("/npc/smith/model", {{"model", "haiku"}});
   ASSERT_TRUE(model);
   EXPECT_EQ(model->json(), Json({{"ok", true}, {"model", "haiku"}, {"pending", true}}));
+  auto pending = events.wait_for_type("model", WAIT);
+  ASSERT_TRUE(pending);
+  EXPECT_TRUE(
+      is_event(*pending, "model", {{"model", "haiku"}, {"pending", true}, {"current", ""}}));
+  EXPECT_TRUE(process_alive(launch_pid(demo.wait_for_launches(1).at(0))));
   demo.release("go");
 
-  auto rest = read_until(
-      events, [](const Json& e) { return as_text(e, "type") == "model" && e["pending"] == false; },
-      WAIT);
+  auto applied = [](const Json& e) { return is_event(e, "model", {{"pending", false}}); };
+  auto rest = read_until(events, applied, WAIT);
   ASSERT_TRUE(rest);
   std::vector<Json> results = of_type(*rest, "result");
   ASSERT_EQ(results.size(), 2u);
   EXPECT_EQ(results[0]["text"], "first");
   EXPECT_EQ(results[1]["text"], "second");
-  // Working from the first word to the last result; then idle, and only then the model change.
-  std::vector<std::string> after_last_result;
-  bool past = false;
+  // Working from the first word to the last result; then idle, asleep, and the model change.
+  std::vector<std::string> changes;
   for (const Json& e : *rest) {
-    if (e == results[1]) {
-      past = true;
-      continue;
-    }
     std::string type = as_text(e, "type");
-    if (!past) {
-      EXPECT_FALSE(type == "state") << e;
-      EXPECT_FALSE(type == "model" && e["pending"] == false) << e;
-    } else if (type == "state" || type == "model") {
-      after_last_result.push_back(type + ":" + (type == "state" ? as_text(e, "value") : ""));
-    }
+    if (type == "result") changes.push_back(type);
+    if (type == "state") changes.push_back(as_text(e, "value"));
+    if (type == "model") changes.push_back(type);
   }
-  EXPECT_EQ(after_last_result, (std::vector<std::string>{"state:idle", "state:asleep", "model:"}));
-  EXPECT_EQ(rest->back()["model"], "haiku");
-  EXPECT_EQ(rest->back()["current"], "haiku");
-  EXPECT_EQ(rest->back()["resolved"], "");
+  EXPECT_EQ(changes, (std::vector<std::string>{"result", "result", "idle", "asleep", "model"}));
+  EXPECT_EQ(rest->back(), Json({{"seq", rest->back()["seq"]},
+                                {"type", "model"},
+                                {"npc", "smith"},
+                                {"model", "haiku"},
+                                {"pending", false},
+                                {"current", "haiku"},
+                                {"resolved", ""}}));
 
   run_turn(demo, events, "smith", "@reply third");
   auto launches = demo.wait_for_launches(2);
   ASSERT_EQ(launches.size(), 2u);
   EXPECT_EQ(launch_flag(launches[1], "--model"), "haiku");
-  EXPECT_FALSE(harness::process_alive(harness::launch_pid(launches[0])));
+  EXPECT_FALSE(process_alive(launch_pid(launches[0])));
 }
 
 TEST(RememberedSession, WithoutTranscriptStartsANewConversation) {
-  harness::DemoBridge demo;
+  DemoBridge demo;
   const std::string lost = "0b5e7a1c-0000-4000-8000-00000000dead";
   Json remembered = {{"smith",
                       {{"model", ""},
@@ -327,15 +223,12 @@ TEST(RememberedSession, WithoutTranscriptStartsANewConversation) {
   std::ofstream(demo.bridge().state_file()) << dump_json_indented(remembered);
   ASSERT_TRUE(demo.start());
   SseStream events;
-  ASSERT_TRUE(harness::open_events(events, demo.port(), "smith"));
+  ASSERT_TRUE(open_events(events, demo.port(), "smith"));
 
   std::vector<Json> turn = run_turn(demo, events, "smith", "@reply hello");
   EXPECT_TRUE(of_type(turn, "error").empty());
-  ASSERT_EQ(of_type(turn, "result").size(), 1u);
-  std::vector<Json> sessions = of_type(turn, "session");
-  ASSERT_EQ(sessions.size(), 1u);
-  EXPECT_NE(sessions[0]["session_id"], lost);
-
+  EXPECT_EQ(of_type(turn, "result").size(), 1u);
+  EXPECT_NE(session_of(turn), lost);
   auto launches = demo.wait_for_launches(1);
   ASSERT_EQ(launches.size(), 1u);
   EXPECT_FALSE(launch_flag(launches[0], "--resume"));
@@ -344,6 +237,175 @@ TEST(RememberedSession, WithoutTranscriptStartsANewConversation) {
   std::string dropped = "npc=smith session " + lost + " has no transcript";
   EXPECT_TRUE(demo.bridge().wait_for_log(dropped));
   EXPECT_EQ(demo.bridge().count_log(dropped), 1u);
+}
+
+TEST(AgentLaunch, AutoPolicyCommandLineFollowsModelSessionAndPersona) {
+  DemoBridge demo({}, {{"ANTHROPIC_API_KEY", "sk-secret"}});
+  ASSERT_TRUE(demo.start());
+
+  // Nothing is started for a missing workspace folder (503), nor for blank text (400).
+  std::string folder = demo.scratch() + "/tower";
+  ASSERT_TRUE(std::filesystem::create_directory(folder));
+  ASSERT_EQ(demo.post("/npc/mage/workspace", {{"workspace", folder}})->status, 200);
+  ASSERT_TRUE(std::filesystem::remove(folder));
+  SseStream mage;
+  ASSERT_TRUE(open_events(mage, demo.port(), "mage"));
+  auto unavailable = demo.say("mage", "hello");
+  ASSERT_TRUE(unavailable);
+  EXPECT_EQ(unavailable->status, 503);
+  auto error = mage.wait_for_type("error", WAIT);
+  ASSERT_TRUE(error);
+  EXPECT_EQ((*error)["message"], "Workspace no longer exists: " + folder);
+  EXPECT_EQ(unavailable->json(),
+            Json({{"ok", false}, {"state", "asleep"}, {"seq", (*error)["seq"]}}));
+  for (const Json& body : {Json{{"text", "   "}}, Json::object(), Json{{"text", nullptr}}}) {
+    auto response = demo.post("/npc/smith/say", body);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, 400) << body;
+    EXPECT_EQ(response->json(), Json({{"error", "missing text"}})) << body;
+  }
+  EXPECT_TRUE(demo.launches().empty());
+
+  // Other values are said as text; the answer's "seq" is the newest event once they were said.
+  SseStream events;
+  ASSERT_TRUE(open_events(events, demo.port(), "smith"));
+  auto said = demo.post("/npc/smith/say", {{"text", 42}});
+  ASSERT_TRUE(said);
+  EXPECT_EQ(said->status, 200);
+  EXPECT_EQ(said->json()["ok"], true);
+  std::vector<Json> turn = read_until_type(events, "result", WAIT).value_or(std::vector<Json>{});
+  ASSERT_FALSE(turn.empty());
+  EXPECT_EQ(turn.back()["text"], "You said: 42");
+  std::optional<Json> words = find_event(events, "said", {{"text", "42"}});
+  ASSERT_TRUE(words);
+  EXPECT_GE(said->json()["seq"].get<std::uint64_t>(), (*words)["seq"].get<std::uint64_t>());
+
+  // Plain: mode auto, no model, no session, no persona, no settings file, no key.
+  Json first = demo.wait_for_launches(1).at(0);
+  std::string session = session_of(turn);
+  ASSERT_FALSE(session.empty());
+  EXPECT_EQ(launch_args(first), with(base_agent_args("auto"), {"--name", "npc:smith"}));
+  EXPECT_EQ(as_text(first, "cwd"), demo.bridge().workspace());
+  EXPECT_EQ(first["env_api_key"], false);
+  EXPECT_TRUE(first["settings"].is_null());
+  // The bridge holds a listener, an event stream and pipes of its own: none may leak.
+  EXPECT_EQ(first["fds"], Json::array({0, 1, 2}));
+  EXPECT_TRUE(settings_files(demo.bridge().tmp()).empty());
+
+  // A persona and a model; the kept session is resumed, so the persona is not passed.
+  ASSERT_EQ(demo.post("/npc/smith/workspace", {{"persona", "You are Brom."}})->status, 200);
+  ASSERT_EQ(demo.post("/npc/smith/model", {{"model", "sonnet"}})->status, 200);
+  EXPECT_EQ(launch_args(launched_turn(demo, "smith", "@reply again", 2).first),
+            with(base_agent_args("auto"),
+                 {"--model", "sonnet", "--resume", session, "--name", "npc:smith"}));
+
+  // A new conversation: the persona instead of --resume.
+  ASSERT_EQ(demo.post("/npc/smith/new_session")->status, 200);
+  EXPECT_EQ(launch_args(launched_turn(demo, "smith", "@reply anew", 3).first),
+            with(base_agent_args("auto"), {"--model", "sonnet", "--append-system-prompt",
+                                           "You are Brom.", "--name", "npc:smith"}));
+}
+
+// A launch under "trust" is checked where the game changes the policy to it (approvals).
+TEST(AgentLaunch, AskPolicyInstallsTheHookThroughASettingsFileAndKeepApiKeyPassesTheKey) {
+  DemoBridge demo({"--permission-policy", "ask", "--keep-api-key"},
+                  {{"ANTHROPIC_API_KEY", "sk-secret"}});
+  ASSERT_TRUE(demo.start());
+  std::string self = std::filesystem::canonical(BRIDGE_EXE).string();
+  std::string tmp = demo.bridge().tmp();
+  std::string bridge_url = " --hook --bridge http://127.0.0.1:" + std::to_string(demo.port());
+
+  // Ids that need quoting in the hook command or encoding in the file name, and one too long
+  // to be a file name as it is.
+  struct Case {
+    std::string id, quoted;
+  };
+  std::vector<Case> cases = {
+      {"smith", "smith"}, {"it's", "'it'\"'\"'s'"}, {std::string(300, 'x'), std::string(300, 'x')}};
+  std::size_t launched = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.id.substr(0, 20));
+    Json launch = launched_turn(demo, c.id, "@reply hello", ++launched).first;
+    EXPECT_EQ(launch["env_api_key"], true);
+    std::vector<std::string> args = launch_args(launch);
+    ASSERT_EQ(args.size(), 13u);
+    std::string path = args[10];
+    EXPECT_EQ(args,
+              with(base_agent_args("acceptEdits"), {"--settings", path, "--name", "npc:" + c.id}));
+
+    // One plain file in TMPDIR: npc-<encoded id>-<12 hex>.settings.json.
+    std::filesystem::path file(path);
+    EXPECT_EQ(file.parent_path().string(), tmp);
+    std::string name = file.filename().string();
+    EXPECT_LE(name.size(), 255u);
+    std::string prefix = "npc-" + encode_npc_id_for_file(c.id) + "-";
+    ASSERT_EQ(name.rfind(prefix, 0), 0u) << name;
+    EXPECT_TRUE(
+        std::regex_match(name.substr(prefix.size()), std::regex("[0-9a-f]{12}\\.settings\\.json")))
+        << name;
+
+    std::string command = shell_quote(self) + bridge_url + " --npc " + c.quoted;
+    std::string expected = R"({"hooks":{"PreToolUse":[{"hooks":[{"command":)" +
+                           dump_json(Json(command)) +
+                           R"(,"timeout":300,"type":"command"}],"matcher":"Bash"}]}})";
+    // The file exists while its agent runs, byte for byte, and the agent read the same.
+    EXPECT_EQ(read_text_file(path), expected);
+    EXPECT_EQ(dump_json(launch["settings"]), expected);
+
+    // Stopping the agent removes its file.
+    ASSERT_EQ(demo.post("/npc/" + c.id + "/sleep")->status, 200);
+    EXPECT_FALSE(std::filesystem::exists(path));
+  }
+
+  // An empty tool pattern asks about nothing: no hook, no file.
+  ASSERT_EQ(demo.post("/npc/smith/workspace", {{"ask_tools", ""}})->status, 200);
+  auto [launch, session] = launched_turn(demo, "smith", "@reply again", ++launched);
+  EXPECT_EQ(launch_args(launch),
+            with(base_agent_args("acceptEdits"), {"--resume", session, "--name", "npc:smith"}));
+  EXPECT_TRUE(settings_files(tmp).empty());
+}
+
+// An agent that closes its standard input but lives on; then a program that can no longer be
+// run at all (executable when the bridge checked it at start-up, not when the player speaks).
+TEST(SayEndpointAgent, ThatStoppedReadingOrCannotBeStartedGives503) {
+  TempRoot bin;
+  std::string claude = bin.path() + "/claude";
+  std::string ready = bin.path() + "/closed";
+  std::ofstream(claude) << "#!/bin/sh\nexec 0<&-\n: > '" << ready << "'\nexec sleep 60\n";
+  ASSERT_EQ(::chmod(claude.c_str(), 0755), 0);
+  BridgeOptions options;
+  options.claude = claude;
+  BridgeProcess bridge(options);
+  ASSERT_TRUE(bridge.start());
+  auto say = [&](const std::string& npc, const std::string& text) {
+    return http_request(bridge.port(), "POST", "/npc/" + npc + "/say", Json{{"text", text}});
+  };
+
+  SseStream events;
+  ASSERT_TRUE(open_events(events, bridge.port(), "smith"));
+  // The first words may still reach the pipe before the agent closes it; when they do not,
+  // they are the ones refused (and that agent is retired).
+  auto response = say("smith", "a");
+  ASSERT_TRUE(response);
+  ASSERT_TRUE(wait_for_file(ready, WAIT));
+  if (response->status == 200) response = say("smith", "b");
+  ASSERT_TRUE(response);
+  EXPECT_EQ(response->status, 503);
+  EXPECT_EQ(response->json()["ok"], false);
+  auto error = events.wait_for_type("error", WAIT);
+  ASSERT_TRUE(error);
+  EXPECT_EQ((*error)["message"], "Lost the agent process: Broken pipe (os error 32)");
+
+  ASSERT_EQ(::chmod(claude.c_str(), 0644), 0);
+  SseStream mage;
+  ASSERT_TRUE(open_events(mage, bridge.port(), "mage"));
+  response = say("mage", "hello");
+  ASSERT_TRUE(response);
+  EXPECT_EQ(response->status, 503);
+  EXPECT_EQ(response->json()["state"], "asleep");
+  error = mage.wait_for_type("error", WAIT);
+  ASSERT_TRUE(error);
+  EXPECT_EQ((*error)["message"], "Cannot launch claude: Permission denied (os error 13)");
 }
 
 }  // namespace

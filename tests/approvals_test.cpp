@@ -5,53 +5,17 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
-#include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
-#include "harness/approval_support.h"
-#include "harness/demo_bridge.h"
+#include "harness/scenario.h"
 #include "util/text.h"
 
 namespace {
 
-using harness::BridgeProcess;
-using harness::decision;
-using harness::DemoBridge;
-using harness::HookRequest;
-using harness::HttpConnection;
-using harness::HttpResponse;
-using harness::npc_post;
-using harness::npc_row;
-using harness::SseStream;
-using harness::wait_for_event;
-
-// Position in `events` of the first event of `type` whose members include `fields`, or the
-// number of events.
-std::size_t position(const std::vector<Json>& events, const std::string& type,
-                     const Json& fields = Json::object()) {
-  auto matches = [&](const Json& event) {
-    if (as_text(event, "type") != type) return false;
-    for (const auto& [key, value] : fields.items()) {
-      const Json* member = field(event, key);
-      if (member == nullptr || *member != value) return false;
-    }
-    return true;
-  };
-  return static_cast<std::size_t>(std::find_if(events.begin(), events.end(), matches) -
-                                  events.begin());
-}
-
-// The event of `type` whose members include `fields`, whether it was read already or is still
-// to come. For events whose order against others is not fixed (an answer's announcement races
-// the agent's use of the answer).
-std::optional<Json> find_event(SseStream& events, const std::string& type, const Json& fields) {
-  std::size_t at = position(events.seen(), type, fields);
-  if (at < events.seen().size()) return events.seen()[at];
-  return wait_for_event(events, type, fields);
-}
+using namespace harness;
 
 // A tool use put to the player: its "permission_request" event (null when the use never got
 // that far) and the id of the tool use that the agent announced before it.
@@ -64,9 +28,8 @@ struct ToolUse {
 // and the agent's announcement of the tool use has arrived too (in whichever order).
 ToolUse ask_for_bash(std::uint16_t port, SseStream& events, const std::string& npc,
                      const std::string& command) {
-  Json input = {{"command", command}};
   std::optional<HttpResponse> said =
-      npc_post(port, npc, "say", {{"text", "@tool Bash " + dump_json(input)}});
+      npc_post(port, npc, "say", {{"text", "@tool Bash " + dump_json(Json{{"command", command}})}});
   if (!said || said->status != 200) return {};
   std::optional<Json> request = wait_for_event(events, "permission_request", {{"detail", command}});
   if (!request) return {};
@@ -74,6 +37,11 @@ ToolUse ask_for_bash(std::uint16_t port, SseStream& events, const std::string& n
       find_event(events, "tool_start", {{"name", "Bash"}, {"detail", command}});
   if (!started) return {};
   return {*request, (*started)["id"]};
+}
+
+// What a hook posts for a tool use of the NPC "smith".
+Json hook_body(const std::string& command, const std::string& tool = "Bash") {
+  return {{"npc", "smith"}, {"tool_name", tool}, {"tool_input", {{"command", command}}}};
 }
 
 // POST /npc/ID/permission; the status and body, or 0 and null when nothing came back.
@@ -86,93 +54,74 @@ std::pair<int, Json> answer(std::uint16_t port, const std::string& npc, const Js
 const std::pair<int, Json> ACCEPTED = {200, {{"ok", true}}};
 const std::pair<int, Json> NOT_PENDING = {409, {{"ok", false}}};
 
-TEST(Approvals, ThePlayersAnswersReachTheAgent) {
-  DemoBridge demo({"--permission-policy", "ask"});
-  ASSERT_TRUE(demo.start());
-  BridgeProcess& bridge = demo.bridge();
-  SseStream events;
-  ASSERT_TRUE(events.open(bridge.port(), "smith", 0));
+class Approvals : public Scenario {
+ protected:
+  Approvals() : Scenario({"--permission-policy", "ask"}) {}
+};
 
-  // Allowed with a reason: the tool use comes to the game after "tool_start", the NPC asks,
-  // and once allowed the command really runs.
-  ToolUse use = ask_for_bash(bridge.port(), events, "smith", "echo hi");
-  ASSERT_TRUE(use.request.is_object());
-  std::string rid = as_text(use.request, "request_id");
-  EXPECT_EQ(rid.size(), 12u);
-  EXPECT_EQ(rid.find_first_not_of("0123456789abcdef"), std::string::npos) << rid;
-  EXPECT_EQ(as_text(use.request, "name"), "Bash");
-  EXPECT_EQ(as_text(use.request, "category"), "exec");
-  // The agent writes its tool use before it runs the hook, so the game must see "tool_start"
-  // first: this catches a reader held up by file work at the start of a turn.
-  std::size_t started = position(events.seen(), "tool_start", {{"id", use.tool_id}});
-  std::size_t asking = position(events.seen(), "state", {{"value", "asking"}});
-  std::size_t announced = position(events.seen(), "permission_request");
-  EXPECT_LT(started, asking);
-  EXPECT_LT(asking, announced);
-  EXPECT_EQ(as_text(npc_row(bridge.port(), "smith"), "state"), "asking");
-
-  EXPECT_EQ(
-      answer(bridge.port(), "smith", {{"request_id", rid}, {"allow", true}, {"reason", "go"}}),
-      ACCEPTED);
-  EXPECT_TRUE(find_event(events, "permission_answered",
-                         {{"request_id", rid}, {"allow", true}, {"reason", "go"}}));
-  std::optional<Json> ended = find_event(events, "tool_end", {{"id", use.tool_id}});
-  ASSERT_TRUE(ended);
-  EXPECT_EQ((*ended)["ok"], true);
-  EXPECT_EQ(trim(as_text(*ended, "output")), "hi");
-  ASSERT_TRUE(wait_for_event(events, "result"));
-  // The request was collected: a second answer finds nothing.
-  EXPECT_EQ(answer(bridge.port(), "smith", {{"request_id", rid}, {"allow", false}}), NOT_PENDING);
-
-  // Allowed without a reason: the event carries the empty reason as sent. Words said while
-  // the NPC asks belong to the same turn: it keeps asking, and the turn's tool count goes on.
-  use = ask_for_bash(bridge.port(), events, "smith", "echo again");
-  ASSERT_TRUE(use.request.is_object());
-  rid = as_text(use.request, "request_id");
-  std::optional<HttpResponse> meanwhile =
-      npc_post(bridge.port(), "smith", "say", {{"text", "@reply later"}});
-  ASSERT_TRUE(meanwhile && meanwhile->status == 200);
-  EXPECT_EQ(meanwhile->json()["state"], "asking");
-  EXPECT_EQ(as_text(npc_row(bridge.port(), "smith"), "state"), "asking");
-  EXPECT_EQ(answer(bridge.port(), "smith", {{"request_id", rid}, {"allow", true}}), ACCEPTED);
-  EXPECT_TRUE(find_event(events, "permission_answered",
-                         {{"request_id", rid}, {"allow", true}, {"reason", ""}}));
-  ended = find_event(events, "tool_end", {{"id", use.tool_id}});
-  ASSERT_TRUE(ended);
-  EXPECT_EQ((*ended)["ok"], true);
-  EXPECT_EQ(trim(as_text(*ended, "output")), "again");
-  std::optional<Json> result = wait_for_event(events, "result");
-  ASSERT_TRUE(result);
-  EXPECT_EQ((*result)["tools"], 1);
-  ASSERT_TRUE(wait_for_event(events, "result", {{"text", "later"}}));
-
-  // Refused without a reason: the agent is told the player refused and the command never runs.
-  std::string marker = bridge.root() + "/refused-command-ran";
-  use = ask_for_bash(bridge.port(), events, "smith", "touch " + marker);
-  ASSERT_TRUE(use.request.is_object());
-  rid = as_text(use.request, "request_id");
-  EXPECT_EQ(answer(bridge.port(), "smith", {{"request_id", rid}, {"allow", false}}), ACCEPTED);
-  EXPECT_TRUE(find_event(events, "permission_answered",
-                         {{"request_id", rid}, {"allow", false}, {"reason", ""}}));
-  ended = find_event(events, "tool_end", {{"id", use.tool_id}});
-  ASSERT_TRUE(ended);
-  EXPECT_EQ((*ended)["ok"], false);
-  EXPECT_EQ(as_text(*ended, "output"), "PreToolUse:Bash hook error: The player refused.");
-  ASSERT_TRUE(wait_for_event(events, "result"));
+TEST_F(Approvals, ThePlayersAnswersReachTheAgent) {
+  std::uint16_t port = demo.port();
+  std::string marker = demo.bridge().root() + "/refused-command-ran";
+  // Allowed with a reason and without, refused without a reason (the command never runs) and
+  // with one: the announcement carries the reason as sent, the agent the player's words.
+  struct Case {
+    std::string command;
+    Json answer;
+    bool ok;
+    std::string output;
+  };
+  for (const Case& c : {Case{"echo hi", {{"allow", true}, {"reason", "go"}}, true, "hi"},
+                        Case{"echo again", {{"allow", true}}, true, "again"},
+                        Case{"touch " + marker,
+                             {{"allow", false}},
+                             false,
+                             "PreToolUse:Bash hook error: The player refused."},
+                        Case{"echo no",
+                             {{"allow", false}, {"reason", "Not in my forge."}},
+                             false,
+                             "PreToolUse:Bash hook error: Not in my forge."}}) {
+    SCOPED_TRACE(c.command);
+    std::size_t before = events.seen().size();
+    ToolUse use = ask_for_bash(port, events, "smith", c.command);
+    ASSERT_TRUE(use.request.is_object());
+    Json rid = use.request["request_id"];
+    EXPECT_TRUE(std::regex_match(as_text(use.request, "request_id"), std::regex("[0-9a-f]{12}")));
+    EXPECT_TRUE(
+        is_event(use.request, "permission_request", {{"name", "Bash"}, {"category", "exec"}}));
+    // The agent writes its tool use before it runs the hook, so the game must see "tool_start"
+    // first: this catches a reader held up by file work at the start of a turn.
+    std::vector<Json> turn(events.seen().begin() + before, events.seen().end());
+    std::size_t asking = position(turn, "state", {{"value", "asking"}});
+    EXPECT_LT(position(turn, "tool_start", {{"id", use.tool_id}}), asking);
+    EXPECT_LT(asking, position(turn, "permission_request", {{"request_id", rid}}));
+    EXPECT_EQ(state_of(), "asking");
+    // Words said while the NPC asks belong to the same turn: it keeps asking, and the turn's
+    // tool count goes on.
+    bool words_meanwhile = c.command == "echo again";
+    if (words_meanwhile) {
+      auto said = demo.say("smith", "@reply later");
+      ASSERT_TRUE(said && said->status == 200);
+      EXPECT_EQ(said->json()["state"], "asking");
+    }
+    Json body = c.answer;
+    body["request_id"] = rid;
+    EXPECT_EQ(answer(port, "smith", body), ACCEPTED);
+    EXPECT_TRUE(find_event(events, "permission_answered",
+                           {{"request_id", rid},
+                            {"allow", c.answer["allow"]},
+                            {"reason", c.answer.value("reason", "")}}));
+    std::optional<Json> ended = find_event(events, "tool_end", {{"id", use.tool_id}});
+    ASSERT_TRUE(ended);
+    EXPECT_EQ((*ended)["ok"], c.ok);
+    EXPECT_EQ(c.ok ? trim(as_text(*ended, "output")) : as_text(*ended, "output"), c.output);
+    EXPECT_TRUE(wait_for_event(events, "result", {{"tools", 1}}));
+    if (words_meanwhile) {
+      ASSERT_TRUE(wait_for_event(events, "result", {{"text", "later"}}));
+    }
+    // The request was collected: a second answer finds nothing.
+    EXPECT_EQ(answer(port, "smith", {{"request_id", rid}, {"allow", false}}), NOT_PENDING);
+  }
   EXPECT_FALSE(std::filesystem::exists(marker));
-
-  // Refused with a reason: the agent gets the player's words.
-  use = ask_for_bash(bridge.port(), events, "smith", "echo no");
-  ASSERT_TRUE(use.request.is_object());
-  rid = as_text(use.request, "request_id");
-  EXPECT_EQ(answer(bridge.port(), "smith",
-                   {{"request_id", rid}, {"allow", false}, {"reason", "Not in my forge."}}),
-            ACCEPTED);
-  ended = find_event(events, "tool_end", {{"id", use.tool_id}});
-  ASSERT_TRUE(ended);
-  EXPECT_EQ(as_text(*ended, "output"), "PreToolUse:Bash hook error: Not in my forge.");
-  ASSERT_TRUE(wait_for_event(events, "result"));
-
   // One agent served every turn (its hook and settings file: AgentLaunch).
   EXPECT_EQ(demo.launches().size(), 1u);
 
@@ -180,180 +129,112 @@ TEST(Approvals, ThePlayersAnswersReachTheAgent) {
   // gets its tool uses put to the player.
   const std::string npc = "o'brien;touch${IFS}x&";
   SseStream odd;
-  ASSERT_TRUE(odd.open(bridge.port(), npc, 0));
-  use = ask_for_bash(bridge.port(), odd, npc, "echo hi");
+  ASSERT_TRUE(odd.open(port, npc, 0));
+  ToolUse use = ask_for_bash(port, odd, npc, "echo hi");
   ASSERT_TRUE(use.request.is_object());
   EXPECT_EQ(as_text(use.request, "npc"), npc);
-  EXPECT_EQ(
-      answer(bridge.port(), npc, {{"request_id", use.request["request_id"]}, {"allow", true}}),
-      ACCEPTED);
-  ended = find_event(odd, "tool_end", {{"id", use.tool_id}});
-  ASSERT_TRUE(ended);
-  EXPECT_EQ((*ended)["ok"], true);
-  EXPECT_FALSE(std::filesystem::exists(bridge.workspace() + "/x"));
+  EXPECT_EQ(answer(port, npc, {{"request_id", use.request["request_id"]}, {"allow", true}}),
+            ACCEPTED);
+  EXPECT_TRUE(find_event(odd, "tool_end", {{"id", use.tool_id}, {"ok", true}}));
+  EXPECT_FALSE(std::filesystem::exists(demo.bridge().workspace() + "/x"));
 }
 
-TEST(Approvals, NobodyAnsweringInTimeRefuses) {
-  DemoBridge demo({"--permission-policy", "ask", "--permission-timeout", "1"});
-  ASSERT_TRUE(demo.start());
-  BridgeProcess& bridge = demo.bridge();
-  SseStream events;
-  ASSERT_TRUE(events.open(bridge.port(), "smith", 0));
-  ToolUse use = ask_for_bash(bridge.port(), events, "smith", "echo late");
-  ASSERT_TRUE(use.request.is_object());
-  std::string rid = as_text(use.request, "request_id");
-
-  EXPECT_TRUE(find_event(events, "permission_answered",
-                         {{"request_id", rid}, {"allow", false}, {"reason", "timeout"}}));
-  std::optional<Json> ended = find_event(events, "tool_end", {{"id", use.tool_id}});
-  ASSERT_TRUE(ended);
-  EXPECT_EQ((*ended)["ok"], false);
-  EXPECT_EQ(as_text(*ended, "output"), "PreToolUse:Bash hook error: Nobody answered in time.");
-  ASSERT_TRUE(wait_for_event(events, "state", {{"value", "idle"}}));
-  // Too late now.
-  EXPECT_EQ(answer(bridge.port(), "smith", {{"request_id", rid}, {"allow", true}}), NOT_PENDING);
-}
-
-// Time-outs given on the command line: zero, and values that are not a usable number of
-// seconds, refuse at once; and whatever the hook endpoint is sent, it answers with a decision.
+// Nobody answers in time: a second, and values that are not a usable number of seconds, which
+// refuse at once. Whatever the hook endpoint is sent, it answers with a decision.
 class PermissionTimeout : public testing::TestWithParam<const char*> {};
 
-TEST_P(PermissionTimeout, RefusesAtOnceAndAlwaysWithADecision) {
+TEST_P(PermissionTimeout, NobodyAnsweringInTimeRefuses) {
   DemoBridge demo({"--permission-policy", "ask", "--permission-timeout", GetParam()});
   ASSERT_TRUE(demo.start());
-  BridgeProcess& bridge = demo.bridge();
   SseStream events;
-  ASSERT_TRUE(events.open(bridge.port(), "smith", 0));
-  // Without "tool_name" the tool is announced as "tool".
-  HookRequest hook;
-  ASSERT_TRUE(
-      hook.send(bridge.port(), Json{{"npc", "smith"}, {"tool_input", {{"command", "ls"}}}}));
-  std::optional<HttpResponse> decided = hook.answer();
-  ASSERT_TRUE(decided);
-  EXPECT_EQ(decided->status, 200);
-  EXPECT_EQ(decided->json(), decision("deny", "Nobody answered in time."));
-  std::optional<Json> request = wait_for_event(events, "permission_request", {{"name", "tool"}});
-  ASSERT_TRUE(request);
-  EXPECT_TRUE(wait_for_event(
-      events, "permission_answered",
-      {{"request_id", (*request)["request_id"]}, {"allow", false}, {"reason", "timeout"}}));
+  ASSERT_TRUE(open_events(events, demo.port(), "smith"));
+  ToolUse use = ask_for_bash(demo.port(), events, "smith", "echo late");
+  ASSERT_TRUE(use.request.is_object());
+  Json rid = use.request["request_id"];
+  EXPECT_TRUE(find_event(events, "permission_answered",
+                         {{"request_id", rid}, {"allow", false}, {"reason", "timeout"}}));
+  EXPECT_TRUE(find_event(events, "tool_end",
+                         {{"id", use.tool_id},
+                          {"ok", false},
+                          {"output", "PreToolUse:Bash hook error: Nobody answered in time."}}));
+  ASSERT_TRUE(wait_for_event(events, "state", {{"value", "idle"}}));
+  EXPECT_EQ(answer(demo.port(), "smith", {{"request_id", rid}, {"allow", true}}), NOT_PENDING);
 
-  // Bodies that are no tool request at all still get a decision.
-  for (const char* body : {"[1,2]", "not json", "", "{\"npc\":7,\"tool_name\":null}"}) {
-    HookRequest odd;
-    ASSERT_TRUE(odd.send_text(bridge.port(), body));
-    decided = odd.answer();
-    ASSERT_TRUE(decided) << body;
-    EXPECT_EQ(decided->status, 200) << body;
-    EXPECT_EQ(decided->json(), decision("deny", "Nobody answered in time.")) << body;
+  // Without "tool_name" the tool is announced as "tool"; bodies that are no tool request at
+  // all. All are sent before any answer is read, so they wait out the time together.
+  std::vector<std::string> bodies = {R"({"npc":"smith","tool_input":{"command":"ls"}})", "[1,2]",
+                                     "not json", "", R"({"npc":7,"tool_name":null})"};
+  std::vector<HookRequest> hooks(bodies.size());
+  for (std::size_t i = 0; i < bodies.size(); ++i) {
+    ASSERT_TRUE(hooks[i].send_text(demo.port(), bodies[i]));
   }
-  EXPECT_TRUE(bridge.running());
+  for (std::size_t i = 0; i < bodies.size(); ++i) {
+    std::optional<HttpResponse> decided = hooks[i].answer();
+    ASSERT_TRUE(decided) << bodies[i];
+    EXPECT_EQ(decided->status, 200) << bodies[i];
+    EXPECT_EQ(decided->json(), decision("deny", "Nobody answered in time.")) << bodies[i];
+  }
+  EXPECT_TRUE(wait_for_event(events, "permission_request", {{"name", "tool"}}));
 }
 
-INSTANTIATE_TEST_SUITE_P(ZeroOrUnusable, PermissionTimeout,
-                         testing::Values("0", "-1", "nan", "-inf"));
+INSTANTIATE_TEST_SUITE_P(ASecondZeroOrUnusable, PermissionTimeout,
+                         testing::Values("1", "0", "-1", "nan", "-inf"));
 
-TEST(Approvals, AnEndlessTimeOutWaitsForThePlayer) {
-  DemoBridge demo({"--permission-policy", "ask", "--permission-timeout", "inf"});
-  ASSERT_TRUE(demo.start());
-  BridgeProcess& bridge = demo.bridge();
-  SseStream events;
-  ASSERT_TRUE(events.open(bridge.port(), "smith", 0));
-  HookRequest hook;
-  ASSERT_TRUE(hook.send(
-      bridge.port(),
-      Json{{"npc", "smith"}, {"tool_name", "Bash"}, {"tool_input", {{"command", "ls"}}}}));
-  std::optional<Json> request = wait_for_event(events, "permission_request");
-  ASSERT_TRUE(request);
-  EXPECT_EQ(answer(bridge.port(), "smith",
-                   {{"request_id", (*request)["request_id"]}, {"allow", true}, {"reason", "yes"}}),
-            ACCEPTED);
-  std::optional<HttpResponse> decided = hook.answer();
-  ASSERT_TRUE(decided);
-  EXPECT_EQ(decided->json(), decision("allow", "yes"));
-}
-
-TEST(Approvals, StoppingTheAgentEndsTheWaitingRequests) {
-  DemoBridge demo({"--permission-policy", "ask"});
-  ASSERT_TRUE(demo.start());
-  BridgeProcess& bridge = demo.bridge();
-  SseStream events;
-  ASSERT_TRUE(events.open(bridge.port(), "smith", 0));
-
-  // Interrupt while the agent's own tool use and a second request both wait.
-  Json from_agent = ask_for_bash(bridge.port(), events, "smith", "echo stopped").request;
+TEST_F(Approvals, StoppingTheAgentEndsTheWaitingRequests) {
+  std::uint16_t port = demo.port();
+  auto expect_ended = [](HookRequest& hook) {
+    std::optional<HttpResponse> decided = hook.answer();
+    ASSERT_TRUE(decided);
+    EXPECT_EQ(decided->status, 200);
+    EXPECT_EQ(decided->json(), decision("deny", "The conversation ended."));
+  };
+  // An interrupt while the agent's own tool use and a second request both wait; then a sleep,
+  // which ends a request also when no agent runs.
+  Json from_agent = ask_for_bash(port, events, "smith", "echo stopped").request;
   ASSERT_TRUE(from_agent.is_object());
-  HookRequest hook;
-  ASSERT_TRUE(hook.send(
-      bridge.port(),
-      Json{{"npc", "smith"}, {"tool_name", "Bash"}, {"tool_input", {{"command", "echo direct"}}}}));
-  std::optional<Json> direct =
+  HookRequest direct, second;
+  ASSERT_TRUE(direct.send(port, hook_body("echo direct")));
+  std::optional<Json> asked =
       wait_for_event(events, "permission_request", {{"detail", "echo direct"}});
-  ASSERT_TRUE(direct);
-  std::optional<HttpResponse> stopped = npc_post(bridge.port(), "smith", "interrupt");
-  ASSERT_TRUE(stopped);
-  EXPECT_EQ(stopped->status, 200);
-  std::optional<HttpResponse> decided = hook.answer();
-  ASSERT_TRUE(decided);
-  EXPECT_EQ(decided->status, 200);
-  EXPECT_EQ(decided->json(), decision("deny", "The conversation ended."));
-  EXPECT_TRUE(wait_for_event(events, "interrupted"));
-  EXPECT_EQ(
-      answer(bridge.port(), "smith", {{"request_id", from_agent["request_id"]}, {"allow", true}}),
-      NOT_PENDING);
-  EXPECT_EQ(
-      answer(bridge.port(), "smith", {{"request_id", (*direct)["request_id"]}, {"allow", true}}),
-      NOT_PENDING);
-
-  // Putting the NPC to sleep ends a request too, also when no agent runs.
-  HookRequest second;
-  ASSERT_TRUE(second.send(bridge.port(), Json{{"npc", "smith"},
-                                              {"tool_name", "Write"},
-                                              {"tool_input", {{"file_path", "notes.txt"}}}}));
-  std::optional<Json> asked = wait_for_event(events, "permission_request", {{"name", "Write"}});
   ASSERT_TRUE(asked);
-  std::optional<HttpResponse> slept = npc_post(bridge.port(), "smith", "sleep");
-  ASSERT_TRUE(slept);
-  EXPECT_EQ(slept->status, 200);
-  decided = second.answer();
-  ASSERT_TRUE(decided);
-  EXPECT_EQ(decided->json(), decision("deny", "The conversation ended."));
+  ASSERT_EQ(npc_post(port, "smith", "interrupt")->status, 200);
+  expect_ended(direct);
+  for (const Json& request : {from_agent, *asked}) {
+    EXPECT_EQ(answer(port, "smith", {{"request_id", request["request_id"]}, {"allow", true}}),
+              NOT_PENDING);
+  }
+  ASSERT_TRUE(second.send(port, hook_body("notes.txt", "Write")));
+  ASSERT_TRUE(wait_for_event(events, "permission_request", {{"name", "Write"}}));
+  ASSERT_EQ(npc_post(port, "smith", "sleep")->status, 200);
+  expect_ended(second);
 
-  // Both waits have ended and the stops are done: the NPC is asleep, not asking, and no
-  // answer was announced for the ended requests.
-  Json row = npc_row(bridge.port(), "smith");
+  // The stops are done: the NPC is asleep, not asking, and no answer was announced for the
+  // ended requests.
+  Json row = npc_row(port, "smith");
   EXPECT_EQ(as_text(row, "state"), "asleep");
-  SseStream replay;
-  ASSERT_TRUE(replay.open(bridge.port(), "smith", 0));
-  std::optional<Json> last = replay.wait_for([&](const Json& e) { return e["seq"] == row["seq"]; });
-  ASSERT_TRUE(last);
-  EXPECT_EQ(position(replay.seen(), "permission_answered"), replay.seen().size());
+  ASSERT_TRUE(events.wait_for([&](const Json& e) { return e["seq"] == row["seq"]; }));
+  EXPECT_EQ(position(events.seen(), "permission_answered"), events.seen().size());
 }
 
-TEST(Approvals, TwoRequestsOfOneNpcAreAnsweredSeparately) {
-  DemoBridge demo({"--permission-policy", "ask"});
-  ASSERT_TRUE(demo.start());
-  BridgeProcess& bridge = demo.bridge();
-  SseStream events;
-  ASSERT_TRUE(events.open(bridge.port(), "smith", 0));
-  // A turn that keeps the agent working while the requests wait.
-  std::string go = bridge.root() + "/go";
-  std::optional<HttpResponse> said =
-      npc_post(bridge.port(), "smith", "say", {{"text", "@wait-file " + go}});
-  ASSERT_TRUE(said);
-  ASSERT_EQ(said->status, 200);
+// Two tool uses wait for the player at once, under a time-out without end: each is answered on
+// its own, and the NPC asks until both are answered, then goes back to what it was.
+class EndlessApprovals : public Scenario {
+ protected:
+  EndlessApprovals() : Scenario({"--permission-policy", "ask", "--permission-timeout", "inf"}) {}
+};
 
-  HookRequest first;
-  HookRequest second;
-  ASSERT_TRUE(first.send(
-      bridge.port(),
-      Json{{"npc", "smith"}, {"tool_name", "Bash"}, {"tool_input", {{"command", "echo first"}}}}));
+TEST_F(EndlessApprovals, TwoRequestsOfOneNpcAreAnsweredSeparately) {
+  std::uint16_t port = demo.port();
+  // A turn that keeps the agent working while the requests wait.
+  ASSERT_EQ(demo.say("smith", "@wait-file " + demo.hold_path("go"))->status, 200);
+  ASSERT_TRUE(wait_for_event(events, "state", {{"value", "working"}}));
+
+  HookRequest first, second;
+  ASSERT_TRUE(first.send(port, hook_body("echo first")));
   std::optional<Json> first_asked =
       wait_for_event(events, "permission_request", {{"detail", "echo first"}});
   ASSERT_TRUE(first_asked);
-  ASSERT_TRUE(second.send(
-      bridge.port(),
-      Json{{"npc", "smith"}, {"tool_name", "Bash"}, {"tool_input", {{"command", "echo second"}}}}));
+  ASSERT_TRUE(second.send(port, hook_body("echo second")));
   std::optional<Json> second_asked =
       wait_for_event(events, "permission_request", {{"detail", "echo second"}});
   ASSERT_TRUE(second_asked);
@@ -362,109 +243,85 @@ TEST(Approvals, TwoRequestsOfOneNpcAreAnsweredSeparately) {
   EXPECT_NE(first_id, second_id);
 
   // An answer for another NPC, or for an id nobody asked with, decides nothing.
-  EXPECT_EQ(answer(bridge.port(), "guard", {{"request_id", first_id}, {"allow", false}}),
-            NOT_PENDING);
-  EXPECT_EQ(answer(bridge.port(), "smith", {{"request_id", "000000000000"}, {"allow", true}}),
-            NOT_PENDING);
-  EXPECT_EQ(answer(bridge.port(), "smith", {{"allow", true}}), NOT_PENDING);
+  EXPECT_EQ(answer(port, "guard", {{"request_id", first_id}, {"allow", false}}), NOT_PENDING);
+  EXPECT_EQ(answer(port, "smith", {{"request_id", "000000000000"}, {"allow", true}}), NOT_PENDING);
+  EXPECT_EQ(answer(port, "smith", {{"allow", true}}), NOT_PENDING);
 
-  // The second first; the first keeps waiting and is answered afterwards.
-  EXPECT_EQ(answer(bridge.port(), "smith",
+  // The second first; the first keeps waiting, and the NPC keeps asking.
+  EXPECT_EQ(answer(port, "smith",
                    {{"request_id", second_id}, {"allow", false}, {"reason", "Not that one."}}),
             ACCEPTED);
   std::optional<HttpResponse> decided = second.answer();
   ASSERT_TRUE(decided);
   EXPECT_EQ(decided->json(), decision("deny", "Not that one."));
-  EXPECT_EQ(answer(bridge.port(), "smith", {{"request_id", first_id}, {"allow", true}}), ACCEPTED);
+  ASSERT_TRUE(wait_for_event(events, "permission_answered", {{"request_id", second_id}}));
+  EXPECT_EQ(state_of(), "asking");
+  EXPECT_EQ(answer(port, "smith", {{"request_id", first_id}, {"allow", true}}), ACCEPTED);
   decided = first.answer();
   ASSERT_TRUE(decided);
   EXPECT_EQ(decided->json(), decision("allow", "Approved by the player."));
-  EXPECT_TRUE(find_event(events, "permission_answered",
-                         {{"request_id", first_id}, {"allow", true}, {"reason", ""}}));
-  EXPECT_LT(position(events.seen(), "permission_answered", {{"request_id", second_id}}),
-            position(events.seen(), "permission_answered", {{"request_id", first_id}}));
-  EXPECT_EQ(answer(bridge.port(), "smith", {{"request_id", first_id}, {"allow", true}}),
-            NOT_PENDING);
+  EXPECT_TRUE(wait_for_event(events, "permission_answered",
+                             {{"request_id", first_id}, {"allow", true}, {"reason", ""}}));
+  EXPECT_EQ(answer(port, "smith", {{"request_id", first_id}, {"allow", true}}), NOT_PENDING);
 
-  // The agent's turn went on meanwhile and ends normally.
-  EXPECT_EQ(as_text(npc_row(bridge.port(), "smith"), "state"), "working");
-  std::ofstream(go) << "go";
+  // "asking" once, and back to "working" only once both were answered (that state may come
+  // before the answer's announcement); the turn ends normally.
+  auto back = [&] { return of_type(events.seen(), "state").back()["value"] == "working"; };
+  while (!back() && events.next_event(SCENARIO_WAIT)) {
+  }
+  ASSERT_TRUE(back());
+  std::vector<Json> seen = of_type(events.seen(), "state");
+  ASSERT_GE(seen.size(), 2u);
+  EXPECT_EQ(seen[seen.size() - 2]["value"], "asking");
+  EXPECT_EQ(state_of(), "working");
+  demo.release("go");
   EXPECT_TRUE(wait_for_event(events, "state", {{"value", "idle"}}));
 }
 
-// A GET of `path`'s JSON body; null when it fails.
-Json get(std::uint16_t port, const std::string& path) {
-  std::optional<HttpResponse> response = harness::http_request(port, "GET", path);
-  return response ? response->json() : Json();
-}
-
-// Says `words` and waits for the turn's "result"; its text, or nullopt.
-std::optional<std::string> talk(std::uint16_t port, SseStream& events, const std::string& npc,
-                                const std::string& words) {
-  std::optional<HttpResponse> said = npc_post(port, npc, "say", {{"text", words}});
-  if (!said || said->status != 200) return std::nullopt;
-  std::optional<Json> result = wait_for_event(events, "result");
-  if (!result) return std::nullopt;
-  return as_text(*result, "text");
-}
-
-TEST(PolicyChange, StopsAgentsKeepsTheirSessionsAndTellsEveryNpc) {
-  DemoBridge demo({"--permission-policy", "ask"});
-  ASSERT_TRUE(demo.start());
-  BridgeProcess& bridge = demo.bridge();
-  SseStream smith;
-  ASSERT_TRUE(smith.open(bridge.port(), "smith", 0));
+TEST_F(Approvals, APolicyChangeStopsAgentsKeepsTheirSessionsAndTellsEveryNpc) {
+  std::uint16_t port = demo.port();
   SseStream guard;  // an NPC without an agent
-  ASSERT_TRUE(guard.open(bridge.port(), "guard", 0));
-
-  std::optional<std::string> session = talk(bridge.port(), smith, "smith", "@session");
-  ASSERT_TRUE(session);
-  ASSERT_FALSE(session->empty());
+  ASSERT_TRUE(open_events(guard, port, "guard"));
+  std::vector<Json> turn = say_and_read(demo, events, "smith", "@session");
+  std::string session = session_of(turn);
+  ASSERT_FALSE(session.empty());
   // A tool use waiting when the policy changes ends like any other stop.
   HookRequest waiting;
-  ASSERT_TRUE(waiting.send(
-      bridge.port(),
-      Json{{"npc", "smith"}, {"tool_name", "Bash"}, {"tool_input", {{"command", "echo hold"}}}}));
-  ASSERT_TRUE(wait_for_event(smith, "permission_request", {{"detail", "echo hold"}}));
+  ASSERT_TRUE(waiting.send(port, hook_body("echo hold")));
+  ASSERT_TRUE(wait_for_event(events, "permission_request", {{"detail", "echo hold"}}));
 
-  std::optional<HttpResponse> changed =
-      harness::http_request(bridge.port(), "POST", "/policy", Json{{"policy", "trust"}});
+  std::optional<HttpResponse> changed = demo.post("/policy", {{"policy", "trust"}});
   ASSERT_TRUE(changed);
   EXPECT_EQ(changed->status, 200);
   EXPECT_EQ(changed->body, R"({"ok":true,"policy":"trust"})");
   std::optional<HttpResponse> refused = waiting.answer();
   ASSERT_TRUE(refused);
   EXPECT_EQ(refused->json(), decision("deny", "The conversation ended."));
-  EXPECT_TRUE(bridge.wait_for_log("[bridge] policy    : trust (set from the game)"));
+  EXPECT_TRUE(demo.bridge().wait_for_log("[bridge] policy    : trust (set from the game)"));
 
   // The agent went to sleep before the news; the NPC without an agent hears it too.
-  std::optional<Json> told = wait_for_event(smith, "policy");
+  std::optional<Json> told = wait_for_event(events, "policy");
   ASSERT_TRUE(told);
   EXPECT_EQ(
       *told,
       (Json{{"seq", (*told)["seq"]}, {"type", "policy"}, {"npc", "smith"}, {"policy", "trust"}}));
-  const std::vector<Json>& seen = smith.seen();
-  auto asleep = std::find_if(seen.begin(), seen.end(), [](const Json& e) {
-    return as_text(e, "type") == "state" && as_text(e, "value") == "asleep";
-  });
-  EXPECT_LT(asleep - seen.begin(), static_cast<std::ptrdiff_t>(seen.size()) - 1);
+  EXPECT_LT(position(events.seen(), "state", {{"value", "asleep"}}), events.seen().size() - 1);
   EXPECT_TRUE(wait_for_event(guard, "policy", {{"policy", "trust"}}));
-  EXPECT_EQ(as_text(npc_row(bridge.port(), "guard"), "state"), "asleep");
-
-  EXPECT_EQ(get(bridge.port(), "/health")["permission_mode"], "bypassPermissions");
-  EXPECT_EQ(get(bridge.port(), "/policy")["policy"], "trust");
-  EXPECT_EQ(as_text(npc_row(bridge.port(), "smith"), "session_id"), *session);
+  EXPECT_EQ(state_of("guard"), "asleep");
+  EXPECT_EQ(http_request(port, "GET", "/health").value().json()["permission_mode"],
+            "bypassPermissions");
+  EXPECT_EQ(http_request(port, "GET", "/policy").value().json()["policy"], "trust");
+  EXPECT_EQ(as_text(npc_row(port, "smith"), "session_id"), session);
 
   // The next words relaunch the agent under the new policy, in the same conversation.
-  EXPECT_EQ(talk(bridge.port(), smith, "smith", "@session"), session);
+  EXPECT_EQ(session_of(say_and_read(demo, events, "smith", "@session")), session);
   std::vector<Json> launches = demo.launches();
   ASSERT_EQ(launches.size(), 2u);
-  EXPECT_EQ(harness::launch_flag(launches[0], "--permission-mode"), "acceptEdits");
-  EXPECT_TRUE(harness::launch_flag(launches[0], "--settings"));
-  EXPECT_FALSE(harness::launch_flag(launches[0], "--resume"));
-  EXPECT_EQ(harness::launch_flag(launches[1], "--permission-mode"), "bypassPermissions");
-  EXPECT_EQ(harness::launch_flag(launches[1], "--resume"), session);
-  EXPECT_FALSE(harness::launch_flag(launches[1], "--settings"));
+  EXPECT_EQ(launch_flag(launches[0], "--permission-mode"), "acceptEdits");
+  EXPECT_TRUE(launch_flag(launches[0], "--settings"));
+  std::vector<std::string> trusted = base_agent_args("bypassPermissions");
+  trusted.insert(trusted.end(), {"--resume", session, "--name", "npc:smith"});
+  EXPECT_EQ(launch_args(launches[1]), trusted);
   EXPECT_TRUE(launches[1]["settings"].is_null());
 }
 
@@ -483,44 +340,40 @@ class SettingsHook : public testing::TestWithParam<Listening> {};
 
 TEST_P(SettingsHook, TheAgentsHookReachesTheBridgeWhereItListens) {
   const Listening& where = GetParam();
-  if (where.address == "::1" && !harness::ipv6_loopback_available()) {
+  if (where.address == "::1" && !ipv6_loopback_available()) {
     GTEST_SKIP() << "no ::1 on this machine";
   }
   std::vector<std::string> args = where.args;
   args.insert(args.end(), {"--permission-policy", "ask"});
   DemoBridge demo(args, {}, where.port);
   ASSERT_TRUE(demo.start());
-  BridgeProcess& bridge = demo.bridge();
-  ASSERT_NE(bridge.port(), 0) << "the banner must name the port really listened on";
-  std::string port = std::to_string(bridge.port());
+  ASSERT_NE(demo.port(), 0) << "the banner must name the port really listened on";
   SseStream events;
-  ASSERT_TRUE(events.open_target(bridge.port(), "/npc/smith/events?since=0", where.address));
+  ASSERT_TRUE(events.open_target(demo.port(), "/npc/smith/events?since=0", where.address));
 
   HttpConnection game;
-  ASSERT_TRUE(game.connect(bridge.port(), where.address));
+  ASSERT_TRUE(game.connect(demo.port(), where.address));
   std::optional<HttpResponse> said =
       game.request("POST", "/npc/smith/say", Json{{"text", R"(@tool Bash {"command":"echo hi"})"}});
   ASSERT_TRUE(said);
   EXPECT_EQ(said->status, 200);
-  Json request = events.wait_for_type("permission_request").value_or(Json());
-  ASSERT_TRUE(request.is_object());
-  EXPECT_EQ(as_text(request, "detail"), "echo hi");
+  std::optional<Json> request =
+      wait_for_event(events, "permission_request", {{"detail", "echo hi"}});
+  ASSERT_TRUE(request);
   std::optional<HttpResponse> answered =
       game.request("POST", "/npc/smith/permission",
-                   Json{{"request_id", request["request_id"]}, {"allow", true}});
+                   Json{{"request_id", (*request)["request_id"]}, {"allow", true}});
   ASSERT_TRUE(answered);
   EXPECT_EQ(answered->status, 200);
-  Json ended = events.wait_for_type("tool_end").value_or(Json());
-  ASSERT_TRUE(ended.is_object());
-  EXPECT_EQ(ended["ok"], true);
+  EXPECT_TRUE(wait_for_event(events, "tool_end", {{"ok", true}}));
 
   std::vector<Json> launches = demo.launches();
   ASSERT_EQ(launches.size(), 1u);
   std::string command =
       as_text(launches[0]["settings"]["hooks"]["PreToolUse"][0]["hooks"][0], "command");
-  std::string expected = " --hook --bridge http://" + where.url_host + ":" + port + " --npc smith";
-  ASSERT_GE(command.size(), expected.size());
-  EXPECT_EQ(command.substr(command.size() - expected.size()), expected);
+  std::string expected = " --hook --bridge http://" + where.url_host + ":" +
+                         std::to_string(demo.port()) + " --npc smith";
+  EXPECT_TRUE(command.ends_with(expected)) << command;
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -27,18 +27,30 @@ std::optional<HttpResponse> HookRequest::answer(std::chrono::milliseconds timeou
   return connection_.read_response(timeout);
 }
 
+bool is_event(const Json& event, const std::string& type, const Json& fields) {
+  if (as_text(event, "type") != type) return false;
+  for (const auto& [key, value] : fields.items()) {
+    const Json* member = field(event, key);
+    if (member == nullptr || *member != value) return false;
+  }
+  return true;
+}
+
+std::size_t position(const std::vector<Json>& events, const std::string& type, const Json& fields) {
+  std::size_t at = 0;
+  while (at < events.size() && !is_event(events[at], type, fields)) ++at;
+  return at;
+}
+
+std::optional<Json> find_event(SseStream& events, const std::string& type, const Json& fields) {
+  std::size_t at = position(events.seen(), type, fields);
+  if (at < events.seen().size()) return events.seen()[at];
+  return wait_for_event(events, type, fields);
+}
+
 std::optional<Json> wait_for_event(SseStream& events, const std::string& type, const Json& fields,
                                    std::chrono::milliseconds timeout) {
-  return events.wait_for(
-      [&](const Json& event) {
-        if (as_text(event, "type") != type) return false;
-        for (const auto& [key, value] : fields.items()) {
-          const Json* member = field(event, key);
-          if (member == nullptr || *member != value) return false;
-        }
-        return true;
-      },
-      timeout);
+  return events.wait_for([&](const Json& event) { return is_event(event, type, fields); }, timeout);
 }
 
 Json npc_row(std::uint16_t port, const std::string& npc_id) {

@@ -33,6 +33,17 @@ class HookRequest {
   HttpConnection connection_;
 };
 
+/// True when `event` is of `type` and its members include every member of `fields`.
+bool is_event(const Json& event, const std::string& type, const Json& fields = Json::object());
+
+/// Position in `events` of the first event that is_event(type, fields), or the number of events.
+std::size_t position(const std::vector<Json>& events, const std::string& type,
+                     const Json& fields = Json::object());
+
+/// The event of `type` with `fields`, whether already read or still to come: for events whose
+/// order against others is not fixed.
+std::optional<Json> find_event(SseStream& events, const std::string& type, const Json& fields);
+
 /// The first event of `type` (read from `events` on) whose members include every member of
 /// `fields`; nullopt past the time-out.
 std::optional<Json> wait_for_event(SseStream& events, const std::string& type,

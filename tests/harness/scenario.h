@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "harness/approval_support.h"
 #include "harness/demo_bridge.h"
 
 namespace harness {
@@ -23,6 +24,10 @@ class Scenario : public testing::Test {
   void SetUp() override {
     ASSERT_TRUE(demo.start());
     ASSERT_TRUE(open_events(events, demo.port(), "smith"));
+  }
+  /// The NPC's "state" as GET /npcs shows it.
+  std::string state_of(const std::string& npc = "smith") {
+    return as_text(npc_row(demo.port(), npc), "state");
   }
 
   DemoBridge demo;
