@@ -71,10 +71,4 @@ std::string message_line(const std::string& type, const Json& content, const std
   return dump_json(line) + "\n";
 }
 
-std::string title_line(const std::string& title, const std::string& session_id) {
-  return dump_json(
-             Json{{"type", "custom-title"}, {"customTitle", title}, {"sessionId", session_id}}) +
-         "\n";
-}
-
 }  // namespace harness

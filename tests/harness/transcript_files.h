@@ -35,7 +35,4 @@ std::string cli_folder_name(const std::string& path);
 std::string message_line(const std::string& type, const Json& content, const std::string& cwd,
                          const std::string& session_id, const std::string& timestamp);
 
-/// A transcript line that names the session: {"customTitle", "sessionId", "type": "custom-title"}.
-std::string title_line(const std::string& title, const std::string& session_id);
-
 }  // namespace harness
