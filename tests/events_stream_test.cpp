@@ -58,11 +58,9 @@ Json model_event(const std::string& id, std::uint64_t seq, const std::string& mo
 }
 
 Json workspace_event(const std::string& id, std::uint64_t seq, const std::string& workspace) {
-  return {{"seq", seq},
-          {"type", "workspace"},
-          {"npc", id},
-          {"workspace", workspace},
-          {"is_default", true}};
+  Json event = {{"seq", seq}, {"type", "workspace"}, {"npc", id}, {"is_default", true}};
+  event["workspace"] = workspace;
+  return event;
 }
 
 TEST(EventStream, FollowersGetTheExactHeadAndHelloThenLiveEventsInOrder) {
@@ -71,17 +69,11 @@ TEST(EventStream, FollowersGetTheExactHeadAndHelloThenLiveEventsInOrder) {
   SseStream first, second;
   ASSERT_TRUE(first.open_target(bridge.port(), "/npc/smith/events"));
   EXPECT_EQ(first.head(), STREAM_HEAD);
-  Json session = {{"session_id", ""}, {"resumed", false}, {"messages", 0},
-                  {"label", ""},      {"started", ""},    {"bytes", 0}};
-  Json hello = {{"seq", 0},
-                {"type", "hello"},
-                {"npc", "smith"},
-                {"resumed", false},
-                {"instance", instance_of(bridge)},
-                {"state", "asleep"},
-                {"workspace", bridge.workspace()},
-                {"is_default", true},
-                {"session", session}};
+  Json hello = *parse_json(R"({"seq":0,"type":"hello","npc":"smith","resumed":false,
+      "state":"asleep","is_default":true,"session":{"session_id":"","resumed":false,
+      "messages":0,"label":"","started":"","bytes":0}})");
+  hello["instance"] = instance_of(bridge);
+  hello["workspace"] = bridge.workspace();
   EXPECT_EQ(next_frame(first), frame_of(hello));
   EXPECT_TRUE(bridge.wait_for_log("[bridge] npc=smith stream opened since=0"));
   // A second follower gets the same frames; each stream keeps its own place.

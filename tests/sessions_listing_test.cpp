@@ -30,28 +30,22 @@ TEST(SessionListing, ConversationsAreListedNewestFirstWithLabelsTitlesAndWhoUses
     return body["sessions"];
   };
   // Writes a transcript into `folder` (under projects), modified at BASE_TIME + `mtime` and a
-  // half second; the listing's entry for it, in use by `user` ("current" when that is `npc`).
-  struct Transcript {
-    std::string folder, sid, text;
-    std::int64_t mtime;
-    std::uint64_t messages;
-    std::string label, title, started;
-    Json entry(const std::string& npc, const std::string& user) const {
-      return {{"session_id", sid},
-              {"messages", messages},
-              {"label", label},
-              {"title", title},
-              {"started", started},
-              {"bytes", text.size()},
-              {"modified", static_cast<double>(BASE_TIME + mtime) + 0.5},
-              {"current", user == npc},
-              {"in_use_by", user == npc ? "" : user}};
-    }
+  // half second; the listing's entry for it: `fields` and the file's size and time.
+  auto lay_out = [&](const std::string& folder, const std::string& sid, const std::string& text,
+                     std::int64_t mtime, Json fields) {
+    std::string path = projects + "/" + folder + "/" + sid + ".jsonl";
+    EXPECT_TRUE(harness::write_text_file(path, text));
+    EXPECT_TRUE(harness::set_mtime(path, BASE_TIME + mtime, 500000000));
+    fields["session_id"] = sid;
+    fields["bytes"] = text.size();
+    fields["modified"] = static_cast<double>(BASE_TIME + mtime) + 0.5;
+    return fields;
   };
-  auto lay_out = [&](const Transcript& t) {
-    std::string path = projects + "/" + t.folder + "/" + t.sid + ".jsonl";
-    EXPECT_TRUE(harness::write_text_file(path, t.text));
-    EXPECT_TRUE(harness::set_mtime(path, BASE_TIME + t.mtime, 500000000));
+  // The entry as `npc` sees it while `user` has that conversation.
+  auto seen = [](Json entry, const std::string& npc, const std::string& user) {
+    entry["current"] = user == npc;
+    entry["in_use_by"] = user == npc ? "" : user;
+    return entry;
   };
   auto line = [](const std::string& type, const Json& content, const std::string& cwd,
                  const std::string& sid, int second) {
@@ -69,41 +63,32 @@ TEST(SessionListing, ConversationsAreListedNewestFirstWithLabelsTitlesAndWhoUses
   std::replace(folder.begin(), folder.end(), '/', '-');
   ASSERT_NE(folder, harness::cli_folder_name(ws));  // so only this naming can find it
 
-  Transcript older{folder,
-                   "s-older",
-                   line("user", "hi", ws, "s-older", 1) +
-                       line("user",
-                            "Tell me about   the old lighthouse keeper\n\n and his lamp, "
-                            "please, in great detail now",
-                            ws, "s-older", 3) +
-                       "not json but \"user\"\n" +
-                       line("assistant", "He kept it.", ws, "s-older", 4),
-                   100,
-                   3,
-                   "Tell me about the old lighthouse keeper and his lamp, please, in great",
-                   "",
-                   "2026-01-01T00:00:01.000Z"};
+  std::string words =
+      "Tell me about   the old lighthouse keeper\n\n and his lamp, please, in great "
+      "detail now";
+  Json older =
+      lay_out(folder, "s-older",
+              line("user", "hi", ws, "s-older", 1) + line("user", words, ws, "s-older", 3) +
+                  "not json but \"user\"\n" + line("assistant", "He kept it.", ws, "s-older", 4),
+              100,
+              {{"messages", 3},
+               {"label", "Tell me about the old lighthouse keeper and his lamp, please, in great"},
+               {"title", ""},
+               {"started", "2026-01-01T00:00:01.000Z"}});
   Json blocks = Json::array({{{"type", "text"}, {"text", "Where is the blacksmith shop?"}},
                              {{"type", "image"}, {"source", "..."}}});
-  Transcript newest{folder,
-                    "s-newest",
-                    title("Smithy") + line("user", blocks, ws, "s-newest", 7) + title("Later"),
-                    300,
-                    1,
-                    "Where is the blacksmith shop?",
-                    "Smithy",
-                    "2026-01-01T00:00:07.000Z"};
-  Transcript middle{folder,
-                    "s-middle",
-                    line("user", "  short  ", ws, "s-middle", 9),
-                    200,
-                    1,
-                    "",
-                    "",
-                    "2026-01-01T00:00:09.000Z"};
-  for (const Transcript& t : {older, newest, middle}) lay_out(t);
+  Json newest =
+      lay_out(folder, "s-newest",
+              title("Smithy") + line("user", blocks, ws, "s-newest", 7) + title("Later"), 300,
+              {{"messages", 1},
+               {"label", "Where is the blacksmith shop?"},
+               {"title", "Smithy"},
+               {"started", "2026-01-01T00:00:07.000Z"}});
+  Json middle = lay_out(
+      folder, "s-middle", line("user", "  short  ", ws, "s-middle", 9), 200,
+      {{"messages", 1}, {"label", ""}, {"title", ""}, {"started", "2026-01-01T00:00:09.000Z"}});
   // No messages: left out. Not a transcript by name: ignored.
-  lay_out({folder, "s-titled", title("Only a title"), 400, 0, "", "", ""});
+  lay_out(folder, "s-titled", title("Only a title"), 400, Json::object());
   ASSERT_TRUE(harness::write_text_file(projects + "/" + folder + "/notes.txt",
                                        line("user", "a message in a text file", ws, "n", 1)));
 
@@ -113,8 +98,8 @@ TEST(SessionListing, ConversationsAreListedNewestFirstWithLabelsTitlesAndWhoUses
   ASSERT_EQ(post("/npc/bob/session", {{"session_id", "s-newest"}}), 200);
   EXPECT_EQ(post("/npc/alice/session", {{"session_id", "s-newest"}}), 409);  // bob has it
   for (const char* npc : {"alice", "bob"}) {
-    EXPECT_EQ(sessions_of(npc), Json::array({newest.entry(npc, "bob"), middle.entry(npc, ""),
-                                             older.entry(npc, "alice")}))
+    EXPECT_EQ(sessions_of(npc), Json::array({seen(newest, npc, "bob"), seen(middle, npc, ""),
+                                             seen(older, npc, "alice")}))
         << npc;
   }
   // Touching a file reorders the listing.
@@ -130,16 +115,13 @@ TEST(SessionListing, ConversationsAreListedNewestFirstWithLabelsTitlesAndWhoUses
   ASSERT_TRUE(harness::make_folders(fresh));
   ASSERT_EQ(post("/npc/finn/workspace", {{"workspace", fresh}}), 200);
   EXPECT_EQ(sessions_of("finn"), Json::array());
-  Transcript first{harness::cli_folder_name(fresh),
-                   "s-first",
-                   line("user", "Good evening, innkeeper!", fresh, "s-first", 5),
-                   50,
-                   1,
-                   "Good evening, innkeeper!",
-                   "",
-                   "2026-01-01T00:00:05.000Z"};
-  lay_out(first);
-  EXPECT_EQ(sessions_of("finn"), Json::array({first.entry("finn", "")}));
+  Json first = lay_out(harness::cli_folder_name(fresh), "s-first",
+                       line("user", "Good evening, innkeeper!", fresh, "s-first", 5), 50,
+                       {{"messages", 1},
+                        {"label", "Good evening, innkeeper!"},
+                        {"title", ""},
+                        {"started", "2026-01-01T00:00:05.000Z"}});
+  EXPECT_EQ(sessions_of("finn"), Json::array({seen(first, "finn", "")}));
 }
 
 }  // namespace
