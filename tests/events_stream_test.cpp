@@ -1,6 +1,6 @@
 // Following an NPC over its event stream: the response head and the hello frame, live delivery
 // in order to every follower, where a reconnect starts (also after a restart), keep-alives, and
-// clients that go away.
+// a client that goes away.
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -148,7 +148,7 @@ TEST(EventStream, SinceChoosesWhereAReconnectStartsAlsoAfterARestart) {
   EXPECT_EQ(next_event(after), workspace_event("smith", 2, bridge.workspace()));
 }
 
-TEST(EventStream, QuietStreamsGetKeepalivesAndClientsThatLeftAreNoticedAtTheNextWrite) {
+TEST(EventStream, QuietStreamsGetKeepalivesAndAClientThatLeftIsNoticedAtTheNextWrite) {
   BridgeProcess bridge;
   ASSERT_TRUE(bridge.start());
   // Timed from before the request, so that a slow start can only make the wait look longer.
@@ -170,19 +170,6 @@ TEST(EventStream, QuietStreamsGetKeepalivesAndClientsThatLeftAreNoticedAtTheNext
   push(bridge, "leaver", "model", "x");
   EXPECT_TRUE(bridge.wait_for_log("[bridge] npc=leaver stream closed"));
   EXPECT_EQ(next_event(staying)["seq"], 1);
-
-  // A client that closes in order: the first write after it may still be accepted by the
-  // system, so events keep coming until the bridge notices.
-  {
-    SseStream leaving;
-    EXPECT_EQ(open_hello(leaving, bridge, "/npc/quiet/events")["type"], "hello");
-  }
-  bool noticed = false;
-  for (int i = 0; i < 80 && !noticed; ++i) {
-    push(bridge, "quiet", "model", i % 2 == 0 ? "x" : "y");
-    noticed = bridge.wait_for_log("[bridge] npc=quiet stream closed", 250ms);
-  }
-  EXPECT_TRUE(noticed);
   EXPECT_EQ(bridge.count_log("npc=leaver stream closed"), 1u);
 
   // Meanwhile the idle NPC's stream had nothing to say: a keep-alive after ten seconds, not

@@ -10,6 +10,7 @@
 #include "harness/bridge_process.h"
 #include "harness/http_client.h"
 #include "harness/transcript_files.h"
+#include "util/test_support.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ TEST(SessionListing, ConversationsAreListedNewestFirstWithLabelsTitlesAndWhoUses
   auto lay_out = [&](const std::string& folder, const std::string& sid, const std::string& text,
                      std::int64_t mtime, Json fields) {
     std::string path = projects + "/" + folder + "/" + sid + ".jsonl";
-    EXPECT_TRUE(harness::write_text_file(path, text));
+    write_file(path, text);
     EXPECT_TRUE(harness::set_mtime(path, BASE_TIME + mtime, 500000000));
     fields["session_id"] = sid;
     fields["bytes"] = text.size();
@@ -89,8 +90,8 @@ TEST(SessionListing, ConversationsAreListedNewestFirstWithLabelsTitlesAndWhoUses
       {{"messages", 1}, {"label", ""}, {"title", ""}, {"started", "2026-01-01T00:00:09.000Z"}});
   // No messages: left out. Not a transcript by name: ignored.
   lay_out(folder, "s-titled", title("Only a title"), 400, Json::object());
-  ASSERT_TRUE(harness::write_text_file(projects + "/" + folder + "/notes.txt",
-                                       line("user", "a message in a text file", ws, "n", 1)));
+  write_file(projects + "/" + folder + "/notes.txt",
+             line("user", "a message in a text file", ws, "n", 1));
 
   for (const char* npc : {"alice", "bob"})
     ASSERT_EQ(post("/npc/" + std::string(npc) + "/workspace", {{"workspace", ws}}), 200);

@@ -13,6 +13,7 @@
 #include "harness/http_client.h"
 #include "harness/transcript_files.h"
 #include "util/fd_io.h"
+#include "util/test_support.h"
 
 namespace {
 
@@ -39,16 +40,16 @@ TEST(StateFile, NpcsAreRecalledAndEveryChangeReplacesTheFileWholeOrKeepsItAside)
                                             "sess-remembered", "2026-01-01T00:00:00.000Z") +
                       harness::message_line("assistant", "It sank in the storm.", cwd,
                                             "sess-remembered", "2026-01-01T00:00:05.000Z");
-  ASSERT_TRUE(harness::write_text_file(bridge.home() + "/.claude/projects/" +
-                                           harness::cli_folder_name(cwd) + "/sess-remembered.jsonl",
-                                       lines));
+  write_file(bridge.home() + "/.claude/projects/" + harness::cli_folder_name(cwd) +
+                 "/sess-remembered.jsonl",
+             lines);
   Json state = {{"explicit", memory(chosen, "explicit", "", "A tidy clerk.", "opus")},
                 {"defaulted", memory(other, "default", "", "", "")},
                 {"gone", memory(gone, "explicit", "", "", "sonnet")},
                 {"resumer", memory(bridge.workspace(), "default", "sess-remembered", "", "")},
                 {"odd", 5}};
   std::string written = dump_json_indented(state);
-  ASSERT_TRUE(harness::write_text_file(bridge.state_file(), written));
+  write_file(bridge.state_file(), written);
   ASSERT_TRUE(bridge.start());
 
   auto hello_of = [&](const std::string& id) {
@@ -130,7 +131,7 @@ TEST(StateFile, NpcsAreRecalledAndEveryChangeReplacesTheFileWholeOrKeepsItAside)
 
   // A file that holds no JSON object is kept under a new name before the next write replaces
   // it, so what it held is not lost; the new file has the indented form.
-  ASSERT_TRUE(harness::write_text_file(bridge.state_file(), "{not json"));
+  write_file(bridge.state_file(), "{not json");
   ASSERT_EQ(post_workspace("x"), 200);
   std::vector<std::string> names = harness::folder_names(folder);
   ASSERT_EQ(names.size(), 2u);
