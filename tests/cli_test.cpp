@@ -1,11 +1,15 @@
-// The command line as the game and a person see it: help, usage errors, start-up errors.
+// The command line as the game and a person see it: help, usage errors, start-up errors, and
+// how the bridge ends without --exit-with-stdin. (The banner, a taken port and closing stdin
+// with the flag: GameReference; --reset-workspaces before listening: StateFile.)
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <string>
 
 #include "config/parse.h"
 #include "harness/bridge_process.h"
+#include "harness/http_client.h"
 
 namespace {
 
@@ -34,6 +38,25 @@ TEST(CommandLine, HelpUsageErrorsAndStartupErrorsByteForByte) {
     EXPECT_EQ(run.status, c.status);
     EXPECT_EQ(run.out, c.out);
     EXPECT_EQ(run.err, c.err);
+  }
+}
+
+TEST(CommandLine, WithoutExitWithStdinOnlyASignalEndsTheBridge) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(sig);
+    harness::BridgeOptions options;
+    options.exit_with_stdin = false;
+    harness::BridgeProcess bridge(options);
+    ASSERT_TRUE(bridge.start());
+    bridge.close_stdin();
+    // Still serving after the close; then the signal ends it the normal way.
+    auto response = harness::http_request(bridge.port(), "GET", "/no-such-endpoint");
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, 404);
+    bridge.signal(sig);
+    EXPECT_EQ(bridge.wait_for_exit(), 0);
+    EXPECT_EQ(bridge.count_log("the game closed our stdin"), 0u);
+    EXPECT_EQ(bridge.count_log("[bridge] bye"), 1u);
   }
 }
 

@@ -10,85 +10,64 @@
 
 #include <cerrno>
 #include <chrono>
-#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "harness/bridge_process.h"
-#include "harness/http_client.h"
+#include "util/fd_io.h"
+#include "util/json.h"
 #include "util/os_error.h"
 #include "util/platform.h"
 #include "util/unique_fd.h"
 
 namespace {
 
-using harness::run_bridge;
 using harness::RunResult;
 
-// A listener on a loopback address that answers at most one connection with a canned reply.
+// A listener on "127.0.0.1" or "::1" that answers at most one connection with a canned reply.
 class StandInBridge {
  public:
-  // `host` is a numeric loopback address; valid() is false when it cannot be bound.
   explicit StandInBridge(const std::string& host = "127.0.0.1") {
     bool v6 = host == "::1";
-    listener_.reset(socket_cloexec(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0));
-    if (!listener_.valid()) return;
-    int bound;
-    if (v6) {
-      sockaddr_in6 address{};
-      address.sin6_family = AF_INET6;
-      inet_pton(AF_INET6, host.c_str(), &address.sin6_addr);
-      bound = bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-    } else {
-      sockaddr_in address{};
-      address.sin_family = AF_INET;
-      inet_pton(AF_INET, host.c_str(), &address.sin_addr);
-      bound = bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-    }
-    if (bound != 0 || listen(listener_.get(), 8) != 0) {
-      listener_.reset();
-      return;
-    }
     sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
-                     : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+    auto* in4 = reinterpret_cast<sockaddr_in*>(&address);
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
+    address.ss_family = v6 ? AF_INET6 : AF_INET;
+    if (v6) in6->sin6_addr = in6addr_loopback;
+    if (!v6) in4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = v6 ? sizeof *in6 : sizeof *in4;
+    auto* any = reinterpret_cast<sockaddr*>(&address);
+    listener_.reset(socket_cloexec(address.ss_family, SOCK_STREAM, 0));
+    if (!listener_.valid() || bind(listener_.get(), any, length) != 0 ||
+        listen(listener_.get(), 8) != 0 || getsockname(listener_.get(), any, &length) != 0) {
+      listener_.reset();
+    }
+    url_ = "http://" + (v6 ? "[::1]:" : host + ":") +
+           std::to_string(ntohs(v6 ? in6->sin6_port : in4->sin_port));
   }
-  ~StandInBridge() {
-    if (server_.joinable()) server_.join();
-  }
+  ~StandInBridge() { request(); }
 
   bool valid() const { return listener_.valid(); }
-  std::uint16_t port() const { return port_; }
+  const std::string& url() const { return url_; }
 
   /// Accepts one connection on a thread, reads one request (head and Content-Length body),
   /// sends `reply` and closes.
   void answer_once(std::string reply) {
     server_ = std::thread([this, reply = std::move(reply)] {
       UniqueFd client(accept_cloexec(listener_.get(), nullptr, nullptr));
-      if (!client.valid()) return;
-      std::string bytes;
-      char chunk[4096];
       auto complete = [&] {
-        std::size_t blank = bytes.find("\r\n\r\n");
-        if (blank == std::string::npos) return false;
-        std::size_t at = bytes.find("Content-Length: ");
-        std::size_t length = at == std::string::npos ? 0 : std::stoul(bytes.substr(at + 16));
-        return bytes.size() >= blank + 4 + length;
+        std::size_t blank = request_.find("\r\n\r\n");
+        std::size_t at = request_.find("Content-Length: ");
+        std::size_t length = at == std::string::npos ? 0 : std::stoul(request_.substr(at + 16));
+        return blank != std::string::npos && request_.size() >= blank + 4 + length;
       };
-      while (!complete()) {
-        ssize_t n = read(client.get(), chunk, sizeof chunk);
-        if (n <= 0) break;
-        bytes.append(chunk, static_cast<std::size_t>(n));
-      }
-      request_ = bytes;
-      std::size_t off = 0;
-      while (off < reply.size()) {
-        ssize_t n = write(client.get(), reply.data() + off, reply.size() - off);
-        if (n <= 0) break;
-        off += static_cast<std::size_t>(n);
-      }
+      char chunk[4096];
+      ssize_t n = 0;
+      while (client.valid() && !complete() && (n = read(client.get(), chunk, sizeof chunk)) > 0)
+        request_.append(chunk, static_cast<std::size_t>(n));
+      if (client.valid()) write_fully(client.get(), reply);
     });
   }
 
@@ -109,7 +88,7 @@ class StandInBridge {
 
  private:
   UniqueFd listener_;
-  std::uint16_t port_ = 0;
+  std::string url_;
   std::thread server_;
   std::string request_;
 };
@@ -118,11 +97,6 @@ const std::string TOOL_REQUEST =
     R"({"tool_name":"Bash","tool_input":{"command":"ls -la"},"npc":"someone else"})";
 const std::string ALLOW =
     R"({"hookSpecificOutput":{"hookEventName":"PreToolUse","permissionDecision":"allow","permissionDecisionReason":"ok"}})";
-
-std::string reply_200(const std::string& body) {
-  return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
-         std::to_string(body.size()) + "\r\n\r\n" + body;
-}
 
 // The refusal line the hook prints for `reason`.
 std::string refusal(const std::string& reason) {
@@ -134,88 +108,69 @@ std::string unreachable(const std::string& why) {
   return refusal("Nobody was around to approve this (" + why + ").");
 }
 
-RunResult hook(const std::string& url, const std::string& input = TOOL_REQUEST,
-               const std::string& npc = "smith") {
-  return run_bridge({"--hook", "--bridge", url, "--npc", npc}, {}, input);
-}
-
-void expect_printed(const RunResult& run, const std::string& line) {
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out, line);
-  EXPECT_EQ(run.err, "");
+void expect_printed(const std::string& url, const std::string& line,
+                    const std::string& input = TOOL_REQUEST) {
+  RunResult run = harness::run_bridge({"--hook", "--bridge", url, "--npc", "smith"}, {}, input);
+  EXPECT_EQ(run.status, 0) << url;
+  EXPECT_EQ(run.out, line) << url;
+  EXPECT_EQ(run.err, "") << url;
 }
 
 // Surrounding white space of the answer is dropped, nothing else is touched; trailing slashes
 // of the URL are ignored, and a bracketed IPv6 bridge works.
 TEST(HookClient, ForwardsTheRequestAndPrintsTheDecision) {
-  struct Case {
-    std::string host;
-    std::string tail;
-  };
-  for (const Case& c : {Case{"127.0.0.1", ""}, Case{"127.0.0.1", "//"}, Case{"::1", ""}}) {
-    SCOPED_TRACE(c.host + c.tail);
-    StandInBridge bridge(c.host);
-    if (!bridge.valid() && c.host == "::1") continue;  // no ::1 on this machine
+  for (const auto& [host, tail] : std::vector<std::pair<std::string, std::string>>{
+           {"127.0.0.1", ""}, {"127.0.0.1", "//"}, {"::1", ""}}) {
+    StandInBridge bridge(host);
+    if (!bridge.valid() && host == "::1") continue;  // no ::1 on this machine
     ASSERT_TRUE(bridge.valid());
-    bridge.answer_once(reply_200("  " + ALLOW + "\n"));
-    std::string host_port =
-        (c.host == "::1" ? "[::1]" : c.host) + ":" + std::to_string(bridge.port());
-    expect_printed(hook("http://" + host_port + c.tail), ALLOW + "\n");
-    std::string body = R"({"npc":"smith","tool_input":{"command":"ls -la"},"tool_name":"Bash"})";
-    EXPECT_EQ(bridge.request(), "POST /hook/permission HTTP/1.1\r\nHost: " + host_port +
-                                    "\r\nContent-Type: application/json\r\nContent-Length: " +
-                                    std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
-                                    body);
+    std::string body = "  " + ALLOW + "\n";
+    bridge.answer_once("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+                       std::to_string(body.size()) + "\r\n\r\n" + body);
+    expect_printed(bridge.url() + tail, ALLOW + "\n");
+    std::string sent = R"({"npc":"smith","tool_input":{"command":"ls -la"},"tool_name":"Bash"})";
+    EXPECT_EQ(bridge.request(),
+              "POST /hook/permission HTTP/1.1\r\nHost: " + bridge.url().substr(7) +
+                  "\r\nContent-Type: application/json\r\nContent-Length: " +
+                  std::to_string(sent.size()) + "\r\nConnection: close\r\n\r\n" + sent);
   }
 }
 
-TEST(HookClient, UnreadableToolRequestsAreRefusedWithoutContactingTheBridge) {
-  StandInBridge bridge;
-  ASSERT_TRUE(bridge.valid());
-  std::string url = "http://127.0.0.1:" + std::to_string(bridge.port());
-  for (const std::string& input : {std::string(""), std::string("[1,2]"), std::string("{\"a\":"),
-                                   std::string("\"text\""), std::string("{\"a\":\"\xff\"}")}) {
-    RunResult run = hook(url, input);
-    expect_printed(run, refusal("The bridge could not read the tool request."));
+TEST(HookClient, EveryFailureIsARefusalThatSaysWhy) {
+  // Tool requests it cannot read are refused without contacting the bridge.
+  StandInBridge idle;
+  ASSERT_TRUE(idle.valid());
+  for (const std::string input : {"", "[1,2]", "{\"a\":", "\"text\"", "{\"a\":\"\xff\"}"}) {
+    expect_printed(idle.url(), refusal("The bridge could not read the tool request."), input);
   }
-  EXPECT_FALSE(bridge.connection_pending());
-}
+  EXPECT_FALSE(idle.connection_pending());
 
-TEST(HookClient, UnusableUrlsAreRefusedWithTheReason) {
-  expect_printed(hook("HTTP://127.0.0.1:8787"), unreachable("bridge URL must be http://"));
-  expect_printed(hook("https://127.0.0.1:8787"), unreachable("bridge URL must be http://"));
-  expect_printed(hook("http://127.0.0.1"), unreachable("invalid socket address"));
-  expect_printed(hook("http://127.0.0.1:65536"), unreachable("invalid port value"));
-  expect_printed(hook("http://127.0.0.1:8787/hook"), unreachable("invalid port value"));
-  expect_printed(hook("http://127.0.0.1:"), unreachable("invalid port value"));
-}
-
-TEST(HookClient, NothingListeningIsRefusedAtOnce) {
-  std::uint16_t port = harness::free_port();
-  ASSERT_NE(port, 0);
+  // URLs that name no usable bridge, and a port nothing listens on (refused at once).
+  std::string nobody = "http://127.0.0.1:" + std::to_string(harness::free_port());
   auto started = std::chrono::steady_clock::now();
-  RunResult run = hook("http://127.0.0.1:" + std::to_string(port));
+  expect_printed(nobody, unreachable(os_error_text(ECONNREFUSED)));
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(6));
-  expect_printed(run, unreachable(os_error_text(ECONNREFUSED)));
-}
+  for (const auto& [url, reason] : std::vector<std::pair<std::string, std::string>>{
+           {"HTTP://127.0.0.1:8787", "bridge URL must be http://"},
+           {"https://127.0.0.1:8787", "bridge URL must be http://"},
+           {"http://127.0.0.1", "invalid socket address"},
+           {"http://127.0.0.1:65536", "invalid port value"},
+           {"http://127.0.0.1:8787/hook", "invalid port value"},
+           {"http://127.0.0.1:", "invalid port value"}}) {
+    expect_printed(url, unreachable(reason));
+  }
 
-TEST(HookClient, BadRepliesAreRefusedWithTheReason) {
-  struct Case {
-    std::string reply;
-    std::string reason;
-  } cases[] = {
-      {"HTTP/1.1 404 Not Found\r\nContent-Length: 21\r\n\r\n{\"error\":\"not found\"}",
-       "HTTP Error 404"},
-      {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n{}", "malformed response from the bridge"},
-      {"", "malformed response from the bridge"},
-      {"\r\n\r\n", "HTTP Error "},
-  };
-  for (const Case& c : cases) {
+  // Answers that are no decision.
+  for (const auto& [reply, reason] : std::vector<std::pair<std::string, std::string>>{
+           {"HTTP/1.1 404 Not Found\r\nContent-Length: 21\r\n\r\n{\"error\":\"not found\"}",
+            "HTTP Error 404"},
+           {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n{}", "malformed response from the bridge"},
+           {"", "malformed response from the bridge"},
+           {"\r\n\r\n", "HTTP Error "}}) {
     StandInBridge bridge;
     ASSERT_TRUE(bridge.valid());
-    bridge.answer_once(c.reply);
-    RunResult run = hook("http://127.0.0.1:" + std::to_string(bridge.port()));
-    expect_printed(run, unreachable(c.reason));
+    bridge.answer_once(reply);
+    expect_printed(bridge.url(), unreachable(reason));
   }
 }
 

@@ -11,15 +11,6 @@
 
 namespace harness {
 
-bool write_text_file(const std::string& path, const std::string& text) {
-  std::filesystem::path p(path);
-  if (p.has_parent_path() && !make_folders(p.parent_path().string())) return false;
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  out.close();
-  return static_cast<bool>(out);
-}
-
 std::optional<std::string> read_text_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
@@ -69,12 +60,6 @@ std::string message_line(const std::string& type, const Json& content, const std
                {"timestamp", timestamp},
                {"sessionId", session_id}};
   return dump_json(line) + "\n";
-}
-
-std::string title_line(const std::string& title, const std::string& session_id) {
-  return dump_json(
-             Json{{"type", "custom-title"}, {"customTitle", title}, {"sessionId", session_id}}) +
-         "\n";
 }
 
 }  // namespace harness

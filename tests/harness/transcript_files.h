@@ -1,5 +1,6 @@
 // Files that end-to-end tests lay out before or while a bridge runs: the state file, and
-// transcripts under HOME/.claude/projects the way the claude CLI writes them.
+// transcripts under HOME/.claude/projects the way the claude CLI writes them. (Writing a
+// file: write_file of util/test_support.h.)
 #pragma once
 
 #include <cstdint>
@@ -10,9 +11,6 @@
 #include "util/json.h"
 
 namespace harness {
-
-/// Writes `text` to `path`, creating missing parent folders. False when any step fails.
-bool write_text_file(const std::string& path, const std::string& text);
 
 /// The whole file, or nullopt when it cannot be read.
 std::optional<std::string> read_text_file(const std::string& path);
@@ -34,8 +32,5 @@ std::string cli_folder_name(const std::string& path);
 /// "timestamp", "type"}; `type` is "user" or "assistant", `content` a string or an array.
 std::string message_line(const std::string& type, const Json& content, const std::string& cwd,
                          const std::string& session_id, const std::string& timestamp);
-
-/// A transcript line that names the session: {"customTitle", "sessionId", "type": "custom-title"}.
-std::string title_line(const std::string& title, const std::string& session_id);
 
 }  // namespace harness
