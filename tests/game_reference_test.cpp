@@ -1,12 +1,8 @@
 // The game developer's reference in docs/ against the built bridge: every request shown there is
 // sent to a bridge whose NPCs the scripted demo agent plays, and the answers and events must have
 // the keys and kinds of values the docs show. And every route and event type the code has must
-// be documented, so that adding one without its documentation fails here.
-//
-// An example is a fenced ```sh block whose info string carries "example=NAME", holding one curl
-// command (and optionally a "# 404 Not Found" line naming the status, else 200), followed
-// directly by its answer: ```json for a body, ```text for a response head (curl -D - -o
-// /dev/null) or for event-stream frames (curl -N).
+// be documented. An example is a fenced ```sh block marked "example=NAME" holding one curl command
+// (and optionally a "# 404 Not Found" line naming the status), followed directly by its answer.
 
 #include <gtest/gtest.h>
 
@@ -82,7 +78,7 @@ struct Example {
   std::optional<Json> body;
   std::vector<std::string> headers;
   int status = 200;
-  bool head_only = false, stream = false;
+  bool head_only = false;  // the answer shows the response head
 };
 
 struct Docs {
@@ -103,7 +99,6 @@ std::string read_curl(std::string rest, Example& example) {
     if (o[4].matched) example.headers.push_back(o[4]);
     if (o[5].matched) example.target = o[5];
     method_given |= o[2].matched;
-    example.stream |= o[1] == "-N";
     example.head_only |= o[1].str().starts_with("-D");
   }
   if (example.body && !method_given) example.method = "POST";
@@ -125,45 +120,33 @@ const Docs& docs() {
         auto problem = [&](const std::string& what) {
           docs.problems.push_back(block.where + ": " + what);
         };
+        std::optional<Json> shown = block.info == "json" ? parse_json(block.text) : std::nullopt;
         std::smatch name;
-        if (!std::regex_search(block.info, name, named)) {
-          // (The answers of examples are skipped below, so this is no answer.)
-          std::optional<Json> shown = block.info == "json" ? parse_json(block.text) : std::nullopt;
-          if (file == "docs/events.md" && shown && shown->is_object() && shown->contains("type")) {
-            docs.events.emplace_back(block.where, *shown);
+        if (std::regex_search(block.info, name, named)) {
+          Example example;
+          example.where = block.where;
+          if (answered) example.answer = blocks[++i].text;
+          int curls = 0;
+          for (const std::string& line : lines_of(block.text)) {
+            std::smatch code;
+            std::string rest = trim(line);
+            if (std::regex_match(line, code, status)) {
+              example.status = std::stoi(code[1]);
+              rest.clear();
+            } else if (line.starts_with("curl ")) {
+              ++curls;
+              rest = read_curl(line.substr(4), example);
+            }
+            if (!rest.empty()) problem("not understood: " + rest);
           }
-          if (block.info == "sh" && answered &&
-              ("\n" + block.text).find("\ncurl ") != std::string::npos) {
-            problem("a curl command with an answer, not marked as an example");
-          }
-          continue;
-        }
-        Example example;
-        example.where = block.where;
-        int curls = 0;
-        for (const std::string& line : lines_of(block.text)) {
-          std::smatch code;
-          if (std::regex_match(line, code, status)) {
-            example.status = std::stoi(code[1]);
-          } else if (line.starts_with("curl ") && ++curls != 0) {
-            std::string rest = read_curl(line.substr(4), example);
-            if (!rest.empty()) problem("an option the examples do not use: " + rest);
-          } else if (!trim(line).empty()) {
-            problem("a line that is neither curl nor a status: " + line);
-          }
-        }
-        if (curls != 1 || example.target.empty()) problem("not one curl command with a URL");
-        if (!answered) {
-          problem("no answer block right after the example");
-          continue;
-        }
-        example.answer = blocks[++i].text;
-        bool json = !example.head_only && !example.stream;
-        if (json != (blocks[i].info == "json") || (json && !parse_json(example.answer))) {
-          problem(std::string("the answer should be a ") + (json ? "json" : "text") + " block");
-        }
-        if (!docs.examples.emplace(name[2], std::move(example)).second) {
-          problem("a second example named " + name[2].str());
+          if (curls != 1 || !answered) problem("not one curl command and its answer");
+          if (!docs.examples.emplace(name[2], std::move(example)).second) problem("a second one");
+        } else if (file == "docs/events.md" && shown && shown->is_object() &&
+                   shown->contains("type")) {
+          docs.events.emplace_back(block.where, *shown);  // (examples' answers are skipped above)
+        } else if (block.info == "sh" && answered &&
+                   ("\n" + block.text).find("\ncurl ") != std::string::npos) {
+          problem("a curl command with an answer, not marked as an example");
         }
       }
     }
@@ -211,10 +194,11 @@ std::vector<std::string> differences(const Example& example, const harness::Http
     out.push_back("status " + std::to_string(got.status) + ", documented " +
                   std::to_string(example.status) + " (body " + got.body + ")");
   }
-  if (!example.head_only)
+  if (!example.head_only) {
     compare(parse_json(example.answer).value_or(Json()), got.json(), "", "", out);
-  for (const std::string& line :
-       example.head_only ? lines_of(example.answer) : std::vector<std::string>{}) {
+    return out;
+  }
+  for (const std::string& line : lines_of(example.answer)) {
     std::size_t colon = line.find(':');
     if (line.starts_with("HTTP/") || colon == std::string::npos) continue;
     std::string name = ascii_lower(line.substr(0, colon)), value = trim(line.substr(colon + 1));
@@ -304,9 +288,9 @@ void say(std::uint16_t port, const std::string& npc, const std::string& text) {
   ASSERT_EQ(answer->status, 200) << answer->body;
 }
 
-// Says a Bash tool use to `npc`; the id of the approval it asks for.
-std::string ask(std::uint16_t port, SseStream& stream, const std::string& npc = "smith") {
-  say(port, npc, R"(@tool Bash {"command":"ls -la","description":"List the forge"})");
+// Says a Bash tool use to smith; the id of the approval it asks for.
+std::string ask(std::uint16_t port, SseStream& stream) {
+  say(port, "smith", R"(@tool Bash {"command":"ls -la","description":"List the forge"})");
   return as_text(wait_event(stream, "permission_request"), "request_id");
 }
 
