@@ -148,31 +148,21 @@ bool BridgeProcess::spawn() {
 }
 
 bool BridgeProcess::start(std::chrono::milliseconds timeout) {
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    port_ = options_.port.value_or(free_port());
-    if (!spawn()) return false;
-    if (!options_.wait_for_banner) return true;
-    std::string listening;
-    {
-      std::unique_lock<std::mutex> guard(lock_);
-      changed_.wait_for(guard, timeout, [&] {
-        for (const std::string& line : lines_of(err_, closed_)) {
-          if (line.find("listening : ") != std::string::npos) listening = line;
-        }
-        return !listening.empty() || closed_;
-      });
+  // Port 0 unless one is given: the system chooses, so no other process can take it first.
+  port_ = options_.port.value_or(0);
+  if (!spawn()) return false;
+  if (!options_.wait_for_banner) return true;
+  std::unique_lock<std::mutex> guard(lock_);
+  std::string listening;
+  changed_.wait_for(guard, timeout, [&] {
+    for (const std::string& line : lines_of(err_, closed_)) {
+      if (line.find("listening : ") != std::string::npos) listening = line;
     }
-    if (!listening.empty()) {
-      // "... listening : http://HOST:PORT": the port the system chose.
-      if (port_ == 0) port_ = std::atoi(listening.c_str() + listening.rfind(':') + 1);
-      return true;
-    }
-    // Another process may have taken the free port between our look and the bridge's bind.
-    if (count_log("cannot listen on") == 0 || options_.port || !wait_for_exit(timeout)) {
-      return false;
-    }
-  }
-  return false;
+    return !listening.empty() || closed_;
+  });
+  // "... listening : http://HOST:PORT"
+  if (!listening.empty()) port_ = std::atoi(listening.c_str() + listening.rfind(':') + 1);
+  return !listening.empty();
 }
 
 void BridgeProcess::read_output() {

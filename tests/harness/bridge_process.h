@@ -1,6 +1,6 @@
 // Runs the built bridge for end-to-end tests: each instance gets its own temporary root with a
-// HOME, a workspace folder, a state file path, a TMPDIR and a stand-in `claude`, and a free
-// loopback port. Its output is captured so that tests can wait for log lines.
+// HOME, a workspace folder, a state file path, a TMPDIR and a stand-in `claude`, and a loopback
+// port the system chose. Its output is captured so that tests can wait for log lines.
 #pragma once
 
 #include <sys/types.h>
@@ -35,7 +35,7 @@ struct BridgeOptions {
   // was built (else the stand-in); any other text is a path.
   std::string claude{};
   bool exit_with_stdin = true;  // so a bridge never outlives a crashed test
-  // A fixed port (no retry then); 0 lets the system choose, read from the "listening : " line.
+  // A fixed port; else the system chooses, and start() reads it from the "listening : " line.
   std::optional<std::uint16_t> port{};
   bool wait_for_banner = true;  // start() returns once "listening : " was logged
   bool bare = false;  // the command line is `args` alone: no port, folders or CLI of the harness
@@ -78,7 +78,7 @@ class BridgeProcess {
   BridgeProcess& operator=(const BridgeProcess&) = delete;
 
   /// Starts (or, once it has ended, restarts) the process; with wait_for_banner, waits for the
-  /// "listening : " line, on another port when the chosen one was taken meanwhile.
+  /// "listening : " line.
   bool start(std::chrono::milliseconds timeout = DEFAULT_WAIT);
 
   std::uint16_t port() const { return port_; }

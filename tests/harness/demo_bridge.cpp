@@ -49,15 +49,6 @@ DemoBridge::DemoBridge(std::vector<std::string> args, EnvChanges env,
                .claude = "demo",
                .port = port}) {}
 
-std::optional<HttpResponse> DemoBridge::post(const std::string& path, const Json& body,
-                                             std::chrono::milliseconds timeout) {
-  return http_request(port(), "POST", path, body, timeout);
-}
-
-std::optional<HttpResponse> DemoBridge::say(const std::string& npc, const std::string& text) {
-  return post("/npc/" + npc + "/say", Json{{"text", text}});
-}
-
 std::vector<Json> DemoBridge::launches() const {
   std::vector<Json> out;
   std::ifstream file(scratch() + "/launches.jsonl");
@@ -116,10 +107,6 @@ bool wait_for_file(const std::string& path, std::chrono::milliseconds timeout) {
 bool process_alive(pid_t pid) {
   std::string rest = pid > 0 ? stat_after_name(std::to_string(pid)) : "";
   return !rest.empty() && rest[0] != 'Z' && rest[0] != 'X';
-}
-
-bool wait_until_gone(pid_t pid, std::chrono::milliseconds timeout) {
-  return eventually([&] { return !process_alive(pid); }, timeout);
 }
 
 std::vector<pid_t> zombie_children(pid_t parent) {

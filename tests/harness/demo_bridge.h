@@ -23,9 +23,12 @@ class DemoBridge {
 
   /// POST `path` with a JSON body on a fresh connection.
   std::optional<HttpResponse> post(const std::string& path, const Json& body = Json::object(),
-                                   std::chrono::milliseconds timeout = DEFAULT_WAIT);
-  /// POST /npc/ID/say {"text": text}.
-  std::optional<HttpResponse> say(const std::string& npc, const std::string& text);
+                                   std::chrono::milliseconds timeout = DEFAULT_WAIT) {
+    return http_request(port(), "POST", path, body, timeout);
+  }
+  std::optional<HttpResponse> say(const std::string& npc, const std::string& text) {
+    return post("/npc/" + npc + "/say", Json{{"text", text}});
+  }
 
   /// Every launch logged so far, oldest first.
   std::vector<Json> launches() const;
@@ -55,7 +58,9 @@ std::string session_of(const std::vector<Json>& events);
 bool wait_for_file(const std::string& path, std::chrono::milliseconds timeout = DEFAULT_WAIT);
 /// True when the process exists and has not ended (a zombie has ended).
 bool process_alive(pid_t pid);
-bool wait_until_gone(pid_t pid, std::chrono::milliseconds timeout = DEFAULT_WAIT);
+inline bool wait_until_gone(pid_t pid, std::chrono::milliseconds timeout = DEFAULT_WAIT) {
+  return eventually([&] { return !process_alive(pid); }, timeout);
+}
 /// Children of `parent` that ended and were never collected.
 std::vector<pid_t> zombie_children(pid_t parent);
 /// Waits until the process ignores SIGTERM (as the demo agent's @hang does first).
