@@ -91,17 +91,15 @@ struct Docs {
 std::string read_curl(std::string rest, Example& example) {
   static const std::regex option(R"re(\s+(-X (\S+)|-d '([^']*)'|-H '([^']*)'|-s|-N|)re"
                                  R"re(-D - -o /dev/null|'?http://[^/\s']+(/[^\s']*)'?))re");
-  bool method_given = false;
   for (std::smatch o; std::regex_search(rest, o, option, std::regex_constants::match_continuous);
        rest = o.suffix()) {
     if (o[2].matched) example.method = o[2];
     if (o[3].matched) example.body = parse_json(o[3].str()).value_or(Json("not JSON"));
+    if (o[3].matched && example.method == "GET") example.method = "POST";  // as curl -d does
     if (o[4].matched) example.headers.push_back(o[4]);
     if (o[5].matched) example.target = o[5];
-    method_given |= o[2].matched;
     example.head_only |= o[1].str().starts_with("-D");
   }
-  if (example.body && !method_given) example.method = "POST";
   return trim(rest);
 }
 
