@@ -233,11 +233,9 @@ void expect_seen(const Shown& shown, const std::vector<Json>& seen) {
 }
 
 // Sends documented examples to one bridge and checks their answers.
-class Examples {
- public:
-  explicit Examples(std::uint16_t port) : port_(port) {
-    for (const std::string& problem : docs().problems) ADD_FAILURE() << problem;
-  }
+struct Examples {
+  std::uint16_t port;
+  std::set<std::string> ran = {};
 
   // Sends the example with the body members of `replace` in place of the documented values;
   // the answer's body (null when none came), and a failure for each difference.
@@ -257,7 +255,7 @@ class Examples {
     headers.push_back("Connection: close");
     harness::HttpConnection connection;
     std::optional<harness::HttpResponse> answer;
-    if (connection.connect(port_))
+    if (connection.connect(port))
       answer = connection.request(example.method, example.target, body, headers);
     if (!answer) ADD_FAILURE() << example.where << " (" << name << "): no answer";
     for (const std::string& difference :
@@ -266,11 +264,6 @@ class Examples {
     }
     return answer ? answer->json() : Json();
   }
-
-  std::set<std::string> ran;
-
- private:
-  std::uint16_t port_;
 };
 
 Json wait_event(SseStream& stream, const std::string& type, const Json& fields = Json::object()) {
@@ -302,7 +295,8 @@ TEST(GameReference, AGameTalksApprovesAndChangesSettings) {
   DemoBridge demo;
   ASSERT_TRUE(demo.start());
   std::uint16_t port = demo.port();
-  Examples examples(port);
+  Examples examples{port};
+  for (const std::string& problem : docs().problems) ADD_FAILURE() << problem;
   SseStream smith, hermit, innkeeper;
   ASSERT_TRUE(harness::open_events(smith, port, "smith"));
 
@@ -436,7 +430,7 @@ TEST(GameReference, AGameStartsTheBridgeFollowsAndReconnects) {
     EXPECT_EQ(log[i], values[i].empty() ? banner[i] : label + values[i]) << "banner line " << i + 1;
   }
 
-  Examples examples(port);
+  Examples examples{port};
   std::string instance = as_text(examples.run("health"), "instance");
   EXPECT_EQ(instance.size(), 12u);
 
