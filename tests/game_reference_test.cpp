@@ -1,7 +1,8 @@
 // The game developer's reference in docs/ against the built bridge: every request shown there is
 // sent to a bridge whose NPCs the scripted demo agent plays, and the answers and events must have
 // the keys and kinds of values the docs show. And every route and event type the code has must
-// be documented, so that adding one without its documentation fails here.
+// be documented. An example is a fenced ```sh block marked "example=NAME" holding one curl command
+// (and optionally a "# 404 Not Found" line naming the status), followed directly by its answer.
 
 #include <gtest/gtest.h>
 
@@ -14,114 +15,261 @@
 
 #include "harness/approval_support.h"
 #include "harness/demo_bridge.h"
-#include "harness/doc_examples.h"
 #include "harness/transcript_files.h"
 #include "util/text.h"
 
 namespace {
 
-using namespace std::chrono_literals;
 using harness::DemoBridge;
-using harness::DocExample;
 using harness::SseStream;
-
-const std::string ROOT = SOURCE_DIR;
+using Shown = std::vector<std::pair<std::string, Json>>;  // where ("file:line"), and what
 
 std::string read_file(const std::string& path) {
-  return harness::read_text_file(path).value_or("");
+  return harness::read_text_file(std::string(SOURCE_DIR) + "/" + path).value_or("");
 }
-const std::vector<std::string> DOC_FILES = {"docs/http-api.md", "docs/events.md",
-                                            "docs/embedding.md"};
 
-// Examples that need a bridge on a port the system chose and its run's instance; the start-up
-// scenario runs them, the other scenario every other one.
-const std::set<std::string> START_UP_EXAMPLES = {"health", "turn"};
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// One fenced block; `follows` when only blank lines separate it from the block before.
+struct Block {
+  std::string info, text, where;
+  bool follows = false;
+};
+
+std::vector<Block> blocks_of(const std::string& file) {
+  std::vector<Block> blocks;
+  std::optional<Block> open;
+  bool adjacent = false;
+  int number = 0;
+  for (const std::string& line : lines_of(read_file(file))) {
+    bool fence = line.starts_with("```");
+    std::string where = file + ":" + std::to_string(++number);
+    if (open && fence) {
+      blocks.push_back(std::move(*open));
+      open.reset();
+      adjacent = true;
+    } else if (open) {
+      open->text += line + "\n";
+    } else if (fence) {
+      open = Block{trim(line.substr(3)), "", where, adjacent};
+    } else if (!trim(line).empty()) {
+      adjacent = false;
+    }
+  }
+  return blocks;
+}
+
+std::vector<std::string> text_block_with(const std::string& file, const std::string& marker) {
+  for (const Block& block : blocks_of(file)) {
+    if (block.info == "text" && block.text.find(marker) != std::string::npos) {
+      return lines_of(block.text);
+    }
+  }
+  return {};
+}
+
+struct Example {
+  std::string where, method = "GET", target, answer;
+  std::optional<Json> body;
+  std::vector<std::string> headers;
+  int status = 200;
+  bool head_only = false;  // the answer shows the response head
+};
 
 struct Docs {
-  std::map<std::string, DocExample> examples;  // by name
+  std::map<std::string, Example> examples;  // by name
   std::vector<std::string> problems;
+  Shown events;  // the events docs/events.md shows outside examples
 };
 
-Docs load_docs() {
-  Docs docs;
-  for (const std::string& file : DOC_FILES) {
-    std::string text = read_file(ROOT + "/" + file);
-    if (text.empty()) docs.problems.push_back(file + " cannot be read");
-    for (DocExample& example : harness::read_examples(text, file, docs.problems)) {
-      std::string name = example.name;
-      if (!docs.examples.emplace(name, std::move(example)).second) {
-        docs.problems.push_back("two examples are named " + name);
-      }
-    }
+// Reads one curl line (after "curl") into `example`; what is left is an option not understood.
+std::string read_curl(std::string rest, Example& example) {
+  static const std::regex option(R"re(\s+(-X (\S+)|-d '([^']*)'|-H '([^']*)'|-s|-N|)re"
+                                 R"re(-D - -o /dev/null|'?http://[^/\s']+(/[^\s']*)'?))re");
+  for (std::smatch o; std::regex_search(rest, o, option, std::regex_constants::match_continuous);
+       rest = o.suffix()) {
+    if (o[2].matched) example.method = o[2];
+    if (o[3].matched) example.body = parse_json(o[3].str()).value_or(Json("not JSON"));
+    if (o[3].matched && example.method == "GET") example.method = "POST";  // as curl -d does
+    if (o[4].matched) example.headers.push_back(o[4]);
+    if (o[5].matched) example.target = o[5];
+    example.head_only |= o[1].str().starts_with("-D");
   }
-  return docs;
+  return trim(rest);
 }
 
-/// Sends documented examples to one bridge and checks their answers.
-class ExampleRunner {
- public:
-  ExampleRunner(const Docs& docs, std::uint16_t port) : docs_(docs), port_(port) {}
+// The examples, and the events shown in docs/events.md; read once.
+const Docs& docs() {
+  static const Docs loaded = [] {
+    static const std::regex named(R"((^|\s)example=([A-Za-z0-9_-]+))");
+    static const std::regex status(R"(#\s*([0-9]{3})\b.*)");
+    Docs docs;
+    for (const std::string file : {"docs/http-api.md", "docs/events.md", "docs/embedding.md"}) {
+      std::vector<Block> blocks = blocks_of(file);
+      if (blocks.empty()) docs.problems.push_back(file + " cannot be read");
+      for (std::size_t i = 0; i < blocks.size(); ++i) {
+        const Block& block = blocks[i];
+        bool answered = i + 1 < blocks.size() && blocks[i + 1].follows;
+        auto problem = [&](const std::string& what) {
+          docs.problems.push_back(block.where + ": " + what);
+        };
+        std::optional<Json> shown = block.info == "json" ? parse_json(block.text) : std::nullopt;
+        std::smatch name;
+        if (std::regex_search(block.info, name, named)) {
+          Example example;
+          example.where = block.where;
+          if (answered) example.answer = blocks[++i].text;
+          int curls = 0;
+          for (const std::string& line : lines_of(block.text)) {
+            std::smatch code;
+            std::string rest = trim(line);
+            if (std::regex_match(line, code, status)) {
+              example.status = std::stoi(code[1]);
+              rest.clear();
+            } else if (line.starts_with("curl ")) {
+              ++curls;
+              rest = read_curl(line.substr(4), example);
+            }
+            if (!rest.empty()) problem("not understood: " + rest);
+          }
+          if (curls != 1 || !answered) problem("not one curl command and its answer");
+          if (!docs.examples.emplace(name[2], std::move(example)).second) problem("a second one");
+        } else if (file == "docs/events.md" && shown && shown->is_object() &&
+                   shown->contains("type")) {
+          docs.events.emplace_back(block.where, *shown);  // (examples' answers are skipped above)
+        } else if (block.info == "sh" && answered &&
+                   ("\n" + block.text).find("\ncurl ") != std::string::npos) {
+          problem("a curl command with an answer, not marked as an example");
+        }
+      }
+    }
+    return docs;
+  }();
+  return loaded;
+}
 
-  /// The answer's body (null when no answer came); a failure for each difference.
-  Json run(const std::string& name, const Json& replace = Json::object()) {
-    auto found = docs_.examples.find(name);
-    if (found == docs_.examples.end()) {
-      ADD_FAILURE() << "no example named " << name << " in the docs";
-      return Json();
+// Keys whose text is the same in every run, so the documentation must show it exactly.
+const std::regex FIXED_TEXT(
+    "error|type|policy|value|category|workspace_source|hookEventName|permissionDecision(Reason)?");
+
+// How `got` differs in shape from `shown`: keys missing or extra, values of another JSON kind
+// (all numbers are one kind), booleans of another value, FIXED_TEXT values other than shown;
+// each element of an array against the first one shown.
+void compare(const Json& shown, const Json& got, const std::string& at, const std::string& key,
+             std::vector<std::string>& out) {
+  std::string place = at.empty() ? "the answer" : at;
+  if (std::string(shown.type_name()) != got.type_name()) {
+    out.push_back(place + ": documented a " + shown.type_name() + ", got " + dump_json(got));
+  } else if (shown.is_object()) {
+    for (const auto& [name, value] : shown.items()) {
+      std::string inner = at.empty() ? name : at + "." + name;
+      if (!got.contains(name)) out.push_back(inner + ": documented, but missing");
+      if (got.contains(name)) compare(value, got.at(name), inner, name, out);
     }
-    const DocExample& example = found->second;
-    {
-      std::lock_guard<std::mutex> hold(lock_);
-      ran_.insert(name);
+    for (const auto& [name, value] : got.items()) {
+      std::string inner = at.empty() ? name : at + "." + name;
+      if (!shown.contains(name)) out.push_back(inner + ": present, but not documented");
     }
-    std::optional<harness::HttpResponse> answer = harness::send_example(example, port_, replace);
-    if (!answer) {
-      ADD_FAILURE() << example.where << " (" << name << "): no answer";
-      return Json();
+  } else if (shown.is_array()) {
+    for (std::size_t i = 0; !shown.empty() && i < got.size(); ++i) {
+      compare(shown[0], got[i], at + "[" + std::to_string(i) + "]", key, out);
     }
-    for (const std::string& difference : harness::answer_differences(example, *answer)) {
-      ADD_FAILURE() << example.where << " (" << name << "): " << difference;
-    }
-    return answer->json();
+  } else if ((shown.is_boolean() || (shown.is_string() && std::regex_match(key, FIXED_TEXT))) &&
+             shown != got) {
+    out.push_back(place + ": documented " + dump_json(shown) + ", got " + dump_json(got));
   }
+}
 
-  bool ran(const std::string& name) {
-    std::lock_guard<std::mutex> hold(lock_);
-    return ran_.count(name) != 0;
+// How an answer differs from the example: its status, then its body, or its head.
+std::vector<std::string> differences(const Example& example, const harness::HttpResponse& got) {
+  std::vector<std::string> out;
+  if (got.status != example.status) {
+    out.push_back("status " + std::to_string(got.status) + ", documented " +
+                  std::to_string(example.status) + " (body " + got.body + ")");
   }
-
- private:
-  const Docs& docs_;
-  std::uint16_t port_;
-  std::mutex lock_;
-  std::set<std::string> ran_;
-};
-
-// Every event the streams read, hellos included.
-std::vector<Json> all_seen(const std::vector<const SseStream*>& streams) {
-  std::vector<Json> out;
-  for (const SseStream* stream : streams)
-    out.insert(out.end(), stream->seen().begin(), stream->seen().end());
+  if (!example.head_only) {
+    compare(parse_json(example.answer).value_or(Json()), got.json(), "", "", out);
+    return out;
+  }
+  for (const std::string& line : lines_of(example.answer)) {
+    std::size_t colon = line.find(':');
+    if (line.starts_with("HTTP/") || colon == std::string::npos) continue;
+    std::string name = ascii_lower(line.substr(0, colon)), value = trim(line.substr(colon + 1));
+    auto it = got.headers.find(name);
+    if (it == got.headers.end()) {
+      out.push_back("header " + name + ": documented, but missing");
+    } else if (name == "content-length" ? !std::regex_match(it->second, std::regex("[0-9]+"))
+                                        : it->second != value) {
+      out.push_back("header " + name + ": documented " + value + ", got " + it->second);
+    }
+  }
   return out;
 }
 
-// The documented events (of `types`, or of every type but those when `except` is set) must each
-// have a counterpart of the same shape among `seen`.
-void expect_documented_events_seen(const std::vector<std::pair<std::string, Json>>& shown,
-                                   const std::vector<Json>& seen,
-                                   const std::set<std::string>& types, bool except) {
-  for (const auto& [where, event] : shown) {
-    std::string type = event.is_object() ? as_text(event, "type") : "";
-    if ((types.count(type) != 0) == except) continue;
-    std::string why;
-    EXPECT_TRUE(harness::matching_event(event, seen, why)) << where << ": " << why;
+// "" when one of `seen` has the type and shape of `shown`; else how the closest one differs.
+std::string unmatched(const Json& shown, const std::vector<Json>& seen) {
+  std::string type = as_text(shown, "type");
+  std::optional<std::vector<std::string>> closest;
+  for (const Json& event : seen) {
+    if (!shown.is_object() || as_text(event, "type") != type) continue;
+    std::vector<std::string> found;
+    compare(shown, event, "", "", found);
+    if (found.empty()) return "";
+    if (!closest || found.size() < closest->size()) closest = std::move(found);
   }
+  std::string why = closest ? "the closest \"" + type + "\" event differs:"
+                            : "no event like " + dump_json(shown) + " was seen";
+  for (const std::string& d : closest.value_or(std::vector<std::string>{})) why += "\n  " + d;
+  return why;
 }
+
+void expect_seen(const Shown& shown, const std::vector<Json>& seen) {
+  for (const auto& [where, event] : shown) EXPECT_EQ(unmatched(event, seen), "") << where;
+}
+
+// Sends documented examples to one bridge and checks their answers.
+struct Examples {
+  std::uint16_t port;
+  std::set<std::string> ran = {};
+
+  // Sends the example with the body members of `replace` in place of the documented values;
+  // the answer's body (null when none came), and a failure for each difference.
+  Json run(const std::string& name, const Json& replace = Json::object()) {
+    ran.insert(name);
+    auto found = docs().examples.find(name);
+    if (found == docs().examples.end()) {
+      ADD_FAILURE() << "no example named " << name << " in the docs";
+      return Json();
+    }
+    const Example& example = found->second;
+    std::optional<Json> body = example.body;
+    for (const auto& [key, value] : replace.items()) {
+      if (body && body->contains(key)) (*body)[key] = value;
+    }
+    std::vector<std::string> headers = example.headers;
+    headers.push_back("Connection: close");
+    harness::HttpConnection connection;
+    std::optional<harness::HttpResponse> answer;
+    if (connection.connect(port))
+      answer = connection.request(example.method, example.target, body, headers);
+    if (!answer) ADD_FAILURE() << example.where << " (" << name << "): no answer";
+    for (const std::string& difference :
+         answer ? differences(example, *answer) : std::vector<std::string>{}) {
+      ADD_FAILURE() << example.where << " (" << name << "): " << difference;
+    }
+    return answer ? answer->json() : Json();
+  }
+};
 
 Json wait_event(SseStream& stream, const std::string& type, const Json& fields = Json::object()) {
   std::optional<Json> event = harness::wait_for_event(stream, type, fields);
   EXPECT_TRUE(event) << "no " << type << " event with " << dump_json(fields);
-  return event ? *event : Json();
+  return event.value_or(Json());
 }
 
 void say(std::uint16_t port, const std::string& npc, const std::string& text) {
@@ -131,15 +279,24 @@ void say(std::uint16_t port, const std::string& npc, const std::string& text) {
   ASSERT_EQ(answer->status, 200) << answer->body;
 }
 
-const std::string BASH_TOOL = R"(@tool Bash {"command":"ls -la","description":"List the forge"})";
+// Says a Bash tool use to smith; the id of the approval it asks for.
+std::string ask(std::uint16_t port, SseStream& stream) {
+  say(port, "smith", R"(@tool Bash {"command":"ls -la","description":"List the forge"})");
+  return as_text(wait_event(stream, "permission_request"), "request_id");
+}
+
+int answer(std::uint16_t port, const std::string& request_id) {
+  auto answered =
+      harness::npc_post(port, "smith", "permission", {{"request_id", request_id}, {"allow", true}});
+  return answered ? answered->status : 0;
+}
 
 TEST(GameReference, AGameTalksApprovesAndChangesSettings) {
-  Docs docs = load_docs();
-  for (const std::string& problem : docs.problems) ADD_FAILURE() << problem;
   DemoBridge demo;
   ASSERT_TRUE(demo.start());
   std::uint16_t port = demo.port();
-  ExampleRunner examples(docs, port);
+  Examples examples{port};
+  for (const std::string& problem : docs().problems) ADD_FAILURE() << problem;
   SseStream smith, hermit, innkeeper;
   ASSERT_TRUE(harness::open_events(smith, port, "smith"));
 
@@ -167,38 +324,27 @@ TEST(GameReference, AGameTalksApprovesAndChangesSettings) {
   // Approvals: allowed, refused with a reason, answered too late; the hook's own request.
   examples.run("policy");
   wait_event(smith, "policy");
-  say(port, "smith", BASH_TOOL);
-  std::string allowed = as_text(wait_event(smith, "permission_request"), "request_id");
+  std::string allowed = ask(port, smith);
   examples.run("permission-allow", {{"request_id", allowed}});
   wait_event(smith, "tool_end", {{"ok", true}});
   wait_event(smith, "result");
-  say(port, "smith", BASH_TOOL);
-  std::string refused = as_text(wait_event(smith, "permission_request"), "request_id");
-  examples.run("permission-refuse", {{"request_id", refused}});
+  examples.run("permission-refuse", {{"request_id", ask(port, smith)}});
   wait_event(smith, "tool_end", {{"ok", false}});
   wait_event(smith, "result");
   examples.run("permission-gone", {{"request_id", allowed}});
-
   auto hook = std::async(std::launch::async, [&] { return examples.run("hook"); });
-  std::string asked = as_text(wait_event(smith, "permission_request"), "request_id");
-  ASSERT_EQ(harness::npc_post(port, "smith", "permission", {{"request_id", asked}, {"allow", true}})
-                ->status,
-            200);
+  ASSERT_EQ(answer(port, as_text(wait_event(smith, "permission_request"), "request_id")), 200);
   hook.get();
 
   // An interrupt refuses the waiting approval without a "permission_answered".
-  say(port, "smith", BASH_TOOL);
-  std::string dropped = as_text(wait_event(smith, "permission_request"), "request_id");
+  std::string dropped = ask(port, smith);
   examples.run("interrupt");
   wait_event(smith, "interrupted");
   std::optional<std::vector<Json>> stopped =
       harness::read_until(smith, harness::is_state("asleep"));
   ASSERT_TRUE(stopped);
-  for (const Json& event : *stopped) EXPECT_NE(as_text(event, "type"), "permission_answered");
-  EXPECT_EQ(
-      harness::npc_post(port, "smith", "permission", {{"request_id", dropped}, {"allow", true}})
-          ->status,
-      409);
+  EXPECT_TRUE(harness::of_type(*stopped, "permission_answered").empty());
+  EXPECT_EQ(answer(port, dropped), 409);
 
   examples.run("policy-unknown");
   ASSERT_EQ(demo.post("/policy", {{"policy", "auto"}})->status, 200);
@@ -231,8 +377,7 @@ TEST(GameReference, AGameTalksApprovesAndChangesSettings) {
   // Conversations: leave one, come back to it, and try one another NPC is in.
   say(port, "smith", "Good morning! What are you forging today?");
   wait_event(smith, "result");
-  Json left = examples.run("new-session");
-  std::string first = as_text(left["previous"], "session_id");
+  std::string first = as_text(examples.run("new-session")["previous"], "session_id");
   ASSERT_FALSE(first.empty());
   examples.run("session", {{"session_id", first}});
   wait_event(smith, "session", {{"session_id", first}, {"resumed", true}});
@@ -243,42 +388,28 @@ TEST(GameReference, AGameTalksApprovesAndChangesSettings) {
   wait_event(innkeeper, "result");
   examples.run("session-in-use", {{"session_id", as_text(theirs, "session_id")}});
 
-  examples.run("not-found");
-  examples.run("forbidden-origin");
-  examples.run("forbidden-host");
-  examples.run("page");
-
-  std::string events_md = read_file(ROOT + "/docs/events.md");
-  expect_documented_events_seen(harness::shown_events(events_md, "docs/events.md"),
-                                all_seen({&smith, &hermit, &innkeeper}), {"hello"}, true);
-  for (const auto& [name, example] : docs.examples) {
-    if (START_UP_EXAMPLES.count(name) == 0) {
-      EXPECT_TRUE(examples.ran(name)) << example.where << ": example " << name << " is not run";
-    }
+  for (const char* name : {"not-found", "forbidden-origin", "forbidden-host", "page"}) {
+    examples.run(name);
   }
-}
 
-// The lines of the text block of `markdown` that holds `marker`.
-std::vector<std::string> text_block_with(const std::string& markdown, const std::string& marker) {
-  for (const harness::FencedBlock& block : harness::fenced_blocks(markdown)) {
-    if (block.info != "text" || block.text.find(marker) == std::string::npos) continue;
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (std::size_t end; (end = block.text.find('\n', start)) != std::string::npos;
-         start = end + 1) {
-      lines.push_back(block.text.substr(start, end - start));
-    }
-    return lines;
+  // Every event shown (but the hello) was seen, and every example but those of the start-up.
+  std::vector<Json> seen;
+  for (const SseStream* stream : {&smith, &hermit, &innkeeper}) {
+    seen.insert(seen.end(), stream->seen().begin(), stream->seen().end());
   }
-  return {};
+  Shown shown = docs().events;
+  std::erase_if(shown, [](const auto& event) { return as_text(event.second, "type") == "hello"; });
+  expect_seen(shown, seen);
+  for (const auto& [name, example] : docs().examples) {
+    bool start_up = name == "health" || name == "turn";
+    EXPECT_TRUE(start_up || examples.ran.count(name))
+        << example.where << ": " << name << " is not run";
+  }
 }
 
 // What a game meets when it starts the bridge itself: a port the system chose, named on
-// standard error; the run's instance; a followed turn; a port that is taken; the end. (Since,
-// reconnecting and restarts: EventStream.)
+// standard error; the run's instance; a followed turn; a port that is taken; the end.
 TEST(GameReference, AGameStartsTheBridgeFollowsAndReconnects) {
-  Docs docs = load_docs();
-  std::string embedding = read_file(ROOT + "/docs/embedding.md");
   DemoBridge demo({"--permission-policy", "ask"}, {}, 0);  // the harness reads the port
   ASSERT_TRUE(demo.start());
   ASSERT_TRUE(demo.bridge().wait_for_log("playground: "));
@@ -286,57 +417,51 @@ TEST(GameReference, AGameStartsTheBridgeFollowsAndReconnects) {
   std::uint16_t port = demo.port();
   ASSERT_NE(port, 0) << "the listening line names the port the system chose";
 
-  // The banner as the docs show it: the same labels in the same order, the playground last.
-  std::vector<std::string> banner = text_block_with(embedding, "[bridge] listening : ");
-  ASSERT_FALSE(banner.empty());
+  // The banner as the docs show it: the same labels in the same order, the playground last,
+  // each with the values of this run.
+  std::vector<std::string> banner = text_block_with("docs/embedding.md", "[bridge] listening : ");
+  ASSERT_EQ(banner.size(), 6u);
   ASSERT_GE(log.size(), banner.size());
+  std::string url = "http://127.0.0.1:" + std::to_string(port);
+  std::vector<std::string> values = {
+      demo.bridge().claude_path(), demo.bridge().workspace(), "", "", url, url + "/"};
   for (std::size_t i = 0; i < banner.size(); ++i) {
     std::string label = banner[i].substr(0, banner[i].find(": ") + 2);
-    EXPECT_EQ(log[i].substr(0, label.size()), label) << "banner line " << i + 1;
+    EXPECT_EQ(log[i], values[i].empty() ? banner[i] : label + values[i]) << "banner line " << i + 1;
   }
-  // And each with the values of this run.
-  std::string url = "http://127.0.0.1:" + std::to_string(port);
-  EXPECT_EQ(log[0], "[bridge] claude    : " + demo.bridge().claude_path());
-  EXPECT_EQ(log[1], "[bridge] workspace : " + demo.bridge().workspace());
-  EXPECT_EQ(log[2], banner[2]);
-  EXPECT_EQ(log[3], banner[3]);
-  EXPECT_EQ(log[4], "[bridge] listening : " + url);
-  EXPECT_EQ(log[5], "[bridge] playground: " + url + "/");
 
-  ExampleRunner examples(docs, port);
+  Examples examples{port};
   std::string instance = as_text(examples.run("health"), "instance");
   EXPECT_EQ(instance.size(), 12u);
 
   // A turn with an approval, followed from the start of the log.
   SseStream follow;
   ASSERT_TRUE(follow.open(port, "smith", 0));
-  Json hello = follow.next_event().value_or(Json());
-  EXPECT_EQ(as_text(hello, "instance"), instance);
-  say(port, "smith", BASH_TOOL);
-  std::string rid = as_text(wait_event(follow, "permission_request"), "request_id");
-  ASSERT_EQ(harness::npc_post(port, "smith", "permission", {{"request_id", rid}, {"allow", true}})
-                ->status,
-            200);
+  EXPECT_EQ(as_text(follow.next_event().value_or(Json()), "instance"), instance);
+  ASSERT_EQ(answer(port, ask(port, follow)), 200);
   wait_event(follow, "result");
   ASSERT_TRUE(follow.wait_for(harness::is_state("idle")));
-  auto turn = docs.examples.find("turn");
-  ASSERT_NE(turn, docs.examples.end()) << "docs/events.md shows no turn";
-  for (const auto& [where, frame] : harness::stream_frames(turn->second)) {
-    std::string why;
-    EXPECT_TRUE(harness::matching_event(frame, follow.seen(), why)) << where << ": " << why;
+  ASSERT_TRUE(docs().examples.count("turn")) << "docs/events.md shows no turn";
+  const Example& turn = docs().examples.at("turn");
+  std::vector<std::string> frames = lines_of(turn.answer);
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    if (!frames[i].starts_with("data: ")) continue;
+    Json frame = parse_json(frames[i].substr(6)).value_or(Json("not JSON: " + frames[i]));
+    EXPECT_EQ(unmatched(frame, follow.seen()), "") << turn.where << " frame line " << i + 1;
   }
-  std::string events_md = read_file(ROOT + "/docs/events.md");
-  expect_documented_events_seen(harness::shown_events(events_md, "docs/events.md"), follow.seen(),
-                                {"hello"}, false);
+  Shown hello = docs().events;
+  std::erase_if(hello, [](const auto& event) { return as_text(event.second, "type") != "hello"; });
+  expect_seen(hello, follow.seen());
 
   // A second bridge on the same port: the message the docs show, and status 1.
-  std::vector<std::string> taken_text = text_block_with(embedding, "error: cannot listen on");
+  std::vector<std::string> taken_text =
+      text_block_with("docs/embedding.md", "error: cannot listen on");
   ASSERT_EQ(taken_text.size(), 2u);
   harness::RunResult taken = harness::run_bridge(
       {"--port", std::to_string(port), "--claude", demo.bridge().claude_path()});
   EXPECT_EQ(taken.status, 1);
   std::string shown_head = taken_text[0].substr(0, taken_text[0].find(":8787"));
-  EXPECT_EQ(taken.err.rfind(shown_head + ":" + std::to_string(port) + " (", 0), 0u) << taken.err;
+  EXPECT_TRUE(taken.err.starts_with(shown_head + ":" + std::to_string(port) + " (")) << taken.err;
   EXPECT_TRUE(taken.err.ends_with(").\n" + taken_text[1] + "\n")) << taken.err;
   EXPECT_EQ(std::count(taken.err.begin(), taken.err.end(), '\n'), 2) << taken.err;
   EXPECT_TRUE(harness::http_request(port, "GET", "/health")) << "the first bridge is unharmed";
@@ -351,17 +476,6 @@ TEST(GameReference, AGameStartsTheBridgeFollowsAndReconnects) {
   EXPECT_NE(std::find(closed, log.end(), "[bridge] bye"), log.end()) << "bye comes last";
 }
 
-std::vector<std::filesystem::path> sources_under(const std::string& folder) {
-  std::vector<std::filesystem::path> out;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
-    std::string name = entry.path().filename().string();
-    if (entry.is_regular_file() && name.ends_with(".cpp") && !name.ends_with("_test.cpp")) {
-      out.push_back(entry.path());
-    }
-  }
-  return out;
-}
-
 std::set<std::string> matches(const std::string& text, const std::regex& pattern) {
   std::set<std::string> out;
   for (std::sregex_iterator it(text.begin(), text.end(), pattern), end; it != end; ++it) {
@@ -370,63 +484,62 @@ std::set<std::string> matches(const std::string& text, const std::regex& pattern
   return out;
 }
 
-// Every route the router answers, as "METHOD PATH" with NPC paths as /npc/{id}/ACTION.
+// Every route the router answers, as "METHOD PATH" with NPC paths as /npc/{id}/ACTION, and the
+// playground's files (index.html at "/").
 std::set<std::string> routes_in_code() {
   static const std::regex fixed_path(R"re(request\.path == "([^"]+)")re");
   static const std::regex action(R"re(action == "([a-z_]+)")re");
   std::set<std::string> routes;
   std::string method = "POST";
-  std::string router = read_file(ROOT + "/src/http/router.cpp");
-  std::size_t start = 0;
-  for (std::size_t end; (end = router.find('\n', start)) != std::string::npos; start = end + 1) {
-    std::string line = router.substr(start, end - start);
+  for (const std::string& line : lines_of(read_file("src/http/router.cpp"))) {
     if (line.find("request.method == \"POST\"") != std::string::npos) method = "POST";
     if (line.find("request.method != \"GET\"") != std::string::npos) method = "GET";
     for (const std::string& path : matches(line, fixed_path)) routes.insert(method + " " + path);
     for (const std::string& name : matches(line, action))
       routes.insert(method + " /npc/{id}/" + name);
   }
-  for (const std::string& name : matches(read_file(ROOT + "/src/http/commands.cpp"), action)) {
+  for (const std::string& name : matches(read_file("src/http/commands.cpp"), action)) {
     routes.insert("POST /npc/{id}/" + name);
   }
-  // The playground's files: index.html at "/", the others under their names.
-  for (const auto& entry : std::filesystem::directory_iterator(ROOT + "/web")) {
+  for (const auto& entry : std::filesystem::directory_iterator(std::string(SOURCE_DIR) + "/web")) {
     std::string name = entry.path().filename().string();
     if (name.front() != '.') routes.insert("GET /" + (name == "index.html" ? "" : name));
   }
   return routes;
 }
 
+// Every event type pushed anywhere in src/, and "hello", which the stream writes itself.
+std::set<std::string> event_types_in_code() {
+  static const std::regex pushed(R"re(push_event\(\s*[^,()]+,\s*"([a-z_]+)")re");
+  static const std::regex framed(R"re(\{"type",\s*"([a-z_]+)"\})re");
+  std::set<std::string> types = matches(read_file("src/http/event_stream.cpp"), framed);
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(std::string(SOURCE_DIR) + "/src")) {
+    std::string name = entry.path().filename().string();
+    if (!name.ends_with(".cpp") || name.ends_with("_test.cpp")) continue;
+    types.merge(matches(harness::read_text_file(entry.path().string()).value_or(""), pushed));
+  }
+  return types;
+}
+
 TEST(GameReference, EveryRouteAndEventTypeIsDocumented) {
-  std::string api = read_file(ROOT + "/docs/http-api.md");
+  std::string api = read_file("docs/http-api.md");
   std::set<std::string> routes = routes_in_code();
   EXPECT_GE(routes.size(), 20u) << "the route scan found too little; has the router changed shape?";
   for (const std::string& route : routes) {
     EXPECT_NE(api.find("`" + route + "`"), std::string::npos)
         << route << " is not in docs/http-api.md";
   }
-  static const std::regex documented_route(R"(`((?:GET|POST) /[^`\s]*)`)");
-  for (const std::string& route : matches(api, documented_route)) {
+  for (const std::string& route : matches(api, std::regex(R"(`((?:GET|POST) /[^`\s]*)`)"))) {
     EXPECT_EQ(routes.count(route), 1u)
         << "docs/http-api.md names " << route << ", which the bridge has not";
   }
 
-  static const std::regex pushed(R"re(push_event\(\s*[^,()]+,\s*"([a-z_]+)")re");
-  static const std::regex framed(R"re(\{"type",\s*"([a-z_]+)"\})re");
-  std::set<std::string> types;
-  for (const auto& path : sources_under(ROOT + "/src")) {
-    for (const std::string& type : matches(read_file(path.string()), pushed)) types.insert(type);
-  }
-  // "hello" is written by the stream itself, not pushed to the log.
-  for (const std::string& type : matches(read_file(ROOT + "/src/http/event_stream.cpp"), framed)) {
-    types.insert(type);
-  }
+  std::set<std::string> types = event_types_in_code();
   EXPECT_GE(types.size(), 15u) << "the event scan found too little; has push_event changed shape?";
-  std::string events_md = read_file(ROOT + "/docs/events.md");
+  std::string events_md = read_file("docs/events.md");
   std::set<std::string> shown;
-  for (const auto& [where, event] : harness::shown_events(events_md, "docs/events.md")) {
-    shown.insert(as_text(event, "type"));
-  }
+  for (const auto& [where, event] : docs().events) shown.insert(as_text(event, "type"));
   for (const std::string& type : types) {
     EXPECT_EQ(shown.count(type), 1u)
         << "event type " << type << " has no example in docs/events.md";

@@ -1,6 +1,6 @@
 // Runs the built bridge for end-to-end tests: each instance gets its own temporary root with a
-// HOME, a workspace folder, a state file path, a TMPDIR and a stand-in `claude`, and a free
-// loopback port. Standard error is captured line by line so tests can wait for log lines.
+// HOME, a workspace folder, a state file path, a TMPDIR and a stand-in `claude`, and a loopback
+// port the system chose. Its output is captured so that tests can wait for log lines.
 #pragma once
 
 #include <sys/types.h>
@@ -9,7 +9,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -29,22 +28,20 @@ inline constexpr std::chrono::milliseconds DEFAULT_WAIT = 10s;
 /// Environment changes for a child: a value sets the variable, nullopt removes it.
 using EnvChanges = std::map<std::string, std::optional<std::string>>;
 
-/// How to start a bridge.
 struct BridgeOptions {
-  std::vector<std::string> args;  // extra arguments, after the ones the harness adds
-  EnvChanges env;                 // applied after the harness's own HOME/TMPDIR settings
-  // The agent CLI: empty gives the stand-in script (reads its stdin, exits); "demo" gives the
-  // demo agent when it was built (the stand-in otherwise); any other text is used as a path.
-  std::string claude;
+  std::vector<std::string> args{};  // after the ones the harness adds
+  EnvChanges env{};                 // applied after the harness's own HOME/TMPDIR settings
+  // "" gives a stand-in script that reads its stdin and exits; "demo" the demo agent when it
+  // was built (else the stand-in); any other text is a path.
+  std::string claude{};
   bool exit_with_stdin = true;  // so a bridge never outlives a crashed test
-  // A fixed port instead of a free one (no retry then); 0 lets the bridge's system choose, and
-  // the port is then read from the "listening : " line.
-  std::optional<std::uint16_t> port;
+  // A fixed port; else the system chooses, and start() reads it from the "listening : " line.
+  std::optional<std::uint16_t> port{};
   bool wait_for_banner = true;  // start() returns once "listening : " was logged
   bool bare = false;  // the command line is `args` alone: no port, folders or CLI of the harness
 };
 
-/// A temporary folder tree, removed with its contents when dropped.
+/// A temporary folder tree (home, workspace, state, tmp, bin), removed when dropped.
 class TempRoot {
  public:
   TempRoot();
@@ -57,22 +54,31 @@ class TempRoot {
   std::string path_;
 };
 
-/// A loopback port that was free a moment ago (bound to port 0, then released).
+/// A loopback port that was free a moment ago.
 std::uint16_t free_port();
 
-/// One running bridge process. Not thread-safe except for the log accessors.
+/// Polls `done` until it holds; false when it still does not after `timeout`.
+template <class Done>
+bool eventually(Done done, std::chrono::milliseconds timeout = DEFAULT_WAIT) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+/// One running bridge process. Only the log accessors are thread-safe.
 class BridgeProcess {
  public:
   explicit BridgeProcess(BridgeOptions options = {});
-  /// Ends a process still running the way the game would (stdin closed, or SIGTERM without
-  /// --exit-with-stdin), then with SIGKILL if it does not exit in time, and reaps it.
+  /// Ends it the way the game would (stdin closed, or SIGTERM), then with SIGKILL, and reaps it.
   ~BridgeProcess();
   BridgeProcess(const BridgeProcess&) = delete;
   BridgeProcess& operator=(const BridgeProcess&) = delete;
 
-  /// Starts the process; with wait_for_banner, waits for the "listening : " line and retries on
-  /// another port when the chosen one was taken meanwhile. False (with the log kept) otherwise.
-  /// Once the process has ended, starts it again (a restart: same root, new log).
+  /// Starts (or, once it has ended, restarts) the process; with wait_for_banner, waits for the
+  /// "listening : " line.
   bool start(std::chrono::milliseconds timeout = DEFAULT_WAIT);
 
   std::uint16_t port() const { return port_; }
@@ -84,25 +90,20 @@ class BridgeProcess {
   std::string tmp() const { return root() + "/tmp"; }
   const std::string& claude_path() const { return claude_; }
 
-  /// Waits until a line of standard error contains `needle`; true when one does.
+  /// Waits until a line of standard error contains `needle`.
   bool wait_for_log(std::string_view needle, std::chrono::milliseconds timeout = DEFAULT_WAIT);
-  /// The lines of standard error so far (without their line feeds).
+  /// The complete lines of standard error so far, without their line feeds.
   std::vector<std::string> log_lines() const;
-  /// How many lines so far contain `needle`.
   std::size_t count_log(std::string_view needle) const;
-  /// Everything written to standard output, and to standard error, so far.
   std::string stdout_text() const;
   std::string stderr_text() const;
 
-  /// The exit status once the process ends (128 + signal number when a signal ended it), or
-  /// nullopt when it is still running after `timeout`.
+  /// The exit status (128 + signal number for a signal), or nullopt while it still runs.
   std::optional<int> wait_for_exit(std::chrono::milliseconds timeout = DEFAULT_WAIT);
   bool running();
 
-  /// Writes `bytes` to the bridge's standard input (blocking until it took them all).
   void write_stdin(const std::string& bytes);
-  /// Closes the bridge's standard input, as the game does when it quits.
-  void close_stdin();
+  void close_stdin();  // as the game does when it quits
   void signal(int sig);
 
  private:
@@ -116,33 +117,23 @@ class BridgeProcess {
   std::uint16_t port_ = 0;
   pid_t pid_ = -1;
   std::optional<int> status_;
-  UniqueFd stdin_;
-  UniqueFd stdout_;
-  UniqueFd stderr_;
-  UniqueFd wake_write_;
-  UniqueFd wake_read_;
+  UniqueFd stdin_, stdout_, stderr_, wake_read_, wake_write_;
   std::thread reader_;
 
   mutable std::mutex lock_;
   std::condition_variable changed_;
-  std::vector<std::string> lines_;  // guarded by lock_
-  std::string partial_;             // guarded by lock_: stderr bytes after the last line feed
-  std::string stdout_bytes_;        // guarded by lock_
-  std::string stderr_bytes_;        // guarded by lock_
-  bool output_closed_ = false;      // guarded by lock_
+  std::string out_, err_;  // guarded by lock_
+  bool closed_ = false;    // guarded by lock_: both output streams ended
 };
 
-/// What one run of the binary gave.
 struct RunResult {
-  int status = -1;  // 128 + signal number when a signal ended it; -1 when it could not start
+  int status = -1;  // 128 + signal number for a signal; -1 when it could not start
   std::string out;
   std::string err;
-  bool timed_out = false;
 };
 
-/// Runs the built binary once with `args`, feeding `input` to its standard input, and collects
-/// its output. HOME and TMPDIR point into a fresh temporary root unless `env` says otherwise.
-/// Killed after `timeout`.
+/// Runs the binary once with `args` alone and `input` on its standard input, in a fresh root
+/// for HOME and TMPDIR unless `env` says otherwise; killed after `timeout`.
 RunResult run_bridge(const std::vector<std::string>& args, const EnvChanges& env = {},
                      const std::string& input = "", std::chrono::milliseconds timeout = 30s);
 

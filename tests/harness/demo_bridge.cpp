@@ -6,10 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "util/fd_io.h"
 
@@ -17,54 +17,42 @@ namespace harness {
 
 namespace {
 
-BridgeOptions demo_options(const std::string& scratch, std::vector<std::string> args,
-                           EnvChanges env, std::optional<std::uint16_t> port) {
-  BridgeOptions options;
-  options.port = port;
-  options.claude = "demo";
-  options.args = std::move(args);
-  options.env = {{"QUILLHAVEN_DEMO_SCRIPTED", "1"},
-                 {"QUILLHAVEN_DEMO_LOG", scratch + "/launches.jsonl"}};
-  for (auto& [name, value] : env) options.env[name] = std::move(value);
-  return options;
+// A file under /proc, read with plain calls: a process that ends meanwhile fails the read with
+// ESRCH, which an ifstream would throw as an exception. "" when unreadable.
+std::string read_proc(const std::string& path) {
+  std::string text;
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  return fd.valid() && read_to_end(fd.get(), text, 1 << 16) == 0 ? text : "";
 }
 
-// The text of /proc/PID/stat after the command name: "S PPID ...". Empty when unreadable.
-std::string stat_after_name(const std::string& pid_dir) {
-  // Read with plain calls: a process that ends meanwhile fails the read with ESRCH, which an
-  // ifstream would throw as an exception.
-  std::string text;
-  int fd = ::open((pid_dir + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return "";
-  int err = read_to_end(fd, text, 4096);
-  ::close(fd);
-  if (err != 0) return "";
-  // The command name is in parentheses and may itself hold spaces or parentheses.
+// The text of /proc/PID/stat after the command name, which may itself hold spaces or
+// parentheses: "S PPID ...". Empty when unreadable.
+std::string stat_after_name(const std::string& pid) {
+  std::string text = read_proc("/proc/" + pid + "/stat");
   std::size_t close = text.rfind(')');
-  if (close == std::string::npos || close + 2 > text.size()) return "";
-  return text.substr(close + 2);
+  return close == std::string::npos || close + 2 > text.size() ? "" : text.substr(close + 2);
+}
+
+// The demo agent scripted and logging its launches, unless `env` says otherwise.
+EnvChanges scripted_env(const std::string& scratch, EnvChanges env) {
+  env.try_emplace("QUILLHAVEN_DEMO_SCRIPTED", "1");
+  env.try_emplace("QUILLHAVEN_DEMO_LOG", scratch + "/launches.jsonl");
+  return env;
 }
 
 }  // namespace
 
 DemoBridge::DemoBridge(std::vector<std::string> args, EnvChanges env,
                        std::optional<std::uint16_t> port)
-    : bridge_(demo_options(scratch_.path(), std::move(args), std::move(env), port)) {}
-
-std::optional<HttpResponse> DemoBridge::post(const std::string& path, const Json& body,
-                                             std::chrono::milliseconds timeout) {
-  return http_request(port(), "POST", path, body, timeout);
-}
-
-std::optional<HttpResponse> DemoBridge::say(const std::string& npc, const std::string& text) {
-  return post("/npc/" + npc + "/say", Json{{"text", text}});
-}
+    : bridge_({.args = std::move(args),
+               .env = scripted_env(scratch_.path(), std::move(env)),
+               .claude = "demo",
+               .port = port}) {}
 
 std::vector<Json> DemoBridge::launches() const {
   std::vector<Json> out;
   std::ifstream file(scratch() + "/launches.jsonl");
-  std::string line;
-  while (std::getline(file, line)) {
+  for (std::string line; std::getline(file, line);) {
     if (std::optional<Json> parsed = parse_json(line)) out.push_back(std::move(*parsed));
   }
   return out;
@@ -72,12 +60,9 @@ std::vector<Json> DemoBridge::launches() const {
 
 std::vector<Json> DemoBridge::wait_for_launches(std::size_t count,
                                                 std::chrono::milliseconds timeout) const {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    std::vector<Json> found = launches();
-    if (found.size() >= count || std::chrono::steady_clock::now() >= deadline) return found;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  std::vector<Json> found;
+  eventually([&] { return (found = launches()).size() >= count; }, timeout);
+  return found;
 }
 
 void DemoBridge::release(const std::string& name) const {
@@ -105,72 +90,50 @@ std::optional<std::string> launch_flag(const Json& launch, const std::string& fl
   return *(at + 1);
 }
 
+pid_t launch_pid(const Json& launch) {
+  Json pid = or_zero(launch, "pid");
+  return pid.is_number_integer() ? static_cast<pid_t>(pid.get<long long>()) : -1;
+}
+
 std::string session_of(const std::vector<Json>& events) {
   std::vector<Json> sessions = of_type(events, "session");
   return sessions.empty() ? "" : as_text(sessions.back(), "session_id");
 }
 
 bool wait_for_file(const std::string& path, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (::access(path.c_str(), F_OK) != 0) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
-pid_t launch_pid(const Json& launch) {
-  Json pid = or_zero(launch, "pid");
-  return pid.is_number_integer() ? static_cast<pid_t>(pid.get<long long>()) : -1;
+  return eventually([&] { return ::access(path.c_str(), F_OK) == 0; }, timeout);
 }
 
 bool process_alive(pid_t pid) {
-  if (pid <= 0) return false;
-  std::string rest = stat_after_name("/proc/" + std::to_string(pid));
+  std::string rest = pid > 0 ? stat_after_name(std::to_string(pid)) : "";
   return !rest.empty() && rest[0] != 'Z' && rest[0] != 'X';
-}
-
-bool wait_until_gone(pid_t pid, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (process_alive(pid)) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
 }
 
 std::vector<pid_t> zombie_children(pid_t parent) {
   std::vector<pid_t> out;
   DIR* dir = ::opendir("/proc");
-  if (dir == nullptr) return out;
-  while (dirent* entry = ::readdir(dir)) {
-    char* end = nullptr;
-    long pid = std::strtol(entry->d_name, &end, 10);
-    if (end == entry->d_name || *end != '\0') continue;
-    std::istringstream rest(stat_after_name(std::string("/proc/") + entry->d_name));
+  while (dirent* entry = dir != nullptr ? ::readdir(dir) : nullptr) {
+    if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
+    std::istringstream rest(stat_after_name(entry->d_name));
     char state = 0;
     long ppid = 0;
     if (rest >> state >> ppid && state == 'Z' && ppid == parent) {
-      out.push_back(static_cast<pid_t>(pid));
+      out.push_back(static_cast<pid_t>(std::atol(entry->d_name)));
     }
   }
-  ::closedir(dir);
+  if (dir != nullptr) ::closedir(dir);
   return out;
 }
 
 bool wait_for_sigterm_ignored(pid_t pid, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-      if (line.rfind("SigIgn:", 0) != 0) continue;
-      unsigned long long mask = std::strtoull(line.c_str() + 7, nullptr, 16);
-      if (mask & (1ULL << (SIGTERM - 1))) return true;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  return eventually(
+      [&] {
+        std::string status = read_proc("/proc/" + std::to_string(pid) + "/status");
+        std::size_t at = status.find("\nSigIgn:");
+        return at != std::string::npos &&
+               (std::strtoull(status.c_str() + at + 8, nullptr, 16) & (1ULL << (SIGTERM - 1)));
+      },
+      timeout);
 }
 
 bool open_events(SseStream& stream, std::uint16_t port, const std::string& npc,
@@ -183,10 +146,9 @@ bool open_events(SseStream& stream, std::uint16_t port, const std::string& npc,
 std::optional<std::vector<Json>> read_until(SseStream& stream,
                                             const std::function<bool(const Json&)>& done,
                                             std::chrono::milliseconds timeout) {
-  std::size_t first = stream.seen().size();
+  auto first = static_cast<std::ptrdiff_t>(stream.seen().size());
   if (!stream.wait_for(done, timeout)) return std::nullopt;
-  const std::vector<Json>& seen = stream.seen();
-  return std::vector<Json>(seen.begin() + static_cast<std::ptrdiff_t>(first), seen.end());
+  return std::vector<Json>(stream.seen().begin() + first, stream.seen().end());
 }
 
 std::optional<std::vector<Json>> read_until_type(SseStream& stream, const std::string& type,
@@ -203,9 +165,8 @@ std::function<bool(const Json&)> is_state(const std::string& value) {
 
 std::vector<Json> of_type(const std::vector<Json>& events, const std::string& type) {
   std::vector<Json> out;
-  for (const Json& e : events) {
-    if (as_text(e, "type") == type) out.push_back(e);
-  }
+  std::copy_if(events.begin(), events.end(), std::back_inserter(out),
+               [&](const Json& e) { return as_text(e, "type") == type; });
   return out;
 }
 

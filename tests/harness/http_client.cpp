@@ -1,138 +1,107 @@
 #include "harness/http_client.h"
 
-#include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <regex>
 
 #include "util/platform.h"
 #include "util/text.h"
+
+#ifndef MSG_NOSIGNAL
+#define MSG_NOSIGNAL 0
+#endif
 
 namespace harness {
 
 namespace {
 
-#if defined(MSG_NOSIGNAL)
-constexpr int SEND_FLAGS = MSG_NOSIGNAL;
-#else
-constexpr int SEND_FLAGS = 0;
-#endif
+using Clock = std::chrono::steady_clock;
 
-int remaining_ms(std::chrono::steady_clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      deadline - std::chrono::steady_clock::now());
-  return left.count() < 0 ? 0 : static_cast<int>(left.count());
+std::chrono::milliseconds left(Clock::time_point deadline) {
+  return std::max(0ms,
+                  std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
 }
 
 // Parses "HTTP/1.1 200 OK\r\nName: value\r\n..." (without the blank line).
 std::optional<HttpResponse> parse_head(const std::string& head) {
+  static const std::regex status_line(R"(HTTP/\S* ([0-9]{3})(?: (.*))?)");
+  std::size_t end = head.find("\r\n");
+  std::smatch status;
+  std::string first = head.substr(0, end);
+  if (!std::regex_match(first, status, status_line)) return std::nullopt;
   HttpResponse response;
-  std::size_t line_end = head.find("\r\n");
-  std::string status_line = head.substr(0, line_end);
-  if (status_line.compare(0, 5, "HTTP/") != 0) return std::nullopt;
-  std::size_t first_space = status_line.find(' ');
-  if (first_space == std::string::npos) return std::nullopt;
-  std::size_t second_space = status_line.find(' ', first_space + 1);
-  std::string code = status_line.substr(first_space + 1, second_space - first_space - 1);
-  if (code.size() != 3 || code.find_first_not_of("0123456789") != std::string::npos) {
-    return std::nullopt;
-  }
-  response.status = std::stoi(code);
-  if (second_space != std::string::npos) response.reason = status_line.substr(second_space + 1);
-  while (line_end != std::string::npos) {
-    std::size_t start = line_end + 2;
-    line_end = head.find("\r\n", start);
-    std::string line =
-        head.substr(start, line_end == std::string::npos ? std::string::npos : line_end - start);
+  response.status = std::stoi(status[1]);
+  response.reason = status[2];
+  while (end != std::string::npos) {
+    std::size_t start = end + 2;
+    end = head.find("\r\n", start);
+    std::string line = head.substr(start, end == std::string::npos ? end : end - start);
     std::size_t colon = line.find(':');
-    if (colon == std::string::npos) continue;
-    response.headers[ascii_lower(trim(line.substr(0, colon)))] = trim(line.substr(colon + 1));
+    if (colon != std::string::npos) {
+      response.headers[ascii_lower(trim(line.substr(0, colon)))] = trim(line.substr(colon + 1));
+    }
   }
   return response;
 }
 
 }  // namespace
 
-Json HttpResponse::json() const {
-  std::optional<Json> parsed = parse_json(body);
-  return parsed ? *parsed : Json();
-}
+Json HttpResponse::json() const { return parse_json(body).value_or(Json()); }
 
 bool HttpConnection::connect(std::uint16_t port, const std::string& host) {
   port_ = port;
   buffer_.clear();
-  bool v6 = host.find(':') != std::string::npos;
-  fd_.reset(socket_cloexec(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0));
-  if (!fd_.valid()) return false;
-  int rc;
-  if (v6) {
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_port = htons(port);
-    if (inet_pton(AF_INET6, host.c_str(), &address.sin6_addr) != 1) return false;
-    do {
-      rc = ::connect(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-    } while (rc != 0 && errno == EINTR);
-  } else {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) return false;
-    do {
-      rc = ::connect(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-    } while (rc != 0 && errno == EINTR);
-  }
-  if (rc != 0) {
-    fd_.reset();
-    return false;
-  }
+  fd_.reset();
+  addrinfo hints{};
+  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return false;
+  fd_.reset(socket_cloexec(found->ai_family, SOCK_STREAM, 0));
+  if (fd_.valid() && ::connect(fd_.get(), found->ai_addr, found->ai_addrlen) != 0) fd_.reset();
+  ::freeaddrinfo(found);
   int on = 1;
-  setsockopt(fd_.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  return true;
+  return fd_.valid() && setsockopt(fd_.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
 }
 
 bool HttpConnection::send_raw(std::string_view bytes) {
-  std::size_t off = 0;
-  while (off < bytes.size()) {
-    ssize_t n = ::send(fd_.get(), bytes.data() + off, bytes.size() - off, SEND_FLAGS);
+  while (!bytes.empty()) {
+    ssize_t n = ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
-    off += static_cast<std::size_t>(n);
+    bytes.remove_prefix(static_cast<std::size_t>(n));
   }
   return true;
 }
 
-HttpConnection::Got HttpConnection::read_some(std::chrono::steady_clock::time_point deadline) {
+HttpConnection::Got HttpConnection::read_some(Clock::time_point deadline) {
   for (;;) {
     pollfd waiting{fd_.get(), POLLIN, 0};
-    int ready = ::poll(&waiting, 1, remaining_ms(deadline));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) return Got::Error;
+    int ready = ::poll(&waiting, 1, static_cast<int>(left(deadline).count()));
     if (ready == 0) return Got::Timeout;
     char chunk[16384];
-    ssize_t n = ::recv(fd_.get(), chunk, sizeof chunk, 0);
+    ssize_t n = ready < 0 ? -1 : ::recv(fd_.get(), chunk, sizeof chunk, 0);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno == ECONNRESET ? Got::End : Got::Error;
-    if (n == 0) return Got::End;
+    if (n <= 0) return Got::End;  // a reset or an error counts as the end
     buffer_.append(chunk, static_cast<std::size_t>(n));
     return Got::Data;
   }
 }
 
-bool HttpConnection::fill_until(std::string_view marker,
-                                std::chrono::steady_clock::time_point deadline) {
+bool HttpConnection::fill_until(std::string_view marker, Clock::time_point deadline) {
   while (buffer_.find(marker) == std::string::npos) {
     if (read_some(deadline) != Got::Data) return false;
   }
   return true;
 }
 
-bool HttpConnection::fill_to(std::size_t size, std::chrono::steady_clock::time_point deadline) {
+bool HttpConnection::fill_to(std::size_t size, Clock::time_point deadline) {
   while (buffer_.size() < size) {
     if (read_some(deadline) != Got::Data) return false;
   }
@@ -146,15 +115,12 @@ std::string HttpConnection::take(std::size_t size) {
 }
 
 std::optional<HttpResponse> HttpConnection::read_response(std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
+  auto deadline = Clock::now() + timeout;
   if (!fill_until("\r\n\r\n", deadline)) return std::nullopt;
-  std::size_t blank = buffer_.find("\r\n\r\n");
-  std::optional<HttpResponse> response = parse_head(buffer_.substr(0, blank));
+  std::optional<HttpResponse> response = parse_head(take(buffer_.find("\r\n\r\n") + 4));
   if (!response) return std::nullopt;
-  buffer_.erase(0, blank + 4);
-  std::size_t length = 0;
-  auto it = response->headers.find("content-length");
-  if (it != response->headers.end()) length = std::stoul(it->second);
+  auto given = response->headers.find("content-length");
+  std::size_t length = given == response->headers.end() ? 0 : std::stoul(given->second);
   if (!fill_to(length, deadline)) return std::nullopt;
   response->body = take(length);
   return response;
@@ -165,32 +131,25 @@ std::optional<HttpResponse> HttpConnection::request(const std::string& method,
                                                     const std::optional<Json>& body,
                                                     const std::vector<std::string>& extra_headers,
                                                     std::chrono::milliseconds timeout) {
-  std::string text =
-      method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) + "\r\n";
+  std::string text = method + " " + path + " HTTP/1.1\r\n";
   for (const std::string& header : extra_headers) text += header + "\r\n";
+  if (ascii_lower(text).find("\nhost:") == std::string::npos) {
+    text += "Host: 127.0.0.1:" + std::to_string(port_) + "\r\n";
+  }
   std::string payload = body ? dump_json(*body) : "";
   if (body) {
     text += "Content-Type: application/json\r\nContent-Length: " + std::to_string(payload.size()) +
             "\r\n";
   }
-  text += "\r\n" + payload;
-  if (!send_raw(text)) return std::nullopt;
+  if (!send_raw(text + "\r\n" + payload)) return std::nullopt;
   return read_response(timeout);
 }
 
 PeerEnd HttpConnection::wait_for_close(std::chrono::milliseconds timeout) {
-  if (!buffer_.empty()) return PeerEnd::Answered;
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  switch (read_some(deadline)) {
-    case Got::Data:
-      return PeerEnd::Answered;
-    case Got::Timeout:
-      return PeerEnd::Silent;
-    case Got::End:
-    case Got::Error:
-      return PeerEnd::Closed;
-  }
-  return PeerEnd::Closed;
+  Got got = buffer_.empty() ? read_some(Clock::now() + timeout) : Got::Data;
+  return got == Got::Data      ? PeerEnd::Answered
+         : got == Got::Timeout ? PeerEnd::Silent
+                               : PeerEnd::Closed;
 }
 
 std::optional<HttpResponse> http_request(std::uint16_t port, const std::string& method,
@@ -207,63 +166,49 @@ bool SseStream::open(std::uint16_t port, const std::string& npc_id,
   if (since) target += "?since=" + std::to_string(*since);
   if (!open_target(port, target, "127.0.0.1", timeout)) return false;
   std::optional<HttpResponse> parsed = parse_head(head_.substr(0, head_.size() - 4));
-  if (!parsed || parsed->status != 200) return false;
-  return parsed->headers["content-type"] == "text/event-stream";
+  return parsed && parsed->status == 200 && parsed->headers["content-type"] == "text/event-stream";
 }
 
 bool SseStream::open_target(std::uint16_t port, const std::string& target, const std::string& host,
                             std::chrono::milliseconds timeout) {
-  if (!connection_.connect(port, host)) return false;
   std::string named = host.find(':') == std::string::npos ? host : "[" + host + "]";
-  std::string text = "GET " + target + " HTTP/1.1\r\nHost: " + named + ":" + std::to_string(port) +
-                     "\r\nAccept: text/event-stream\r\n\r\n";
-  if (!connection_.send_raw(text)) return false;
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  if (!connection_.fill_until("\r\n\r\n", deadline)) return false;
-  head_ = connection_.take(connection_.pending().find("\r\n\r\n") + 4);
+  HttpConnection& c = connection_;
+  if (!c.connect(port, host) ||
+      !c.send_raw("GET " + target + " HTTP/1.1\r\nHost: " + named + ":" + std::to_string(port) +
+                  "\r\nAccept: text/event-stream\r\n\r\n") ||
+      !c.fill_until("\r\n\r\n", Clock::now() + timeout)) {
+    return false;
+  }
+  head_ = c.take(c.pending().find("\r\n\r\n") + 4);
   return true;
 }
 
 std::optional<SseFrame> SseStream::next_frame(std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  if (!connection_.fill_until("\n\n", deadline)) return std::nullopt;
-  std::string raw = connection_.take(connection_.pending().find("\n\n") + 2);
-  raw.resize(raw.size() - 2);
+  if (!connection_.fill_until("\n\n", Clock::now() + timeout)) return std::nullopt;
   SseFrame frame;
-  frame.raw = raw;
-  if (raw.compare(0, 6, "data: ") == 0) {
-    std::optional<Json> parsed = parse_json(std::string_view(raw).substr(6));
-    frame.data = parsed ? *parsed : Json();
+  frame.raw = connection_.take(connection_.pending().find("\n\n") + 2);
+  frame.raw.resize(frame.raw.size() - 2);
+  if (frame.raw.starts_with("data: ")) {
+    frame.data = parse_json(std::string_view(frame.raw).substr(6)).value_or(Json());
     seen_.push_back(frame.data);
-  } else {
-    frame.keepalive = raw == ": keepalive";
   }
+  frame.keepalive = frame.raw == ": keepalive";
   return frame;
 }
 
 std::optional<Json> SseStream::next_event(std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return std::nullopt;
-    std::optional<SseFrame> frame = next_frame(left);
-    if (!frame) return std::nullopt;
-    if (!frame->keepalive) return frame->data;
-  }
+  return wait_for([](const Json&) { return true; }, timeout);
 }
 
 std::optional<Json> SseStream::wait_for(const std::function<bool(const Json&)>& match,
                                         std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return std::nullopt;
-    std::optional<Json> event = next_event(left);
-    if (!event) return std::nullopt;
-    if (match(*event)) return event;
+  auto deadline = Clock::now() + timeout;
+  while (left(deadline) > 0ms) {
+    std::optional<SseFrame> frame = next_frame(left(deadline));
+    if (!frame) return std::nullopt;
+    if (!frame->keepalive && match(frame->data)) return frame->data;
   }
+  return std::nullopt;
 }
 
 std::optional<Json> SseStream::wait_for_type(const std::string& type,
