@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -74,13 +75,18 @@ struct FrameReader {
       if (end == std::string::npos) break;
       std::string_view frame(buffer.data() + at, end - at);
       at = end + 2;
-      if (frame.find("\"type\":\"result\"") != std::string_view::npos) more = false;
-      std::size_t text = frame.find("\"text\":\"");
-      if (text != std::string_view::npos &&
-          frame.find("\"type\":\"delta\"") != std::string_view::npos) {
+      // Keys are in byte order, so "type" closes a delta's object: no search for it.
+      if (frame.ends_with("\"type\":\"delta\"}")) {
+        std::size_t text = frame.find("\"text\":\"");
+        if (text == std::string_view::npos) continue;
+        const char* p = frame.data() + text + 8;
+        const char* stop = frame.data() + frame.size();
         long long index = 0, sent = 0;
-        std::sscanf(frame.data() + text + 8, "%lld:%lld", &index, &sent);
+        p = std::from_chars(p, stop, index).ptr;
+        if (p < stop && *p == ':') std::from_chars(p + 1, stop, sent);
         on_delta(index, sent);
+      } else if (frame.find("\"type\":\"result\"") != std::string_view::npos) {
+        more = false;
       }
     }
     if (at > (1 << 20)) {

@@ -7,7 +7,8 @@
 #   scripts/test-share.sh --files      also lists every counted file with its lines and kind
 #
 # Test code: every *_test.cpp, the code under tests/ (harness, contract, browser), everything
-# under fuzz/ but its corpora and regression inputs, and test-only helpers (*test_support*).
+# under fuzz/ but its corpora and regression inputs, and test-only helpers (*test_support*, and the
+# differential checks *_check.{h,cpp} that only tests and fuzz targets call).
 # Production code: the code under src/, tools/, bench/, scripts/ and web/, and the CMake files.
 # Lines are physical lines, blank and comment lines included. Documentation (*.md), images and
 # other binary files are not code and never count.
@@ -63,7 +64,7 @@ kind() {
   esac
   is_code "$path" || return 0
   case "$path" in
-    *_test.cpp | tests/* | *test_support*) echo test ;;
+    *_test.cpp | tests/* | *test_support* | *_check.h | *_check.cpp) echo test ;;
     src/* | tools/* | bench/* | scripts/* | web/* | CMakeLists.txt | */CMakeLists.txt | *.cmake)
       echo prod ;;
   esac

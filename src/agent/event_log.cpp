@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <initializer_list>
+#include <limits>
 
 #include "agent/npc.h"
 
@@ -41,10 +42,35 @@ StoredEvent make_event(std::uint64_t seq, std::initializer_list<std::string_view
   return {seq, std::move(bytes), static_cast<std::uint32_t>(size)};
 }
 
+// The lowest seq any connected reader has taken; the greatest seq when none is connected.
+std::uint64_t lowest_taken(const EventLog& log) REQUIRES(log.lock) {
+  std::uint64_t lowest = std::numeric_limits<std::uint64_t>::max();
+  for (std::uint64_t t : log.taken) lowest = std::min(lowest, t);
+  return lowest;
+}
+
+// Drops the oldest events past the newest MAX_EVENTS that every reader has taken, and any that
+// would keep the backlog over its budget.
+void trim(EventLog& log) REQUIRES(log.lock) {
+  while (log.events.size() > MAX_EVENTS) {
+    const StoredEvent& oldest = log.events.front();
+    if (oldest.seq > log.floor && log.floor_stale) {
+      log.floor = lowest_taken(log);
+      log.floor_stale = false;
+    }
+    if (oldest.seq > log.floor && log.backlog_bytes <= EventLog::MAX_BACKLOG_BYTES) return;
+    log.backlog_bytes -= oldest.size;
+    log.events.pop_front();
+  }
+}
+
 // Appends an event, trims the log and wakes the readers, now or at the end of the batch.
 void append(EventLog& log, StoredEvent event) REQUIRES(log.lock) {
   log.events.push_back(std::move(event));
-  if (log.events.size() > MAX_EVENTS) log.events.pop_front();
+  if (log.events.size() > MAX_EVENTS) {
+    log.backlog_bytes += log.events[log.events.size() - MAX_EVENTS - 1].size;
+    trim(log);
+  }
   if (batch_depth == 0) {
     log.changed.notify_all();
   } else if (deferred.empty() || deferred.back() != &log) {
@@ -109,13 +135,44 @@ std::vector<StoredEvent> events_after(EventLog& log, std::uint64_t since) {
   return copy_after(log, since);
 }
 
-std::vector<StoredEvent> wait_events_after(EventLog& log, std::uint64_t since,
-                                           std::chrono::milliseconds wait) {
-  MutexLock guard(log.lock);
+// Waits (once, at most `wait`) until the log holds an event newer than `since`.
+void wait_after(EventLog& log, std::uint64_t since, std::chrono::milliseconds wait)
+    REQUIRES(log.lock) {
   log.lock.wait_for(log.changed, wait, [&]() REQUIRES(log.lock) {
     return !log.events.empty() && log.events.back().seq > since;
   });
+}
+
+std::vector<StoredEvent> wait_events_after(EventLog& log, std::uint64_t since,
+                                           std::chrono::milliseconds wait) {
+  MutexLock guard(log.lock);
+  wait_after(log, since, wait);
   return copy_after(log, since);
+}
+
+LogReader::LogReader(EventLog& log, std::uint64_t since) : log_(log) {
+  MutexLock guard(log.lock);
+  taken_ = log.taken.insert(log.taken.end(), since);
+  log.floor = std::min(log.floor, since);
+}
+
+LogReader::~LogReader() {
+  MutexLock guard(log_.lock);
+  log_.taken.erase(taken_);
+  log_.floor_stale = true;
+}
+
+std::vector<StoredEvent> LogReader::take(std::chrono::milliseconds wait) {
+  MutexLock guard(log_.lock);
+  std::uint64_t& taken = *taken_;
+  wait_after(log_, taken, wait);
+  std::vector<StoredEvent> out = copy_after(log_, taken);
+  if (!out.empty()) {
+    // The floor may have been this reader's place; it can rise now.
+    if (taken <= log_.floor) log_.floor_stale = true;
+    taken = out.back().seq;
+  }
+  return out;
 }
 
 std::uint64_t last_seq(EventLog& log) {

@@ -5,6 +5,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <limits>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -37,13 +39,29 @@ struct StoredEvent {
 /// The bounded log of one NPC. Appended only by push_event; readers copy out under `lock` and
 /// write outside it. Lock order: the NPC's state lock (if held) first, then this lock; this
 /// lock is never held while taking another.
+///
+/// The log keeps the newest MAX_EVENTS events for anyone who asks. Older ones stay only while a
+/// connected stream (a LogReader) has not taken them yet, within MAX_BACKLOG_BYTES of frames:
+/// an agent writing a reply at full speed fills MAX_EVENTS in a couple of milliseconds, less
+/// than a stream may wait for a core, and the stream still gets every event. The agent is never
+/// held back for a stream; one that stops reading loses what falls out of the backlog.
 struct EventLog {
   static constexpr std::size_t MAX_EVENTS = 2000;
+  static constexpr std::size_t MAX_BACKLOG_BYTES = std::size_t{16} << 20;
 
   Mutex lock;
   std::condition_variable changed;                  // broadcast on every append
   std::deque<StoredEvent> events GUARDED_BY(lock);  // oldest first, seqs contiguous
   std::uint64_t seq GUARDED_BY(lock) = 0;           // newest number handed out
+
+  // The newest seq each connected reader has taken, one entry per LogReader.
+  std::list<std::uint64_t> taken GUARDED_BY(lock);
+  // At most the lowest of `taken` (no event after it may be dropped early); `floor_stale` says
+  // it may have risen since it was computed.
+  std::uint64_t floor GUARDED_BY(lock) = std::numeric_limits<std::uint64_t>::max();
+  bool floor_stale GUARDED_BY(lock) = false;
+  // The frames of the events older than the newest MAX_EVENTS.
+  std::size_t backlog_bytes GUARDED_BY(lock) = 0;
 };
 
 inline constexpr std::size_t MAX_EVENTS = EventLog::MAX_EVENTS;
@@ -74,6 +92,24 @@ void flush_deferred_wakeups();
 
 /// Copies of the events whose seq is greater than `since`, oldest first. Takes the log's lock.
 std::vector<StoredEvent> events_after(EventLog& log, std::uint64_t since) EXCLUDES(log.lock);
+
+/// A connected stream's place in a log, from `since` on: while it exists the log keeps what it
+/// has not taken yet (within the backlog budget).
+class LogReader {
+ public:
+  LogReader(EventLog& log, std::uint64_t since) EXCLUDES(log.lock);
+  ~LogReader();
+  LogReader(const LogReader&) = delete;
+  LogReader& operator=(const LogReader&) = delete;
+
+  /// Waits (once, at most `wait`) until the log holds an event this reader has not taken,
+  /// unless it does already, then takes every such event (possibly none), oldest first.
+  std::vector<StoredEvent> take(std::chrono::milliseconds wait) EXCLUDES(log_.lock);
+
+ private:
+  EventLog& log_;
+  std::list<std::uint64_t>::iterator taken_;  // this reader's entry in log_.taken
+};
 
 /// Waits (once, at most `wait`) until the log holds an event newer than `since` unless it does
 /// already, then returns the events after `since` (possibly none).

@@ -40,4 +40,44 @@ TEST(EventLog, WaitReturnsEarlyWhenAnEventArrives) {
   EXPECT_TRUE(wait_events_after(npc.events, 1, std::chrono::milliseconds(1)).empty());
 }
 
+TEST(EventLog, ConnectedReadersMissNothingWithinTheBacklogBudget) {
+  using namespace std::chrono_literals;
+  Npc npc("r");
+  auto kept = [&] { return events_after(npc.events, 0).size(); };
+  auto push = [&](int count, const std::string& text) {
+    for (int i = 0; i < count; ++i) push_event(npc, "said", {{"text", text}});
+  };
+  {
+    LogReader fast(npc.events, 0), slow(npc.events, 0);
+    push(2500, "x");
+    EXPECT_EQ(fast.take(0ms).size(), 2500u);
+    // `slow` has taken nothing: the log keeps all of it past the newest 2000, for `slow` only.
+    EXPECT_EQ(kept(), 2500u);
+    std::vector<StoredEvent> got = slow.take(0ms);
+    ASSERT_EQ(got.size(), 2500u);
+    EXPECT_EQ(got.front().seq, 1u);
+    push(1, "x");
+    EXPECT_EQ(kept(), 2000u);
+
+    // A reader that stops taking holds at most the budget's worth of frames past the newest
+    // 2000; it then misses the oldest, and `fast` still gets everything.
+    std::size_t fast_got = fast.take(0ms).size();
+    for (int i = 0; i < 40; ++i) {
+      push(100, std::string(10000, 'b'));
+      fast_got += fast.take(0ms).size();
+    }
+    EXPECT_EQ(fast_got, 4001u);
+    std::vector<StoredEvent> all = events_after(npc.events, 0);
+    std::size_t backlog = 0;
+    for (std::size_t i = 0; i + MAX_EVENTS < all.size(); ++i) backlog += all[i].size;
+    EXPECT_GT(all.size(), 2000u);
+    EXPECT_LE(backlog, EventLog::MAX_BACKLOG_BYTES);
+    EXPECT_GT(backlog + 10100, EventLog::MAX_BACKLOG_BYTES);
+    EXPECT_EQ(slow.take(0ms).front().seq, all.front().seq);
+  }
+  // Gone readers hold nothing back.
+  push(1, "x");
+  EXPECT_EQ(kept(), 2000u);
+}
+
 }  // namespace

@@ -68,21 +68,20 @@ void serve_event_stream(Npc& npc, std::string_view query, int fd) {
   // this run started again: the game gets everything the log holds instead of a silent stream.
   if (since > newest) since = 0;
   bridge_log("npc=" + npc.id() + " stream opened since=" + std::to_string(since));
+  LogReader reader(npc.events, since);
 
   if (!write_two(fd, STREAM_HEAD, "data: " + dump_json(hello(npc, since)) + "\n\n"))
     return closed(npc);
 
   // Every event ready at a wake-up leaves in one gathered write of the frames the log holds:
   // nothing is copied or serialised per stream.
-  std::uint64_t last = since;
   std::vector<std::string_view> frames;
   for (;;) {
-    std::vector<StoredEvent> events = wait_events_after(
-        npc.events, last, std::chrono::duration_cast<std::chrono::milliseconds>(KEEPALIVE_WAIT));
+    std::vector<StoredEvent> events =
+        reader.take(std::chrono::duration_cast<std::chrono::milliseconds>(KEEPALIVE_WAIT));
     frames.clear();
     if (events.empty()) frames.push_back(": keepalive\n\n");
     for (const StoredEvent& e : events) frames.push_back(e.frame());
-    if (!events.empty()) last = events.back().seq;
     if (!write_gathered(fd, frames)) return closed(npc);
   }
 }

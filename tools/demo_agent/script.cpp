@@ -30,6 +30,7 @@ const std::pair<std::string_view, Kind> NAMES[] = {
     {"session", Kind::Session},
     {"hold-stderr", Kind::HoldStderr},
     {"deaf-flood", Kind::DeafFlood},
+    {"flood", Kind::Flood},
     {"long-line", Kind::LongLine},
 };
 
@@ -41,6 +42,7 @@ long long number_limit(Kind kind) {
     case Kind::HoldStderr:
       return 60'000;
     case Kind::DeafFlood:
+    case Kind::Flood:
       return 10'000'000;
     case Kind::LongLine:
       return 1ll << 30;
@@ -104,6 +106,7 @@ std::string read_directive(std::string_view line, Directive& out) {
     case Kind::Busy:
     case Kind::HoldStderr:
     case Kind::DeafFlood:
+    case Kind::Flood:
     case Kind::LongLine: {
       std::optional<long long> number = parse_number(argument, 0, number_limit(out.kind));
       if (!number) return tag + " needs a number in range, not '" + std::string(argument) + "'";

@@ -33,6 +33,7 @@
 //   @deaf-flood N       stops reading standard input until at least 60000 bytes wait in it
 //                       (at most 60 s), then writes N reply deltas of 100 characters, then
 //                       reads again
+//   @flood N            writes N reply deltas of 100 characters as fast as it can
 //   @long-line BYTES    writes one line of BYTES "x" characters (at most 1 GiB)
 //   @busy MS            waits MS milliseconds (0-3600000); input keeps being queued
 //   @wait-file PATH     waits until PATH exists (at most 60 s)
@@ -79,6 +80,7 @@ struct Directive {
     Session,
     HoldStderr,
     DeafFlood,
+    Flood,
     LongLine,
   };
   Kind kind = Kind::Reply;

@@ -284,6 +284,9 @@ class Turn {
         case Kind::DeafFlood:
           deaf_flood(d.number);
           break;
+        case Kind::Flood:
+          flood(d.number);
+          break;
         case Kind::LongLine:
           emit_raw_line(std::string(static_cast<std::size_t>(d.number), 'x'));
           break;
@@ -335,9 +338,13 @@ class Turn {
            (::ioctl(STDIN_FILENO, FIONREAD, &waiting) != 0 || waiting < 60000)) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    flood(count);
+    set_input_paused(false);
+  }
+
+  void flood(long long count) {
     std::vector<std::string> pieces(static_cast<std::size_t>(count), std::string(100, 'f'));
     open_message(pieces);
-    set_input_paused(false);
   }
 
   void wait_for_file(const std::string& path) {
