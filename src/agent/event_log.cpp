@@ -98,11 +98,15 @@ void push_event(Npc& npc, std::string_view type, const Json& payload) {
 
 void push_delta_event(Npc& npc, std::string_view text) {
   // Everything but the number is written before the lock is taken, keys in byte order as
-  // dump_json writes them.
-  thread_local std::string head, tail;
-  head = "{\"npc\":";
-  append_json_string(head, npc.id());
-  head += ",\"seq\":";
+  // dump_json writes them. A reader thread relays one NPC, so the part before the number is
+  // built again only when the NPC changes.
+  thread_local std::string id, head, tail;
+  if (head.empty() || id != npc.id()) {
+    id = npc.id();
+    head = "{\"npc\":";
+    append_json_string(head, id);
+    head += ",\"seq\":";
+  }
   tail = ",\"text\":";
   append_json_string(tail, text);
   tail += ",\"type\":\"delta\"}";
