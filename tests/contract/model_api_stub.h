@@ -1,57 +1,34 @@
 // A stand-in for the model API on the loopback interface, so that the real claude CLI can run
 // whole turns offline (ANTHROPIC_BASE_URL=http://127.0.0.1:PORT). It answers POST /v1/messages
-// (any query string) in the API's server-sent-events form, choosing the reply by the words of
-// the last user message:
+// (any query string) in the API's server-sent-events form, or as one JSON message when the
+// request says "stream": false, choosing the reply by the words of the last user message:
 //
 //   a tool_result in that message  -> text "The tool said: " + the tool's output
 //   "run: CMD"                     -> a Bash tool use with {"command": CMD}
 //   "api-error: TEXT"              -> HTTP 400 invalid_request_error with the message TEXT (for
 //                                     every request that carries it, retries included, since
 //                                     the CLI retries a failed request a few times)
-//   anything else                  -> text "Hello from the stub: " + the words, in pieces
+//   anything else                  -> text "Hello from the stub: " + the words, word by word
 //
 // A message containing "hold:KEY" (KEY up to the next white space) is not answered until the
-// test calls release(KEY); wait_until_held(KEY) tells when such a request has arrived. A
-// request with "stream": false gets the same reply as one plain JSON message. Any other
-// request gets 404 with an error object.
+// test calls release(KEY); wait_until_held(KEY) tells when such a request has arrived. Any
+// other request gets 404 with an error object.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <optional>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "http/http_request.h"
 #include "util/json.h"
 #include "util/unique_fd.h"
 
 namespace contract {
-
-/// One request as the stub received it.
-struct StubRequest {
-  std::string method;
-  std::string target;  // path with the query string
-  Json body;           // null when the body is not JSON
-};
-
-/// What the stub answers to one /v1/messages request (without the hold, which is not a reply).
-struct StubReply {
-  enum class Kind { Text, ToolUse, ApiError };
-  Kind kind = Kind::Text;
-  std::string text;  // the reply text, the command of the tool use, or the error message
-  std::string hold;  // the hold key of the request; empty when it is answered at once
-};
-
-/// The reply for a /v1/messages request body.
-StubReply choose_reply(const Json& body);
-
-/// The reply text cut into the pieces the stub streams (each piece a word with the white
-/// space after it); their concatenation is the text.
-std::vector<std::string> reply_pieces(const std::string& text);
 
 class ModelApiStub {
  public:
@@ -63,12 +40,10 @@ class ModelApiStub {
 
   /// Listens on 127.0.0.1 on a free port; false when that fails.
   bool start();
-  std::uint16_t port() const { return port_; }
   std::string base_url() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
-  /// Every request received so far, oldest first.
-  std::vector<StubRequest> requests() const;
-  /// The "model" of every /v1/messages request so far, oldest first.
+  /// The body of every /v1/messages request so far, oldest first, and the "model" of each.
+  std::vector<Json> requests() const;
   std::vector<std::string> requested_models() const;
 
   /// Waits until a request holding on `key` has arrived; true when one has within `timeout`.
@@ -79,21 +54,17 @@ class ModelApiStub {
  private:
   void accept_loop();
   void serve(int fd);
-  // Writes the answer to one request; false when the connection should close.
-  bool answer(int fd, const StubRequest& request, bool keep_alive);
-  // Blocks until `key` is released or the stub stops.
-  void hold(const std::string& key);
+  // The whole answer to one request (head and body); empty when the stub stops first.
+  std::string answer(const HttpRequest& request);
 
   UniqueFd listener_;
-  UniqueFd wake_read_;
-  UniqueFd wake_write_;
   std::uint16_t port_ = 0;
   std::thread acceptor_;
 
   mutable std::mutex lock_;
   std::condition_variable changed_;
   bool stopping_ = false;                 // guarded by lock_
-  std::vector<StubRequest> requests_;     // guarded by lock_
+  std::vector<Json> requests_;            // guarded by lock_
   std::set<std::string> held_;            // guarded by lock_: keys a request has waited on
   std::set<std::string> released_;        // guarded by lock_
   std::vector<int> open_fds_;             // guarded by lock_: connections being served
