@@ -9,13 +9,12 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <limits.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -25,9 +24,7 @@
 
 #include "contract/model_api_stub.h"
 #include "harness/approval_support.h"
-#include "harness/bridge_process.h"
 #include "harness/demo_bridge.h"
-#include "harness/http_client.h"
 #include "harness/transcript_files.h"
 #include "util/json.h"
 #include "util/paths.h"
@@ -53,13 +50,11 @@ std::optional<std::string> installed_cli(std::string& reason) {
   }
   std::ifstream file(CONTRACT_CLI_PATH_FILE);
   std::string path;
-  if (file && std::getline(file, path) && is_executable_file(path)) return path;
-  reason = path.empty()
-               ? std::string(
-                     "the claude CLI is not installed (tests/contract/install.sh "
-                     "writes ") +
-                     CONTRACT_CLI_PATH_FILE + "; it skips when the npm registry cannot be reached)"
-               : "the installed claude CLI is gone: " + path;
+  if (std::getline(file, path) && is_executable_file(path)) return path;
+  reason = path.empty() ? "the claude CLI is not installed (tests/contract/install.sh writes " +
+                              std::string(CONTRACT_CLI_PATH_FILE) +
+                              "; it skips when the npm registry cannot be reached)"
+                        : "the installed claude CLI is gone: " + path;
   return std::nullopt;
 }
 
@@ -105,10 +100,8 @@ std::vector<std::string> arguments_of(pid_t pid) {
 
 bool has_pair(const std::vector<std::string>& args, const std::string& flag,
               const std::string& value) {
-  for (std::size_t i = 0; i + 1 < args.size(); ++i) {
-    if (args[i] == flag && args[i + 1] == value) return true;
-  }
-  return false;
+  std::vector<std::string> pair = {flag, value};
+  return std::search(args.begin(), args.end(), pair.begin(), pair.end()) != args.end();
 }
 
 bool is_type(const Json& event, const std::string& type) { return as_text(event, "type") == type; }
@@ -164,14 +157,8 @@ class Contract : public testing::Test {
     options.env["ANTHROPIC_API_KEY"] = "sk-quillhaven-contract-test";
     options.env["CLAUDE_CODE_DISABLE_NONESSENTIAL_TRAFFIC"] = "1";
     bridge_ = std::make_unique<BridgeProcess>(options);
-    EXPECT_TRUE(bridge_->start()) << "the bridge did not start:\n" << log();
+    EXPECT_TRUE(bridge_->start()) << "the bridge did not start:\n" << bridge_->stderr_text();
     return bridge_->running() && events_.open(bridge_->port(), npc);
-  }
-
-  std::string log() const {
-    std::string text;
-    for (const std::string& line : bridge_->log_lines()) text += line + "\n";
-    return text;
   }
 
   // POST /npc/ID/ACTION; the response's status, 0 when none came.
@@ -184,7 +171,7 @@ class Contract : public testing::Test {
   }
 
   void say(const std::string& npc, const std::string& words) {
-    EXPECT_EQ(post(npc, "say", Json{{"text", words}}), 200) << log();
+    EXPECT_EQ(post(npc, "say", Json{{"text", words}}), 200) << bridge_->stderr_text();
   }
 
   Json sessions(const std::string& npc) {
@@ -194,23 +181,25 @@ class Contract : public testing::Test {
     return list.is_array() ? list : Json::array();
   }
 
-  // Events up to and including the first that matches `done`; fails the test on a time-out.
+  // Events up to and including the first that matches `done`; on a time-out, fails the test
+  // and gives an empty object alone, so that the caller's checks fail but can run.
   std::vector<Json> read_until(const std::function<bool(const Json&)>& done,
                                const std::string& what) {
     auto got = harness::read_until(events_, done, TURN_WAIT);
     EXPECT_TRUE(got) << "no " << what << " within the time-out; events so far:\n"
                      << events_text(events_.seen());
-    return got.value_or(std::vector<Json>{});
+    return got.value_or(std::vector<Json>{Json::object()});
   }
 
-  // The events of one whole turn, up to its "result" or "error", which must be `end`. On a
-  // failure the last event is an empty object, so that the caller's checks fail but can run.
+  // The events of one whole turn, up to its "result" or "error", which must be `end`; an empty
+  // object last when it is not.
   std::vector<Json> read_turn(const std::string& end = "result") {
     std::vector<Json> turn =
         read_until([](const Json& e) { return is_type(e, "result") || is_type(e, "error"); },
                    "end of the turn");
-    if (turn.empty() || !is_type(turn.back(), end)) {
-      ADD_FAILURE() << "the turn did not end in a " << end << ":\n" << events_text(turn) << log();
+    if (!is_type(turn.back(), end)) {
+      ADD_FAILURE() << "the turn did not end in a " << end << ":\n"
+                    << events_text(turn) << bridge_->stderr_text();
       turn.push_back(Json::object());
     }
     return turn;
@@ -218,13 +207,12 @@ class Contract : public testing::Test {
 
   // The CLI processes the bridge runs now, by their executable.
   std::vector<pid_t> cli_processes() const {
-    char buffer[PATH_MAX];
-    std::string cli = ::realpath(cli_.c_str(), buffer) != nullptr ? buffer : cli_;
+    std::error_code error;
+    std::filesystem::path cli = std::filesystem::canonical(cli_, error);
     std::vector<pid_t> found;
     for (pid_t pid : descendants(bridge_->pid())) {
       std::string exe = "/proc/" + std::to_string(pid) + "/exe";
-      ssize_t n = ::readlink(exe.c_str(), buffer, sizeof buffer);
-      if (n > 0 && std::string(buffer, static_cast<std::size_t>(n)) == cli) found.push_back(pid);
+      if (std::filesystem::read_symlink(exe, error) == cli) found.push_back(pid);
     }
     return found;
   }
@@ -328,52 +316,44 @@ TEST_F(Contract, ConversationStreamsItsTurnsAndResumesAfterAnInterrupt) {
 
 TEST_F(Contract, AskPolicyPutsBashUsesToThePlayerAndApiErrorsEndTurns) {
   ASSERT_TRUE(start_bridge("guard", {"--permission-policy", "ask"}));
+  // Allowed, the command runs and the model quotes its output; refused, the model hears why.
+  struct Case {
+    std::string word;
+    bool allow;
+    std::string output;
+  };
+  for (const Case& c :
+       {Case{"quillhaven-allowed", true, "quillhaven-allowed"},
+        Case{"quillhaven-refused", false, "PreToolUse:Bash hook error: not in my town"}}) {
+    SCOPED_TRACE(c.word);
+    say("guard", "run: echo " + c.word);
+    std::vector<Json> asked = read_until(of("permission_request"), "permission_request");
+    const Json& request = asked.back();
+    EXPECT_EQ(request["name"], "Bash");
+    EXPECT_EQ(request["category"], "exec");
+    EXPECT_EQ(request["detail"], "echo " + c.word);
+    std::vector<Json> started = harness::of_type(asked, "tool_start");
+    ASSERT_EQ(started.size(), 1u) << "tool_start comes before the request";
+    EXPECT_EQ(started[0]["detail"], "echo " + c.word);
+    EXPECT_EQ(harness::npc_row(bridge_->port(), "guard")["state"], "asking");
 
-  // Allowed: the command runs and the model quotes its output.
-  say("guard", "run: echo quillhaven-allowed");
-  std::vector<Json> asked = read_until(of("permission_request"), "permission_request");
-  ASSERT_FALSE(asked.empty());
-  const Json& request = asked.back();
-  EXPECT_EQ(request["name"], "Bash");
-  EXPECT_EQ(request["category"], "exec");
-  EXPECT_EQ(request["detail"], "echo quillhaven-allowed");
-  std::vector<Json> started = harness::of_type(asked, "tool_start");
-  ASSERT_EQ(started.size(), 1u) << "tool_start comes before the request";
-  EXPECT_EQ(started[0]["detail"], "echo quillhaven-allowed");
-  EXPECT_EQ(harness::npc_row(bridge_->port(), "guard")["state"], "asking");
-
-  EXPECT_EQ(
-      post("guard", "permission", Json{{"request_id", request["request_id"]}, {"allow", true}}),
-      200);
-  std::vector<Json> turn = read_turn();
-  std::vector<Json> ended = harness::of_type(turn, "tool_end");
-  ASSERT_EQ(ended.size(), 1u) << events_text(turn);
-  EXPECT_EQ(ended[0]["id"], started[0]["id"]);
-  EXPECT_EQ(ended[0]["ok"], true);
-  EXPECT_EQ(ended[0]["output"], "quillhaven-allowed");
-  EXPECT_EQ(turn.back()["text"], "The tool said: quillhaven-allowed");
-  EXPECT_EQ(turn.back()["tools"], 1);
-
-  // Refused: the command does not run, and the model hears why.
-  say("guard", "run: echo quillhaven-refused");
-  asked = read_until(of("permission_request"), "second permission_request");
-  ASSERT_FALSE(asked.empty());
-  EXPECT_EQ(post("guard", "permission",
-                 Json{{"request_id", asked.back()["request_id"]},
-                      {"allow", false},
-                      {"reason", "not in my town"}}),
-            200);
-  turn = read_turn();
-  ended = harness::of_type(turn, "tool_end");
-  ASSERT_EQ(ended.size(), 1u) << events_text(turn);
-  EXPECT_EQ(ended[0]["ok"], false);
-  EXPECT_EQ(ended[0]["output"], "PreToolUse:Bash hook error: not in my town");
-  EXPECT_EQ(turn.back()["text"], "The tool said: PreToolUse:Bash hook error: not in my town");
+    Json decision{{"request_id", request["request_id"]}, {"allow", c.allow}};
+    if (!c.allow) decision["reason"] = "not in my town";
+    EXPECT_EQ(post("guard", "permission", decision), 200);
+    std::vector<Json> turn = read_turn();
+    std::vector<Json> ended = harness::of_type(turn, "tool_end");
+    ASSERT_EQ(ended.size(), 1u) << events_text(turn);
+    EXPECT_EQ(ended[0]["id"], started[0]["id"]);
+    EXPECT_EQ(ended[0]["ok"], c.allow);
+    EXPECT_EQ(ended[0]["output"], c.output);
+    EXPECT_EQ(turn.back()["text"], "The tool said: " + c.output);
+    EXPECT_EQ(turn.back()["tools"], 1);
+  }
   read_until(harness::is_state("idle"), "state idle");
 
   // A failed model call ends the turn with an error event.
   say("guard", "api-error: the oracle is clouded");
-  turn = read_turn("error");
+  std::vector<Json> turn = read_turn("error");
   EXPECT_NE(as_text(turn.back(), "message").find("the oracle is clouded"), std::string::npos)
       << turn.back().dump();
   // The CLI writes the API error as a made-up assistant message too; the NPC must not say it.
@@ -395,10 +375,9 @@ TEST_F(Contract, ModelChangesApplyWhileIdleAndAfterTheQueuedWords) {
   Json changed;
   post("merchant", "model", Json{{"model", "haiku"}}, &changed);
   EXPECT_EQ(changed, (Json{{"ok", true}, {"model", "haiku"}, {"pending", false}}));
-  std::vector<Json> stop = read_until(of("model"), "model event");
-  ASSERT_FALSE(stop.empty());
-  EXPECT_EQ(stop.back()["pending"], false);
-  EXPECT_EQ(stop.back()["resolved"], "");
+  Json stop = read_until(of("model"), "model event").back();
+  EXPECT_EQ(stop["pending"], false);
+  EXPECT_EQ(stop["resolved"], "");
 
   say("merchant", "hold:first and the price of that lantern");
   ASSERT_TRUE(stub_.wait_until_held("first", TURN_WAIT));
@@ -439,7 +418,6 @@ TEST_F(Contract, ModelChangesApplyWhileIdleAndAfterTheQueuedWords) {
   std::vector<Json> after =
       read_until([](const Json& e) { return is_type(e, "model") && e["pending"] == false; },
                  "the model applied");
-  ASSERT_FALSE(after.empty());
   EXPECT_EQ(after.back()["model"], "sonnet");
   EXPECT_EQ(harness::of_type(after, "state").at(0)["value"], "idle") << events_text(after);
   for (pid_t pid : cli) EXPECT_TRUE(harness::wait_until_gone(pid, 10s)) << "not relaunched";
@@ -486,7 +464,7 @@ TEST_F(Contract, OddWorkspacesListTheirSessionsAndClosingStdinStopsEveryCli) {
   EXPECT_EQ(cli_processes().size(), 3u);
   std::vector<pid_t> everything = descendants(bridge_->pid());
   bridge_->close_stdin();
-  EXPECT_EQ(bridge_->wait_for_exit(30s), 0) << log();
+  EXPECT_EQ(bridge_->wait_for_exit(30s), 0) << bridge_->stderr_text();
   for (pid_t pid : everything) {
     EXPECT_TRUE(harness::wait_until_gone(pid, 10s))
         << "process " << pid << " outlived the bridge: " << dump_json(Json(arguments_of(pid)));

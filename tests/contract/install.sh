@@ -11,11 +11,7 @@ set -uo pipefail
 VERSION=2.1.332
 PACKAGE=@anthropic-ai/claude-code
 
-if [ $# -ne 1 ] || [ -z "$1" ]; then
-  echo "usage: $0 PATH_FILE" >&2
-  exit 2
-fi
-path_file="$1"
+path_file="${1:?usage: $0 PATH_FILE}"
 rm -f "$path_file"
 mkdir -p "$(dirname "$path_file")" || exit 1
 
@@ -46,7 +42,7 @@ find_binary() {
   return 1
 }
 
-mkdir -p "$cache_root" || exit 1
+mkdir -p "$prefix" || exit 1
 # Two builds testing at once share the cache: one installs while the other waits.
 if command -v flock >/dev/null 2>&1; then
   exec 9>"$cache_root/.install-$VERSION.lock" && flock 9
@@ -58,7 +54,6 @@ if [ -z "$binary" ]; then
     echo "skipped: npm is not installed"
     exit 0
   fi
-  mkdir -p "$prefix" || exit 1
   log="$prefix/npm-install.log"
   # --no-save and a package.json of our own keep npm from looking for one up the tree.
   [ -f "$prefix/package.json" ] || echo '{"private":true}' >"$prefix/package.json"

@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <optional>
+#include <regex>
 
 #include "harness/http_client.h"
 #include "http/connection.h"
@@ -60,18 +60,6 @@ std::string tool_result_text(const Json& block) {
   return text;
 }
 
-// The text after `marker` in `text`: up to the next white space, or (`rest`) to the end.
-std::optional<std::string> after(const std::string& text, const std::string& marker, bool rest) {
-  std::size_t start = text.find(marker);
-  if (start == std::string::npos) return std::nullopt;
-  start += marker.size();
-  std::size_t end = start;
-  while (end < text.size() && (rest || !std::isspace(static_cast<unsigned char>(text[end])))) {
-    ++end;
-  }
-  return trim(text.substr(start, end - start));
-}
-
 // The elements of an array; none for anything else.
 const Json& items(const Json* value) {
   static const Json none = Json::array();
@@ -96,10 +84,14 @@ Reply choose_reply(const Json& body) {
   words = trim(words);
 
   if (tool_output) return {Reply::Kind::Text, "The tool said: " + trim(*tool_output), ""};
-  std::string hold = after(words, "hold:", false).value_or("");
-  if (auto error = after(words, "api-error:", true)) return {Reply::Kind::ApiError, *error, hold};
-  if (words.rfind("run:", 0) == 0) return {Reply::Kind::ToolUse, *after(words, "run:", true), hold};
-  return {Reply::Kind::Text, "Hello from the stub: " + words, hold};
+  std::smatch hold;
+  std::regex_search(words, hold, std::regex(R"(hold:(\S+))"));
+  std::string key = hold.empty() ? "" : hold[1].str();
+  if (std::size_t at = words.find("api-error:"); at != std::string::npos) {
+    return {Reply::Kind::ApiError, trim(words.substr(at + 10)), key};
+  }
+  if (words.rfind("run:", 0) == 0) return {Reply::Kind::ToolUse, trim(words.substr(4)), key};
+  return {Reply::Kind::Text, "Hello from the stub: " + words, key};
 }
 
 }  // namespace
@@ -117,12 +109,8 @@ ModelApiStub::~ModelApiStub() {
     wake.connect(port_);
     acceptor_.join();
   }
-  std::vector<std::thread> connections;
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    connections.swap(connections_);
-  }
-  for (std::thread& connection : connections) connection.join();
+  // Only the accept loop adds to the connections.
+  for (std::thread& connection : connections_) connection.join();
 }
 
 bool ModelApiStub::start() {
@@ -199,18 +187,17 @@ std::string ModelApiStub::answer(const HttpRequest& request) {
     return error_response(404, "Not Found", "not_found_error", "the stub serves only messages");
   }
   Reply reply = choose_reply(body);
-  std::string message_id, tool_id;
+  std::string number;  // of the message and of its tool use
   {
     std::unique_lock<std::mutex> guard(lock_);
     requests_.push_back(body);
-    message_id = "msg_stub_" + std::to_string(requests_.size());
+    number = std::to_string(requests_.size());
     if (!reply.hold.empty()) {
       held_.insert(reply.hold);
       changed_.notify_all();
       changed_.wait(guard, [&] { return stopping_ || released_.count(reply.hold) > 0; });
     }
     if (stopping_) return "";
-    if (reply.kind == Reply::Kind::ToolUse) tool_id = "toolu_stub_" + std::to_string(++tool_uses_);
   }
   if (reply.kind == Reply::Kind::ApiError) {
     // A 400 is not worth many retries to the CLI: it gives up within a few seconds, where a
@@ -224,10 +211,12 @@ std::string ModelApiStub::answer(const HttpRequest& request) {
              {"cache_creation_input_tokens", 0},
              {"cache_read_input_tokens", 0}};
   Json input{{"command", reply.text}};
-  Json block = tool
-                   ? Json{{"type", "tool_use"}, {"id", tool_id}, {"name", "Bash"}, {"input", input}}
-                   : Json{{"type", "text"}, {"text", reply.text}};
-  Json message{{"id", message_id},
+  Json block = tool ? Json{{"type", "tool_use"},
+                           {"id", "toolu_stub_" + number},
+                           {"name", "Bash"},
+                           {"input", input}}
+                    : Json{{"type", "text"}, {"text", reply.text}};
+  Json message{{"id", "msg_stub_" + number},
                {"type", "message"},
                {"role", "assistant"},
                {"model", as_text(body, "model")},

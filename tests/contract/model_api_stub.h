@@ -68,8 +68,7 @@ class ModelApiStub {
   std::set<std::string> held_;            // guarded by lock_: keys a request has waited on
   std::set<std::string> released_;        // guarded by lock_
   std::vector<int> open_fds_;             // guarded by lock_: connections being served
-  std::vector<std::thread> connections_;  // guarded by lock_
-  int tool_uses_ = 0;                     // guarded by lock_: numbers the tool use ids
+  std::vector<std::thread> connections_;  // guarded by lock_ while the accept loop runs
 };
 
 }  // namespace contract
