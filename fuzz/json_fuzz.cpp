@@ -2,15 +2,7 @@
 // limit; whatever parsed writes out and reads back to the same text; the lenient readers
 // answer every member; and writing never fails, whatever bytes a string holds.
 
-#include <cstddef>
-#include <cstdint>
-#include <optional>
-#include <string>
-#include <string_view>
-
 #include "fuzz_support.h"
-#include "util/json.h"
-#include "util/text.h"
 
 namespace {
 
@@ -53,9 +45,7 @@ void read_all(const Json& value, int& budget) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::string_view text = input_text(data, size);
-
+FUZZ_TARGET(text) {
   std::optional<Json> parsed = parse_json(text);
   if (parsed) {
     FUZZ_CHECK(depth_of(*parsed) <= MAX_JSON_DEPTH);
@@ -100,5 +90,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const std::string& piece : split_whitespace(valid)) {
     FUZZ_CHECK(!piece.empty() && trim(piece) == piece);
   }
-  return 0;
 }

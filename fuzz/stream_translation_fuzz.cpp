@@ -4,14 +4,8 @@
 //
 // Input: the output lines, one per line.
 
-#include <cstddef>
-#include <cstdint>
 #include <future>
 #include <memory>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "agent/event_log.h"
 #include "agent/npc.h"
@@ -21,8 +15,6 @@
 #include "fuzz_support.h"
 #include "store/state_file.h"
 #include "util/background.h"
-#include "util/json.h"
-#include "util/text.h"
 
 namespace {
 
@@ -86,14 +78,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+FUZZ_TARGET(input) {
   NpcHandle handle = std::make_shared<Npc>(NPC_ID);  // a new session is saved through a handle
   Npc& npc = *handle;
   npc.locked([](NpcState& s) { s.workspace = scratch_dir(); });
   std::uint64_t last_seq = 0;
   std::string streamed;  // reply text the game has had since the message began
 
-  for (std::string_view rest = input_text(data, size); !rest.empty();) {
+  for (std::string_view rest = input; !rest.empty();) {
     std::string_view line = take_line(rest);
     translate_line(npc, 0, line);
 
@@ -156,5 +148,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   drain_background_work();
-  return 0;
 }

@@ -6,20 +6,12 @@
 // "/fuzz/work space", so the listing of that workspace reads the file.
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-#include <string>
-#include <string_view>
 
 #include "fuzz_support.h"
 #include "store/transcripts.h"
-#include "util/json.h"
-#include "util/text.h"
 
 namespace {
 
@@ -59,8 +51,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::string_view rest = input_text(data, size);
+FUZZ_TARGET(rest) {
   std::string folder_name = plain_name(take_line(rest), FALLBACK_FOLDER);
   std::string session_id = plain_name(take_line(rest), FALLBACK_SESSION);
   std::string_view contents = rest;
@@ -101,5 +92,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   ::unlink(path.c_str());
   if (folder_name != cli_encode_workspace(WORKSPACE)) ::rmdir(folder.c_str());
-  return 0;
 }
