@@ -16,11 +16,9 @@
 namespace {
 
 const std::string WORKSPACE = "/fuzz/work space";
-const std::string FALLBACK_FOLDER = "-fuzz-other";
-const std::string FALLBACK_SESSION = "fuzz-session";
 
 // One plain name inside a folder, as a file system takes it; anything else is replaced.
-std::string plain_name(std::string_view wanted, const std::string& fallback) {
+std::string plain_name(std::string_view wanted, std::string fallback) {
   bool plain = !wanted.empty() && wanted.size() <= 200 && wanted != "." && wanted != ".." &&
                wanted.find('/') == std::string_view::npos &&
                wanted.find('\0') == std::string_view::npos;
@@ -52,8 +50,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 FUZZ_TARGET(rest) {
-  std::string folder_name = plain_name(take_line(rest), FALLBACK_FOLDER);
-  std::string session_id = plain_name(take_line(rest), FALLBACK_SESSION);
+  std::string folder_name = plain_name(take_line(rest), "-fuzz-other");
+  std::string session_id = plain_name(take_line(rest), "fuzz-session");
   std::string_view contents = rest;
 
   std::string folder = projects_dir() + "/" + folder_name;
