@@ -39,12 +39,9 @@ void check_seconds(const std::string& text) {
 void check(const Invocation& outcome) {
   switch (outcome.kind) {
     case Invocation::Kind::Exit:
-      if (outcome.status == 0) {
-        FUZZ_CHECK(outcome.message == usage_text());
-      } else {
-        FUZZ_CHECK(outcome.status == 1 || outcome.status == 2);
-        FUZZ_CHECK(outcome.message.rfind("error: ", 0) == 0);
-      }
+      FUZZ_CHECK(outcome.status == 0 ? outcome.message == usage_text()
+                                     : (outcome.status == 1 || outcome.status == 2) &&
+                                           outcome.message.starts_with("error: "));
       FUZZ_CHECK(is_valid_utf8(outcome.message));
       break;
     case Invocation::Kind::Hook:

@@ -37,12 +37,12 @@ before(async () => {
       '--host-resolver-rules=MAP evil.example 127.0.0.1'],
   });
 });
-// No scenario may leave an error in a page's scripts.
-afterEach(() => assert.deepEqual(pageErrors.splice(0), []));
-after(async () => {
-  for (const cleanup of cleanups.reverse()) await cleanup();
-  await browser?.close();
+// After every scenario its bridges, pages and servers go, and no page script may have failed.
+afterEach(async () => {
+  while (cleanups.length) await cleanups.pop()();
+  assert.deepEqual(pageErrors.splice(0), []);
 });
+after(() => browser?.close());
 
 // Waits until `check` returns a truthy value; for conditions outside the page.
 async function until(what, check) {
@@ -57,56 +57,47 @@ async function until(what, check) {
 // One bridge on a port the system chooses, with its own HOME, workspace and state file, whose
 // NPCs are played by the demo agent: scripted, or else its own innkeeper and smith. A scratch
 // folder holds the files that release held turns (@wait-file).
-class Bridge {
-  static async start(args = [], { scripted = true } = {}) {
-    const bridge = new Bridge();
-    const root = bridge.root = fs.mkdtempSync(path.join(os.tmpdir(), 'quillhaven-browser-'));
-    for (const dir of ['home', 'workspace', 'tmp', 'scratch', 'elsewhere']) {
-      fs.mkdirSync(path.join(root, dir));
-    }
-    bridge.workspace = path.join(root, 'workspace');
-    bridge.elsewhere = path.join(root, 'elsewhere');
-    const child = spawn(BRIDGE, ['--port', '0', '--workspace', bridge.workspace,
-      '--state-file', path.join(root, 'state.json'), '--claude', DEMO_AGENT, '--exit-with-stdin',
-      ...args], {
-      env: { ...process.env, HOME: path.join(root, 'home'), TMPDIR: path.join(root, 'tmp'),
-        QUILLHAVEN_DEMO_SCRIPTED: scripted ? '1' : '0' },
-      stdio: ['pipe', 'ignore', 'pipe'],
+async function startBridge(args = [], { scripted = true } = {}) {
+  const root = fs.mkdtempSync(path.join(os.tmpdir(), 'quillhaven-browser-'));
+  const dir = (name) => path.join(root, name);
+  for (const name of ['home', 'workspace', 'tmp', 'scratch', 'elsewhere']) fs.mkdirSync(dir(name));
+  const child = spawn(BRIDGE, ['--port', '0', '--workspace', dir('workspace'),
+    '--state-file', dir('state.json'), '--claude', DEMO_AGENT, '--exit-with-stdin', ...args], {
+    env: { ...process.env, HOME: dir('home'), TMPDIR: dir('tmp'),
+      QUILLHAVEN_DEMO_SCRIPTED: scripted ? '1' : '0' },
+    stdio: ['pipe', 'ignore', 'pipe'],
+  });
+  const exited = new Promise((resolve) => child.on('exit', resolve));
+  cleanups.push(async () => {
+    child.stdin.end();  // as the game does when it quits
+    const timer = setTimeout(() => child.kill('SIGKILL'), 15000);
+    await exited;
+    clearTimeout(timer);
+    fs.rmSync(root, { recursive: true, force: true });
+  });
+  // Right after its banner the bridge names the playground's address, with the chosen port.
+  let log = '';
+  child.stderr.setEncoding('utf8');
+  const port = await new Promise((resolve, reject) => {
+    child.stderr.on('data', (text) => {
+      log += text;
+      const line = log.match(/\[bridge\] playground: http:\/\/127\.0\.0\.1:(\d+)\/\n/);
+      if (line) resolve(Number(line[1]));
     });
-    const exited = new Promise((resolve) => child.on('exit', resolve));
-    cleanups.push(async () => {
-      child.stdin.end();  // as the game does when it quits
-      const timer = setTimeout(() => child.kill('SIGKILL'), 15000);
-      await exited;
-      clearTimeout(timer);
-      fs.rmSync(root, { recursive: true, force: true });
-    });
-    // Right after its banner the bridge names the playground's address, with the chosen port.
-    let log = '';
-    child.stderr.setEncoding('utf8');
-    bridge.port = await new Promise((resolve, reject) => {
-      child.stderr.on('data', (text) => {
-        log += text;
-        const line = log.match(/\[bridge\] playground: http:\/\/127\.0\.0\.1:(\d+)\/\n/);
-        if (line) resolve(Number(line[1]));
-      });
-      exited.then(() => reject(new Error(`bridge exited:\n${log}`)));
-    });
-    bridge.url = `http://127.0.0.1:${bridge.port}/`;
-    return bridge;
-  }
-
-  // A path whose creation releases a turn held by "@wait-file".
-  hold(name) { return path.join(this.root, 'scratch', name); }
-  release(name) { fs.writeFileSync(this.hold(name), ''); }
-
-  async get(urlPath) { return (await fetch(new URL(urlPath, this.url))).json(); }
-  // Posts the body as JSON; the status the bridge answered.
-  async post(urlPath, body) {
-    return (await fetch(new URL(urlPath, this.url), { method: 'POST', body: JSON.stringify(body) }))
-      .status;
-  }
-  async npc(id) { return (await this.get('/npcs')).npcs.find((row) => row.id === id); }
+    exited.then(() => reject(new Error(`bridge exited:\n${log}`)));
+  });
+  const url = `http://127.0.0.1:${port}/`;
+  const get = async (urlPath) => (await fetch(new URL(urlPath, url))).json();
+  return {
+    port, url, get, workspace: dir('workspace'), elsewhere: dir('elsewhere'),
+    // A path whose creation releases a turn held by "@wait-file".
+    hold: (name) => dir(`scratch/${name}`),
+    release: (name) => fs.writeFileSync(dir(`scratch/${name}`), ''),
+    // Posts the body as JSON; the status the bridge answered.
+    post: async (urlPath, body) =>
+      (await fetch(new URL(urlPath, url), { method: 'POST', body: JSON.stringify(body) })).status,
+    npc: async (id) => (await get('/npcs')).npcs.find((row) => row.id === id),
+  };
 }
 
 // ---- The page ----------------------------------------------------------------------------------
@@ -153,7 +144,7 @@ const countIs = (page, selector, count) => page.waitForFunction(([css, n]) =>
 // ---- Scenarios ---------------------------------------------------------------------------------
 
 test('a conversation: the reply streams in, tool uses are approved and refused', { timeout: SCENARIO_MS }, async () => {
-  const bridge = await Bridge.start();
+  const bridge = await startBridge();
   const page = await openPage(bridge.url);
   const smith = await openNpc(page, 'smith');
   await stateIs(page, 'smith', 'asleep');
@@ -215,7 +206,7 @@ test('a conversation: the reply streams in, tool uses are approved and refused',
 });
 
 test('the controls: interrupt, a model change mid-turn, earlier conversations, the workspace', { timeout: SCENARIO_MS }, async () => {
-  const bridge = await Bridge.start(['--models', 'sonnet,haiku']);
+  const bridge = await startBridge(['--models', 'sonnet,haiku']);
   const page = await openPage(bridge.url);
   const scribe = await openNpc(page, 'scribe');
   const system = (hasText) => scribe.locator('.line.system', { hasText }).waitFor();
@@ -283,7 +274,7 @@ test('the controls: interrupt, a model change mid-turn, earlier conversations, t
 });
 
 test('the view survives a reload mid-turn and a dropped connection, without duplicates', { timeout: SCENARIO_MS }, async () => {
-  const bridge = await Bridge.start();
+  const bridge = await startBridge();
   const proxy = await startProxy(bridge.port);
   const page = await openPage(`http://127.0.0.1:${proxy.port}/`);
   const bard = await openNpc(page, 'bard');
@@ -321,7 +312,7 @@ test('the view survives a reload mid-turn and a dropped connection, without dupl
 });
 
 test('a page from another origin can neither read the bridge nor frame the playground', { timeout: SCENARIO_MS }, async () => {
-  const bridge = await Bridge.start();
+  const bridge = await startBridge();
   const evil = await startEvilSite(bridge.url);
   const page = await openPage();
   const statuses = new Map();  // "METHOD url" -> status the bridge answered
@@ -350,7 +341,7 @@ test('a page from another origin can neither read the bridge nor frame the playg
 });
 
 test('a first visit with the demo agent: two NPCs, one asks to use a tool', { timeout: SCENARIO_MS }, async () => {
-  const bridge = await Bridge.start(['--permission-policy', 'ask'], { scripted: false });
+  const bridge = await startBridge(['--permission-policy', 'ask'], { scripted: false });
   assert.equal(await bridge.post('/npc/smith/bind',
     { persona: 'You are Brom, the village smith of Quillhaven.' }), 200);
   const page = await openPage(bridge.url);
