@@ -44,11 +44,7 @@ FUZZ_TARGET(bytes) {
   Json file = load_state();
   FUZZ_CHECK(file.is_object());
   std::optional<Json> parsed = is_valid_utf8(bytes) ? parse_json(bytes) : std::nullopt;
-  if (parsed && parsed->is_object()) {
-    FUZZ_CHECK(file == *parsed);
-  } else {
-    FUZZ_CHECK(file.empty());
-  }
+  FUZZ_CHECK(parsed && parsed->is_object() ? file == *parsed : file.empty());
 
   // The NPCs the file names (a few), and ones it may not.
   std::vector<std::string> ids = {"guard", "", "smith"};

@@ -44,14 +44,6 @@ afterEach(async () => {
 });
 after(() => browser?.close());
 
-// Waits until `check` returns a truthy value; for conditions outside the page.
-async function until(what, check) {
-  for (const deadline = Date.now() + WAIT_MS; !(await check());) {
-    if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}`);
-    await new Promise((resolve) => setTimeout(resolve, 50));
-  }
-}
-
 // ---- The bridge --------------------------------------------------------------------------------
 
 // One bridge on a port the system chooses, with its own HOME, workspace and state file, whose
@@ -176,7 +168,6 @@ test('a conversation: the reply streams in, tool uses are approved and refused',
   // A Bash use waits for the player: the card names the tool, its category and its command.
   await say(page, 'smith', '@tool Bash {"command":"echo the blade is forged"}');
   const card = smith.locator('.approval:not(.closed)');
-  await card.waitFor();
   await stateIs(page, 'smith', 'asking');
   assert.equal(await card.locator('.tool-name').textContent(), 'Bash');
   assert.equal(await card.locator('.category').textContent(), 'exec');
@@ -301,7 +292,11 @@ test('the view survives a reload mid-turn and a dropped connection, without dupl
   proxy.drop();
   await bard.locator('.link-status', { hasText: 'reconnecting…' }).waitFor();
   assert.equal(await bridge.post('/npc/bard/say', { text: 'While the page was away' }), 200);
-  await until('the bard to answer', async () => (await bridge.npc('bard')).state === 'idle');
+  // The page cannot show it: the bridge tells when the bard has answered.
+  for (const deadline = Date.now() + WAIT_MS; (await bridge.npc('bard')).state !== 'idle';) {
+    assert.ok(Date.now() < deadline, 'timed out waiting for the bard to answer');
+    await new Promise((resolve) => setTimeout(resolve, 50));
+  }
   proxy.restore();
   await bard.locator('.bubble.npc .text', { hasText: 'You said: While the page was away' }).waitFor();
   await bard.locator('.link-status:empty').waitFor({ state: 'attached' });
@@ -404,12 +399,7 @@ async function startEvilSite(target) {
 <script>
 window.attack = (async () => {
   const found = {};
-  try {
-    const response = await fetch('${target}npcs');
-    found.read = await response.text();
-  } catch (error) {
-    found.read = 'blocked: ' + error.name;
-  }
+  found.read = await fetch('${target}npcs').then((r) => r.text(), (error) => 'blocked: ' + error.name);
   // Requests in "no-cors" mode are sent without asking, and their answers stay unreadable;
   // only the bridge can refuse what they ask for.
   const opaque = await fetch('${target}npcs', { mode: 'no-cors' });
