@@ -398,15 +398,12 @@ async function startEvilSite(target) {
 <iframe src="${target}" width="400" height="300"></iframe>
 <script>
 window.attack = (async () => {
-  const found = {};
-  found.read = await fetch('${target}npcs').then((r) => r.text(), (error) => 'blocked: ' + error.name);
+  const read = await fetch('${target}npcs').then((r) => r.text(), (error) => 'blocked: ' + error.name);
   // Requests in "no-cors" mode are sent without asking, and their answers stay unreadable;
   // only the bridge can refuse what they ask for.
-  const opaque = await fetch('${target}npcs', { mode: 'no-cors' });
-  found.opaque = opaque.type + ':' + (await opaque.text());
-  await fetch('${target}policy', { method: 'POST', mode: 'no-cors', body: '{"policy":"trust"}' })
-    .catch(() => {});
-  return found;
+  const opaque = await fetch('${target}npcs', { mode: 'no-cors' }).then(async (r) => r.type + ':' + await r.text());
+  await fetch('${target}policy', { method: 'POST', mode: 'no-cors', body: '{"policy":"trust"}' }).catch(() => {});
+  return { read, opaque };
 })();
 </script>`;
   const server = http.createServer((request, response) => {
