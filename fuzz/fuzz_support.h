@@ -66,10 +66,7 @@ inline const std::string& scratch_dir() {
     std::string parent =
         std::filesystem::is_directory("/dev/shm", no_shm) ? "/dev/shm" : temp_dir();
     std::string pattern = parent + "/bridge_fuzz.XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      std::perror("mkdtemp");
-      std::abort();
-    }
+    FUZZ_CHECK(::mkdtemp(pattern.data()) != nullptr);
     std::atexit([] {
       std::error_code ignored;
       std::filesystem::remove_all(*dir, ignored);
