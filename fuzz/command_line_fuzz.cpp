@@ -4,33 +4,22 @@
 // Input: the arguments, separated by NUL bytes (which no argument can hold).
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cmath>
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-#include <fstream>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "config/config.h"
 #include "config/parse.h"
 #include "fuzz_support.h"
 #include "util/paths.h"
-#include "util/text.h"
 
 namespace {
 
 // Accepted exactly when the text is decimal digits (after one optional "+") up to 65535.
 void check_port(const std::string& text) {
   std::optional<std::uint16_t> port = parse_port(text);
-  std::string_view digits = text;
-  if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
+  std::string digits = text.starts_with('+') ? text.substr(1) : text;
   bool decimal = !digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos;
-  unsigned long value = decimal ? std::strtoul(std::string(digits).c_str(), nullptr, 10) : 0;
+  unsigned long value = decimal ? std::strtoul(digits.c_str(), nullptr, 10) : 0;
   FUZZ_CHECK(port.has_value() == (decimal && value <= 65535));
   if (port) FUZZ_CHECK(*port == value);
 }
@@ -50,12 +39,9 @@ void check_seconds(const std::string& text) {
 void check(const Invocation& outcome) {
   switch (outcome.kind) {
     case Invocation::Kind::Exit:
-      if (outcome.status == 0) {
-        FUZZ_CHECK(outcome.message == usage_text());
-      } else {
-        FUZZ_CHECK(outcome.status == 1 || outcome.status == 2);
-        FUZZ_CHECK(outcome.message.rfind("error: ", 0) == 0);
-      }
+      FUZZ_CHECK(outcome.status == 0 ? outcome.message == usage_text()
+                                     : (outcome.status == 1 || outcome.status == 2) &&
+                                           outcome.message.starts_with("error: "));
       FUZZ_CHECK(is_valid_utf8(outcome.message));
       break;
     case Invocation::Kind::Hook:
@@ -82,7 +68,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   const std::string& home = scratch_dir();
   std::string bin = home + "/bin";
   ::mkdir(bin.c_str(), 0700);
-  std::ofstream(bin + "/claude") << "#!/bin/sh\n";
+  write_file(bin + "/claude", "#!/bin/sh\n");
   ::chmod((bin + "/claude").c_str(), 0700);
   ::setenv("HOME", home.c_str(), 1);
   ::setenv("PATH", bin.c_str(), 1);
@@ -90,18 +76,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+FUZZ_TARGET(input) {
   std::vector<std::string> args;
-  std::string_view rest = input_text(data, size);
-  while (!rest.empty()) {
-    std::size_t nul = rest.find('\0');
-    args.emplace_back(rest.substr(0, nul));
-    rest = nul == std::string_view::npos ? std::string_view() : rest.substr(nul + 1);
-  }
+  for (std::string_view rest = input; !rest.empty();) args.emplace_back(take_line(rest, '\0'));
   check(parse(args));
   for (const std::string& arg : args) {
     check_port(arg);
     check_seconds(arg);
   }
-  return 0;
 }

@@ -6,12 +6,6 @@
 // record the way the agent writes one, so that the fuzzer spends its time on the string
 // escapes, UTF-8 and number forms a reply piece may hold rather than on finding the record.
 
-#include <cstddef>
-#include <cstdint>
-#include <cstdio>
-#include <string>
-#include <string_view>
-
 #include "agent/fast_delta_check.h"
 #include "fuzz_support.h"
 
@@ -32,13 +26,12 @@ void check_agrees(std::string_view line) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+FUZZ_TARGET(input) {
   std::string delta_line;
-  for (std::string_view rest = input_text(data, size); !rest.empty();) {
+  for (std::string_view rest = input; !rest.empty();) {
     std::string_view line = take_line(rest);
     check_agrees(line);
     delta_line.assign(DELTA_BEFORE_TEXT).append(line).append(DELTA_AFTER_TEXT);
     check_agrees(delta_line);
   }
-  return 0;
 }

@@ -1,5 +1,5 @@
-// What the fuzz targets share: a check that stops the run when a property of a reader does
-// not hold, a scratch folder per process, and the fuzz input as text.
+// What the fuzz targets share: the entry point taking the input as text, a check that stops the
+// run when a property of a reader does not hold, and a scratch folder per process.
 #pragma once
 
 #include <fcntl.h>
@@ -10,11 +10,25 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
+#include "util/fd_io.h"
+#include "util/json.h"
 #include "util/platform.h"
+#include "util/text.h"
+
+/// Defines libFuzzer's entry point; the body that follows gets the input as `input`.
+#define FUZZ_TARGET(input)                                                            \
+  static void fuzz_one(std::string_view input);                                       \
+  extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) { \
+    fuzz_one(std::string_view(reinterpret_cast<const char*>(data), size));            \
+    return 0;                                                                         \
+  }                                                                                   \
+  static void fuzz_one(std::string_view input)
 
 /// Stops the run (libFuzzer keeps the input as a crash) when `condition` is false.
 #define FUZZ_CHECK(condition) \
@@ -26,23 +40,18 @@
   std::abort();
 }
 
-inline std::string_view input_text(const std::uint8_t* data, std::size_t size) {
-  return {reinterpret_cast<const char*>(data), size};
-}
-
-/// Splits off the text up to the first line feed (which is dropped); `rest` keeps the others.
-inline std::string_view take_line(std::string_view& rest) {
-  std::size_t newline = rest.find('\n');
-  std::string_view line = rest.substr(0, newline);
-  rest = newline == std::string_view::npos ? std::string_view() : rest.substr(newline + 1);
+/// Splits off the text up to the first `end` (which is dropped); `rest` keeps the others.
+inline std::string_view take_line(std::string_view& rest, char end = '\n') {
+  std::size_t found = rest.find(end);
+  std::string_view line = rest.substr(0, found);
+  rest = found == std::string_view::npos ? std::string_view() : rest.substr(found + 1);
   return line;
 }
 
 /// Writes `bytes` as the whole file at `path`.
 inline void write_file(const std::string& path, std::string_view bytes) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  FUZZ_CHECK(fd >= 0);
-  FUZZ_CHECK(::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()));
+  FUZZ_CHECK(fd >= 0 && write_fully(fd, bytes) == 0);
   ::close(fd);
 }
 
@@ -57,10 +66,7 @@ inline const std::string& scratch_dir() {
     std::string parent =
         std::filesystem::is_directory("/dev/shm", no_shm) ? "/dev/shm" : temp_dir();
     std::string pattern = parent + "/bridge_fuzz.XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      std::perror("mkdtemp");
-      std::abort();
-    }
+    FUZZ_CHECK(::mkdtemp(pattern.data()) != nullptr);
     std::atexit([] {
       std::error_code ignored;
       std::filesystem::remove_all(*dir, ignored);

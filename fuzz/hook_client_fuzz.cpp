@@ -5,16 +5,8 @@
 // Input: the hook's standard input, then a line "--reply--", then the bytes the bridge answers
 // (no such line: the bridge cannot be reached).
 
-#include <cstddef>
-#include <cstdint>
-#include <optional>
-#include <string>
-#include <string_view>
-
 #include "fuzz_support.h"
 #include "hook/hook_client.h"
-#include "util/json.h"
-#include "util/text.h"
 
 namespace {
 
@@ -41,13 +33,11 @@ bool is_refusal(const std::string& line) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::string_view bytes = input_text(data, size);
+FUZZ_TARGET(bytes) {
   std::size_t mark = bytes.find(REPLY_MARK);
   std::string_view input = bytes.substr(0, mark);
   bool reachable = mark != std::string_view::npos;
-  std::string reply(mark == std::string_view::npos ? std::string_view()
-                                                   : bytes.substr(mark + REPLY_MARK.size()));
+  std::string reply(reachable ? bytes.substr(mark + REPLY_MARK.size()) : std::string_view());
 
   std::optional<Json> request = is_valid_utf8(input) ? parse_json(input) : std::nullopt;
   bool asks = request && request->is_object();
@@ -57,11 +47,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     asked = true;
     FUZZ_CHECK(host_port == "127.0.0.1:8787");
     // The request goes on whole, with the NPC named (over any "npc" it carried).
-    std::optional<Json> sent = parse_json(body);
-    FUZZ_CHECK(sent && sent->is_object());
     Json expected = *request;
     expected["npc"] = NPC_ID;
-    FUZZ_CHECK(*sent == expected);
+    std::optional<Json> sent = parse_json(body);
+    FUZZ_CHECK(sent && *sent == expected);
     return HookStep{reachable, reachable ? reply : "Connection refused (os error 111)"};
   };
 
@@ -69,10 +58,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(asked == asks);
   FUZZ_CHECK(is_valid_utf8(line));
   std::optional<std::string> body = reachable ? body_of_200(to_valid_utf8(reply)) : std::nullopt;
-  if (asks && body) {
-    FUZZ_CHECK(line == *body);  // the bridge's decision, as it gave it
-  } else {
-    FUZZ_CHECK(is_refusal(line));
-  }
-  return 0;
+  // The bridge's decision as it gave it, or else a refusal.
+  FUZZ_CHECK(asks && body ? line == *body : is_refusal(line));
 }

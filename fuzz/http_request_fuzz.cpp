@@ -7,116 +7,49 @@
 
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
-#include <cstddef>
-#include <cstdint>
-#include <mutex>
-#include <optional>
-#include <string_view>
 #include <thread>
 
 #include "config/config.h"
 #include "fuzz_support.h"
 #include "http/connection.h"
 #include "http/loopback_guard.h"
-#include "util/fd_io.h"
-#include "util/text.h"
 #include "util/unique_fd.h"
 
 namespace {
 
-/// Sends what the client sends, from a thread of its own that lives as long as the process.
-/// The next piece is written only once the reader has taken every byte of the previous one,
-/// so each read returns at most one piece and the same input is always read the same way.
-class Client {
- public:
-  Client() {
-    std::thread([this] { serve(); }).detach();
-  }
-
-  /// Starts sending `bytes` in pieces of 1 to `max_piece` bytes (all at once for 0) on a new
-  /// connection; returns the server's end.
-  int connect(std::string_view bytes, unsigned max_piece) {
-    int fds[2];
-    FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0);
-    std::lock_guard<std::mutex> guard(lock_);
-    server_.reset(fds[0]);
-    client_.reset(fds[1]);
-    bytes_ = bytes;
-    max_piece_ = max_piece;
-    stop_ = false;
-    sending_ = true;
-    changed_.notify_all();
-    return server_.get();
-  }
-
-  /// The reader is done: the rest is not sent, and both ends are closed.
-  void hang_up() {
-    stop_ = true;
-    ::shutdown(server_.get(), SHUT_RD);  // a send blocked on a full buffer fails now
-    std::unique_lock<std::mutex> guard(lock_);
-    changed_.wait(guard, [this] { return !sending_; });
-    server_.reset();
-    client_.reset();
-  }
-
- private:
-  void serve() {
-    std::unique_lock<std::mutex> guard(lock_);
-    for (;;) {
-      changed_.wait(guard, [this] { return sending_; });
-      guard.unlock();
-      send_all();
-      guard.lock();
-      sending_ = false;
-      changed_.notify_all();
+/// Sends `bytes` into `client` in pieces of 1 to `max_piece` bytes (all at once for 0), then
+/// ends the stream. The next piece is written only once the reader has taken every byte of the
+/// previous one from `server`, so each read returns at most one piece and the same input is
+/// always read the same way.
+void send_pieces(int client, int server, std::string_view bytes, unsigned max_piece,
+                 const std::atomic<bool>& stop) {
+  std::uint32_t state = 0x9e3779b9u ^ max_piece;
+  while (!bytes.empty() && !stop) {
+    std::size_t piece = bytes.size();
+    if (max_piece != 0) {
+      state = state * 1664525u + 1013904223u;
+      piece = std::min<std::size_t>(piece, 1 + (state >> 16) % max_piece);
+    }
+    for (std::string_view rest = bytes.substr(0, piece); !rest.empty();) {
+      ssize_t n = ::send(client, rest.data(), rest.size(), MSG_NOSIGNAL);
+      if (n <= 0) return;
+      rest.remove_prefix(static_cast<std::size_t>(n));
+    }
+    bytes.remove_prefix(piece);
+    int unread = 0;
+    while (!stop && ::ioctl(server, FIONREAD, &unread) == 0 && unread > 0) {
+      std::this_thread::yield();
     }
   }
-
-  void send_all() {
-    std::string_view bytes = bytes_;
-    std::uint32_t state = 0x9e3779b9u ^ max_piece_;
-    while (!bytes.empty() && !stop_) {
-      std::size_t piece = bytes.size();
-      if (max_piece_ != 0) {
-        state = state * 1664525u + 1013904223u;
-        piece = std::min<std::size_t>(piece, 1 + (state >> 16) % max_piece_);
-      }
-      for (std::string_view rest = bytes.substr(0, piece); !rest.empty();) {
-        ssize_t n = ::send(client_.get(), rest.data(), rest.size(), MSG_NOSIGNAL);
-        if (n <= 0) return;
-        rest.remove_prefix(static_cast<std::size_t>(n));
-      }
-      bytes.remove_prefix(piece);
-      while (!stop_ && unread() > 0) std::this_thread::yield();
-    }
-    ::shutdown(client_.get(), SHUT_WR);
-  }
-
-  int unread() const {
-    int queued = 0;
-    return ::ioctl(server_.get(), FIONREAD, &queued) == 0 ? queued : 0;
-  }
-
-  std::mutex lock_;  // guards sending_ and the hand-over of a connection
-  std::condition_variable changed_;
-  bool sending_ = false;
-  // Set by connect before sending_, read by the sending thread until it clears sending_.
-  UniqueFd server_, client_;
-  std::string_view bytes_;
-  unsigned max_piece_ = 0;
-  std::atomic<bool> stop_{false};
-};
-
-bool has_white_space(std::string_view text) { return split_whitespace(text).size() != 1; }
+  ::shutdown(client, SHUT_WR);
+}
 
 void check(const HttpRequest& request) {
-  FUZZ_CHECK(!request.method.empty() && is_valid_utf8(request.method));
-  FUZZ_CHECK(!has_white_space(request.method));
+  // The method is one word: not empty, no white space.
+  FUZZ_CHECK(split_whitespace(request.method).size() == 1 && is_valid_utf8(request.method));
   FUZZ_CHECK(is_valid_utf8(request.path) && is_valid_utf8(request.query));
   FUZZ_CHECK(request.path.find('?') == std::string::npos);
   for (const std::string& host : request.hosts) FUZZ_CHECK(is_valid_utf8(host));
@@ -134,13 +67,17 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size == 0) return 0;
-  std::string_view sent = input_text(data + 1, size - 1);
-  static Client* client = new Client();  // lives as long as its thread
-  int fd = client->connect(sent, data[0]);
+FUZZ_TARGET(input) {
+  if (input.empty()) return;
+  std::string_view sent = input.substr(1);
+  int fds[2];
+  FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0);
+  UniqueFd server(fds[0]), client(fds[1]);
+  std::atomic<bool> stop{false};
+  std::thread sender(send_pieces, client.get(), server.get(), sent,
+                     static_cast<unsigned char>(input[0]), std::cref(stop));
 
-  LineReader reader(fd, MAX_LINE_BYTES - 1, READ_BUFFER_SIZE);
+  LineReader reader(server.get(), MAX_LINE_BYTES - 1, READ_BUFFER_SIZE);
   auto lines = static_cast<std::size_t>(std::count(sent.begin(), sent.end(), '\n'));
   std::size_t requests = 0;
   while (std::optional<HttpRequest> request = read_request(reader)) {
@@ -149,6 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(++requests <= lines);
     if (request->close_after) break;  // where the connection would be closed
   }
-  client->hang_up();
-  return 0;
+  // The reader is done: the rest is not sent.
+  stop = true;
+  ::shutdown(server.get(), SHUT_RD);  // a send blocked on a full buffer fails now
+  sender.join();
 }

@@ -2,15 +2,7 @@
 // limit; whatever parsed writes out and reads back to the same text; the lenient readers
 // answer every member; and writing never fails, whatever bytes a string holds.
 
-#include <cstddef>
-#include <cstdint>
-#include <optional>
-#include <string>
-#include <string_view>
-
 #include "fuzz_support.h"
-#include "util/json.h"
-#include "util/text.h"
 
 namespace {
 
@@ -24,8 +16,7 @@ int depth_of(const Json& value) {
 
 // The readers on one member, as the bridge uses them on fields it looks up.
 void read_member(const Json& object, const std::string& key, const Json& member) {
-  const Json* found = field(object, key);
-  FUZZ_CHECK(found == &member);
+  FUZZ_CHECK(field(object, key) == &member);
   std::string text = as_text(object, key);
   if (member.is_string()) FUZZ_CHECK(text == member.get_ref<const std::string&>());
   if (member.is_null()) FUZZ_CHECK(text.empty() && !is_truthy(object, key));
@@ -38,24 +29,20 @@ void read_member(const Json& object, const std::string& key, const Json& member)
 
 // Walks the value, reading every member of every object, up to `budget` members in all.
 void read_all(const Json& value, int& budget) {
-  if (value.is_object()) {
-    for (auto it = value.begin(); it != value.end() && budget > 0; ++it, --budget) {
+  if (!value.is_structured()) return;
+  for (auto it = value.begin(); it != value.end() && budget > 0; ++it, --budget) {
+    if (value.is_object()) {
       read_member(value, it.key(), it.value());
-      read_all(it.value(), budget);
-    }
-  } else if (value.is_array()) {
-    for (auto it = value.begin(); it != value.end() && budget > 0; ++it, --budget) {
+    } else {
       FUZZ_CHECK(field(*it, "type") == nullptr || it->is_object());
-      read_all(*it, budget);
     }
+    read_all(*it, budget);
   }
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::string_view text = input_text(data, size);
-
+FUZZ_TARGET(text) {
   std::optional<Json> parsed = parse_json(text);
   if (parsed) {
     FUZZ_CHECK(depth_of(*parsed) <= MAX_JSON_DEPTH);
@@ -63,8 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // reads back to the same value.
     std::string compact = dump_json(*parsed);
     std::optional<Json> again = parse_json(compact);
-    FUZZ_CHECK(again.has_value());
-    FUZZ_CHECK(dump_json(*again) == compact);
+    FUZZ_CHECK(again && dump_json(*again) == compact);
     std::optional<Json> indented = parse_json(dump_json_indented(*parsed));
     FUZZ_CHECK(indented.has_value() && dump_json(*indented) == compact);
     int budget = 10000;
@@ -100,5 +86,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const std::string& piece : split_whitespace(valid)) {
     FUZZ_CHECK(!piece.empty() && trim(piece) == piece);
   }
-  return 0;
 }

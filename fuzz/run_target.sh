@@ -16,17 +16,12 @@ case "$mode" in
   inputs)
     shopt -s nullglob
     files=("$seeds"/* "$regressions"/*)
-    if ((${#files[@]} == 0)); then
-      echo "no inputs for $name in $seeds" >&2
-      exit 1
-    fi
+    ((${#files[@]})) || { echo "no inputs for $name in $seeds" >&2; exit 1; }
     exec "$exe" "${common[@]}" "${files[@]}"
     ;;
   fuzz)
     dirs=("$work/corpus")
-    for dir in "$seeds" "$regressions"; do
-      if [ -d "$dir" ]; then dirs+=("$dir"); fi
-    done
+    for dir in "$seeds" "$regressions"; do [ -d "$dir" ] && dirs+=("$dir"); done
     exec "$exe" "${common[@]}" -max_total_time="$6" -print_final_stats=1 "${dirs[@]}"
     ;;
   *)

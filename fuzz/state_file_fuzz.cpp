@@ -3,29 +3,15 @@
 //
 // Input: the whole file.
 
-#include <cstddef>
-#include <cstdint>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
-
 #include "config/config.h"
 #include "fuzz_support.h"
 #include "store/state_file.h"
-#include "util/json.h"
-#include "util/text.h"
 
 namespace {
 
-const std::string& default_workspace() {
-  static const std::string* folder = new std::string(scratch_dir());
-  return *folder;
-}
-
 // Recalls `id` and checks that only what the file says was taken.
 void recall(const std::string& id, const Json& file) {
-  Recalled memory = recall_npc(id, default_workspace());
+  Recalled memory = recall_npc(id, scratch_dir());
   const Json* entry = field(file, id);
   if (entry == nullptr || !entry->is_object()) {
     FUZZ_CHECK(!memory.workspace && !memory.session_id && !memory.persona && !memory.model);
@@ -52,22 +38,16 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::string_view bytes = input_text(data, size);
+FUZZ_TARGET(bytes) {
   write_file(state_file_path(), bytes);
 
   Json file = load_state();
   FUZZ_CHECK(file.is_object());
   std::optional<Json> parsed = is_valid_utf8(bytes) ? parse_json(bytes) : std::nullopt;
-  if (parsed && parsed->is_object()) {
-    FUZZ_CHECK(file == *parsed);
-  } else {
-    FUZZ_CHECK(file.empty());
-  }
+  FUZZ_CHECK(parsed && parsed->is_object() ? file == *parsed : file.empty());
 
   // The NPCs the file names (a few), and ones it may not.
   std::vector<std::string> ids = {"guard", "", "smith"};
   for (auto it = file.begin(); it != file.end() && ids.size() < 8; ++it) ids.push_back(it.key());
   for (const std::string& id : ids) recall(id, file);
-  return 0;
 }

@@ -4,14 +4,8 @@
 //
 // Input: the output lines, one per line.
 
-#include <cstddef>
-#include <cstdint>
 #include <future>
 #include <memory>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "agent/event_log.h"
 #include "agent/npc.h"
@@ -21,8 +15,6 @@
 #include "fuzz_support.h"
 #include "store/state_file.h"
 #include "util/background.h"
-#include "util/json.h"
-#include "util/text.h"
 
 namespace {
 
@@ -66,13 +58,6 @@ ReplyPart reply_part(const Json& record) {
   return {ReplyPart::FullText, full};
 }
 
-// Returns once the state-file writes handed to the background so far are done.
-void drain_background_work() {
-  std::promise<void> done;
-  run_later([&] { done.set_value(); });
-  done.get_future().wait();
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -86,19 +71,20 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+FUZZ_TARGET(input) {
   NpcHandle handle = std::make_shared<Npc>(NPC_ID);  // a new session is saved through a handle
   Npc& npc = *handle;
   npc.locked([](NpcState& s) { s.workspace = scratch_dir(); });
   std::uint64_t last_seq = 0;
   std::string streamed;  // reply text the game has had since the message began
 
-  for (std::string_view rest = input_text(data, size); !rest.empty();) {
+  for (std::string_view rest = input; !rest.empty();) {
     std::string_view line = take_line(rest);
     translate_line(npc, 0, line);
 
     std::vector<StoredEvent> produced = events_after(npc.events, last_seq);
-    std::vector<Json> events;
+    std::string sent;  // the reply text this line gave the game
+    bool ended = false;
     for (const StoredEvent& stored : produced) {
       // Numbered one after another, unless one record made more events than the log keeps.
       FUZZ_CHECK(stored.seq == last_seq + 1 || produced.size() == EventLog::MAX_EVENTS);
@@ -106,55 +92,41 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       last_seq = stored.seq;
       std::optional<Json> event = parse_json(stored.json());
       FUZZ_CHECK(event && event->is_object());
-      FUZZ_CHECK((*event)["seq"] == stored.seq);
-      FUZZ_CHECK((*event)["type"].is_string() && !(*event)["type"].get<std::string>().empty());
-      FUZZ_CHECK((*event)["npc"] == NPC_ID);
-      events.push_back(std::move(*event));
+      FUZZ_CHECK((*event)["seq"] == stored.seq && (*event)["npc"] == NPC_ID);
+      const Json& type = (*event)["type"];
+      FUZZ_CHECK(type.is_string() && !type.get<std::string>().empty());
+      if (type == "delta") {
+        const Json& text = (*event)["text"];
+        FUZZ_CHECK(!ended && text.is_string() && !text.get<std::string>().empty());
+        sent += text.get<std::string>();
+      }
+      ended = ended || type == "message_end";
     }
 
     std::optional<Json> record = record_of(line);
     ReplyPart part = record ? reply_part(*record) : ReplyPart{};
-    std::string sent;  // the reply text this line gave the game
-    bool ended = false;
-    for (const Json& event : events) {
-      if (event["type"] == "delta") {
-        FUZZ_CHECK(!ended && event["text"].is_string() &&
-                   !event["text"].get<std::string>().empty());
-        sent += event["text"].get<std::string>();
-      } else if (event["type"] == "message_end") {
-        ended = true;
+    if (part.kind == ReplyPart::Delta) {
+      FUZZ_CHECK(sent == part.text && !ended);
+      streamed += sent;
+    } else if (part.kind == ReplyPart::FullText && !part.text.empty()) {
+      // The deltas so far and what completes them make the message once; when they
+      // disagree with it, the whole message is sent again.
+      FUZZ_CHECK(ended && (streamed + sent == part.text || sent == part.text));
+      if (std::string_view(part.text).starts_with(streamed)) {
+        FUZZ_CHECK(streamed + sent == part.text);
+      }
+      streamed.clear();
+    } else {
+      // No other record sends reply text. A message of tool uses only (no text) leaves the
+      // deltas streamed so far awaiting their text; a new message or a turn's end does not.
+      FUZZ_CHECK(sent.empty() && !ended);
+      if (part.kind == ReplyPart::MessageStart || part.kind == ReplyPart::TurnEnd) {
+        streamed.clear();
       }
     }
-    switch (part.kind) {
-      case ReplyPart::Delta:
-        FUZZ_CHECK(sent == part.text && !ended);
-        streamed += sent;
-        break;
-      case ReplyPart::FullText:
-        if (part.text.empty()) {
-          // A message of tool uses only: the deltas streamed so far still await their text.
-          FUZZ_CHECK(sent.empty() && !ended);
-          break;
-        }
-        // The deltas so far and what completes them make the message once; when they
-        // disagree with it, the whole message is sent again.
-        FUZZ_CHECK(ended);
-        FUZZ_CHECK(streamed + sent == part.text || sent == part.text);
-        if (std::string_view(part.text).starts_with(streamed)) {
-          FUZZ_CHECK(streamed + sent == part.text);
-        }
-        streamed.clear();
-        break;
-      case ReplyPart::MessageStart:
-      case ReplyPart::TurnEnd:
-        FUZZ_CHECK(sent.empty() && !ended);
-        streamed.clear();
-        break;
-      case ReplyPart::None:
-        FUZZ_CHECK(sent.empty() && !ended);
-        break;
-    }
   }
-  drain_background_work();
-  return 0;
+  // Waits for the state-file writes handed to the background so far.
+  std::promise<void> done;
+  run_later([&] { done.set_value(); });
+  done.get_future().wait();
 }

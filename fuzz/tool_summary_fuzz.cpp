@@ -4,19 +4,10 @@
 // Input: the tool's name, a line feed, the workspace, a line feed, then the tool's input as
 // JSON (text that is not JSON is passed as a string).
 
-#include <cstddef>
-#include <cstdint>
-#include <optional>
-#include <string>
-#include <string_view>
-
 #include "fuzz_support.h"
-#include "util/json.h"
-#include "util/text.h"
 #include "util/tool_summary.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::string_view rest = input_text(data, size);
+FUZZ_TARGET(rest) {
   std::string_view name = take_line(rest);
   // The workspace is a path the bridge holds as text: valid UTF-8.
   std::string workspace = to_valid_utf8(take_line(rest));
@@ -36,5 +27,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         field(input, "file_path") || field(input, "path") || field(input, "notebook_path");
     if (!shows_path) FUZZ_CHECK(count_chars(detail) <= 600);
   }
-  return 0;
 }

@@ -6,29 +6,19 @@
 // "/fuzz/work space", so the listing of that workspace reads the file.
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-#include <string>
-#include <string_view>
 
 #include "fuzz_support.h"
 #include "store/transcripts.h"
-#include "util/json.h"
-#include "util/text.h"
 
 namespace {
 
 const std::string WORKSPACE = "/fuzz/work space";
-const std::string FALLBACK_FOLDER = "-fuzz-other";
-const std::string FALLBACK_SESSION = "fuzz-session";
 
 // One plain name inside a folder, as a file system takes it; anything else is replaced.
-std::string plain_name(std::string_view wanted, const std::string& fallback) {
+std::string plain_name(std::string_view wanted, std::string fallback) {
   bool plain = !wanted.empty() && wanted.size() <= 200 && wanted != "." && wanted != ".." &&
                wanted.find('/') == std::string_view::npos &&
                wanted.find('\0') == std::string_view::npos;
@@ -59,10 +49,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::string_view rest = input_text(data, size);
-  std::string folder_name = plain_name(take_line(rest), FALLBACK_FOLDER);
-  std::string session_id = plain_name(take_line(rest), FALLBACK_SESSION);
+FUZZ_TARGET(rest) {
+  std::string folder_name = plain_name(take_line(rest), "-fuzz-other");
+  std::string session_id = plain_name(take_line(rest), "fuzz-session");
   std::string_view contents = rest;
 
   std::string folder = projects_dir() + "/" + folder_name;
@@ -74,11 +63,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check_summary(s, contents);
 
   // Found by its id among the project folders, the session reads the same.
-  Json summary = transcript_summary(session_id);
-  FUZZ_CHECK(summary == Json({{"messages", s.messages},
-                              {"label", s.first_prompt},
-                              {"started", s.started},
-                              {"bytes", s.bytes}}));
+  FUZZ_CHECK(transcript_summary(session_id) == Json({{"messages", s.messages},
+                                                     {"label", s.first_prompt},
+                                                     {"started", s.started},
+                                                     {"bytes", s.bytes}}));
 
   // Listed only from the workspace's own folder, and only with a message.
   Json sessions = list_sessions(WORKSPACE);
@@ -101,5 +89,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   ::unlink(path.c_str());
   if (folder_name != cli_encode_workspace(WORKSPACE)) ::rmdir(folder.c_str());
-  return 0;
 }

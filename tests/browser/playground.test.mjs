@@ -4,7 +4,7 @@
 //
 // Every wait is for something the page shows (or the bridge reports), with a generous bound.
 
-import { after, before, test } from 'node:test';
+import { after, afterEach, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
@@ -15,164 +15,97 @@ import path from 'node:path';
 import { createRequire } from 'node:module';
 
 const { chromium } = createRequire(import.meta.url)(process.env.QUILLHAVEN_PLAYWRIGHT);
-
-const BRIDGE = process.env.QUILLHAVEN_BRIDGE;
-const DEMO_AGENT = process.env.QUILLHAVEN_DEMO_AGENT;
-const CHROMIUM = process.env.QUILLHAVEN_CHROMIUM;
-const SCREENSHOT = process.env.QUILLHAVEN_SCREENSHOT;
+const { QUILLHAVEN_BRIDGE: BRIDGE, QUILLHAVEN_DEMO_AGENT: DEMO_AGENT } = process.env;
+const { QUILLHAVEN_CHROMIUM: CHROMIUM, QUILLHAVEN_SCREENSHOT: SCREENSHOT } = process.env;
 
 const WAIT_MS = 30000;      // bound for anything the page is expected to show
 const SCENARIO_MS = 180000; // bound for a whole scenario
 
-before(() => {
+let browser;  // one Chromium; each scenario gets a fresh context (storage, pages) of its own
+const pageErrors = [];
+const cleanups = [];
+before(async () => {
   for (const [name, value] of Object.entries({ BRIDGE, DEMO_AGENT, CHROMIUM, SCREENSHOT })) {
     assert.ok(value, `${name} is not set (start the tests with tests/browser/run.sh)`);
   }
   fs.mkdirSync(path.dirname(SCREENSHOT), { recursive: true });
+  browser = await chromium.launch({
+    executablePath: CHROMIUM,
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync',
+      // Made-up names that lead to loopback, for the page of another origin.
+      '--host-resolver-rules=MAP evil.example 127.0.0.1'],
+  });
 });
-
-const cleanups = [];
-after(async () => {
-  for (const cleanup of cleanups.reverse()) await cleanup();
+// After every scenario its bridges, pages and servers go, and no page script may have failed.
+afterEach(async () => {
+  while (cleanups.length) await cleanups.pop()();
+  assert.deepEqual(pageErrors.splice(0), []);
 });
+after(() => browser?.close());
 
 // ---- The bridge --------------------------------------------------------------------------------
 
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const server = net.createServer();
-    server.on('error', reject);
-    server.listen(0, '127.0.0.1', () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
+// One bridge on a port the system chooses, with its own HOME, workspace and state file, whose
+// NPCs are played by the demo agent: scripted, or else its own innkeeper and smith. A scratch
+// folder holds the files that release held turns (@wait-file).
+async function startBridge(args = [], { scripted = true } = {}) {
+  const root = fs.mkdtempSync(path.join(os.tmpdir(), 'quillhaven-browser-'));
+  const dir = (name) => path.join(root, name);
+  for (const name of ['home', 'workspace', 'tmp', 'scratch', 'elsewhere']) fs.mkdirSync(dir(name));
+  const child = spawn(BRIDGE, ['--port', '0', '--workspace', dir('workspace'),
+    '--state-file', dir('state.json'), '--claude', DEMO_AGENT, '--exit-with-stdin', ...args], {
+    env: { ...process.env, HOME: dir('home'), TMPDIR: dir('tmp'),
+      QUILLHAVEN_DEMO_SCRIPTED: scripted ? '1' : '0' },
+    stdio: ['pipe', 'ignore', 'pipe'],
   });
-}
-
-// Waits until `check` returns a truthy value; for conditions outside the page.
-async function until(what, check, timeout = WAIT_MS) {
-  const deadline = Date.now() + timeout;
-  for (;;) {
-    const value = await check();
-    if (value) return value;
-    if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}`);
-    await new Promise((resolve) => setTimeout(resolve, 50));
-  }
-}
-
-// One bridge with its own HOME, workspace, state file and port, whose NPCs are played by the
-// scripted demo agent. A scratch folder holds the files that release held turns (@wait-file).
-class Bridge {
-  // `scripted` false gives the demo agent's own innkeeper and smith instead of scripts.
-  static async start(args = [], { scripted = true } = {}) {
-    const bridge = new Bridge();
-    await bridge.spawn(args, scripted);
-    cleanups.push(() => bridge.stop());
-    return bridge;
-  }
-
-  async spawn(args, scripted) {
-    this.root = fs.mkdtempSync(path.join(os.tmpdir(), 'quillhaven-browser-'));
-    for (const dir of ['home', 'workspace', 'tmp', 'scratch', 'elsewhere']) {
-      fs.mkdirSync(path.join(this.root, dir));
-    }
-    this.workspace = path.join(this.root, 'workspace');
-    this.elsewhere = path.join(this.root, 'elsewhere');
-    this.port = await freePort();
-    this.log = '';
-    this.child = spawn(BRIDGE, [
-      '--port', String(this.port),
-      '--workspace', this.workspace,
-      '--state-file', path.join(this.root, 'state.json'),
-      '--claude', DEMO_AGENT,
-      '--exit-with-stdin',
-      ...args,
-    ], {
-      env: {
-        ...process.env,
-        HOME: path.join(this.root, 'home'),
-        TMPDIR: path.join(this.root, 'tmp'),
-        QUILLHAVEN_DEMO_SCRIPTED: scripted ? '1' : '0',
-      },
-      stdio: ['pipe', 'ignore', 'pipe'],
-    });
-    this.exited = new Promise((resolve) => this.child.on('exit', resolve));
-    this.child.stderr.setEncoding('utf8');
-    this.child.stderr.on('data', (text) => { this.log += text; });
-    // The bridge names the playground's address right after its banner.
-    const line = await until('the playground line', () => this.log.match(/\[bridge\] playground: (\S+)\n/) ||
-      (this.child.exitCode !== null && Promise.reject(new Error(`bridge exited:\n${this.log}`))));
-    this.url = line[1];
-    assert.equal(this.url, `http://127.0.0.1:${this.port}/`);
-  }
-
-  async stop() {
-    this.child.stdin.end();  // as the game does when it quits
-    const timer = setTimeout(() => this.child.kill('SIGKILL'), 15000);
-    await this.exited;
-    clearTimeout(timer);
-    fs.rmSync(this.root, { recursive: true, force: true });
-  }
-
-  // A path whose creation releases a turn held by "@wait-file".
-  hold(name) {
-    return path.join(this.root, 'scratch', name);
-  }
-
-  release(name) {
-    fs.writeFileSync(this.hold(name), '');
-  }
-
-  async get(urlPath) {
-    const response = await fetch(`http://127.0.0.1:${this.port}${urlPath}`);
-    return response.json();
-  }
-
-  async post(urlPath, body) {
-    const response = await fetch(`http://127.0.0.1:${this.port}${urlPath}`, {
-      method: 'POST',
-      body: JSON.stringify(body),
-    });
-    return { status: response.status, body: await response.json() };
-  }
-
-  async npc(id) {
-    return (await this.get('/npcs')).npcs.find((row) => row.id === id);
-  }
-}
-
-// ---- The browser -------------------------------------------------------------------------------
-
-// A fresh browser with a fresh profile. `hostRules` maps made-up names to loopback.
-async function launchBrowser(hostRules) {
-  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'quillhaven-chromium-'));
-  const args = [
-    '--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-    '--disable-background-networking', '--disable-component-update', '--disable-sync',
-  ];
-  if (hostRules) args.push(`--host-resolver-rules=${hostRules}`);
-  // A persistent context is the one way to give Chromium the profile folder (--user-data-dir).
-  const context = await chromium.launchPersistentContext(profile, {
-    executablePath: CHROMIUM,
-    headless: true,
-    args,
-    viewport: { width: 1360, height: 900 },
-    colorScheme: 'light',
-  });
-  context.setDefaultTimeout(WAIT_MS);
-  const pageErrors = [];
-  context.on('page', (page) => page.on('pageerror', (error) => pageErrors.push(error.message)));
+  const exited = new Promise((resolve) => child.on('exit', resolve));
   cleanups.push(async () => {
-    await context.close();
-    fs.rmSync(profile, { recursive: true, force: true });
+    child.stdin.end();  // as the game does when it quits
+    const timer = setTimeout(() => child.kill('SIGKILL'), 15000);
+    await exited;
+    clearTimeout(timer);
+    fs.rmSync(root, { recursive: true, force: true });
   });
-  return { context, pageErrors };
+  // Right after its banner the bridge names the playground's address, with the chosen port.
+  let log = '';
+  child.stderr.setEncoding('utf8');
+  const port = await new Promise((resolve, reject) => {
+    child.stderr.on('data', (text) => {
+      log += text;
+      const line = log.match(/\[bridge\] playground: http:\/\/127\.0\.0\.1:(\d+)\/\n/);
+      if (line) resolve(Number(line[1]));
+    });
+    exited.then(() => reject(new Error(`bridge exited:\n${log}`)));
+  });
+  const url = `http://127.0.0.1:${port}/`;
+  const get = async (urlPath) => (await fetch(new URL(urlPath, url))).json();
+  return {
+    port, url, get, workspace: dir('workspace'), elsewhere: dir('elsewhere'),
+    // A path whose creation releases a turn held by "@wait-file".
+    hold: (name) => dir(`scratch/${name}`),
+    release: (name) => fs.writeFileSync(dir(`scratch/${name}`), ''),
+    // Posts the body as JSON; the status the bridge answered.
+    post: async (urlPath, body) =>
+      (await fetch(new URL(urlPath, url), { method: 'POST', body: JSON.stringify(body) })).status,
+    npc: async (id) => (await get('/npcs')).npcs.find((row) => row.id === id),
+  };
 }
 
-async function newPage(context, url) {
-  const page = context.pages()[0] ?? await context.newPage();
-  await page.goto(url);
-  await page.locator('#policy input:checked').waitFor({ state: 'attached' });
+// ---- The page ----------------------------------------------------------------------------------
+
+// A page in a fresh context; with a `url`, the playground there, ready.
+async function openPage(url) {
+  const context = await browser.newContext({ viewport: { width: 1360, height: 900 },
+    colorScheme: 'light' });
+  context.setDefaultTimeout(WAIT_MS);
+  cleanups.push(() => context.close());
+  const page = await context.newPage();
+  page.on('pageerror', (error) => pageErrors.push(error.message));
+  if (url) {
+    await page.goto(url);
+    await page.locator('#policy input:checked').waitFor({ state: 'attached' });
+  }
   return page;
 }
 
@@ -182,6 +115,7 @@ async function openNpc(page, id) {
   await page.getByLabel('NPC id').fill(id);
   await page.getByLabel('NPC id').press('Enter');
   await panel(page, id).locator('.state').waitFor();
+  return panel(page, id);
 }
 
 // Types the words and sends them with Enter, as a player would.
@@ -192,30 +126,19 @@ async function say(page, id, text) {
 }
 
 // Waits for the NPC's state badge to read `state`.
-async function stateIs(page, id, state) {
-  await panel(page, id).locator(`.badge.state[data-state="${state}"]`).waitFor();
-}
-
-// Waits for the list of known NPCs to show the NPC's state.
-async function showKnown(page, id, state) {
-  await page.locator(`#known-list .known-npc[data-npc="${id}"] .state[data-state="${state}"]`).waitFor();
-}
+const stateIs = (page, id, state) =>
+  panel(page, id).locator(`.badge.state[data-state="${state}"]`).waitFor();
 
 // Waits until exactly `count` elements match the CSS selector.
-async function countIs(page, selector, count) {
-  await page.waitForFunction(([css, n]) => document.querySelectorAll(css).length === n,
-    [selector, count], { timeout: WAIT_MS });
-}
+const countIs = (page, selector, count) => page.waitForFunction(([css, n]) =>
+  document.querySelectorAll(css).length === n, [selector, count], { timeout: WAIT_MS });
 
 // ---- Scenarios ---------------------------------------------------------------------------------
 
 test('a conversation: the reply streams in, tool uses are approved and refused', { timeout: SCENARIO_MS }, async () => {
-  const bridge = await Bridge.start();
-  const { context, pageErrors } = await launchBrowser();
-  const page = await newPage(context, bridge.url);
-
-  await openNpc(page, 'smith');
-  const smith = panel(page, 'smith');
+  const bridge = await startBridge();
+  const page = await openPage(bridge.url);
+  const smith = await openNpc(page, 'smith');
   await stateIs(page, 'smith', 'asleep');
 
   // The reply streams: its first part shows while the turn is held, with the usage ticker.
@@ -237,64 +160,55 @@ test('a conversation: the reply streams in, tool uses are approved and refused',
   assert.equal((await bridge.get('/policy')).policy, 'ask');
 
   // A second NPC beside the first.
-  await openNpc(page, 'innkeeper');
+  const innkeeper = await openNpc(page, 'innkeeper');
   await say(page, 'innkeeper', 'A room for the night, please.');
-  await panel(page, 'innkeeper').locator('.bubble.npc .text',
-    { hasText: 'You said: A room for the night, please.' }).waitFor();
+  await innkeeper.locator('.bubble.npc .text', { hasText: 'You said: A room for the night, please.' })
+    .waitFor();
 
   // A Bash use waits for the player: the card names the tool, its category and its command.
   await say(page, 'smith', '@tool Bash {"command":"echo the blade is forged"}');
   const card = smith.locator('.approval:not(.closed)');
-  await card.waitFor();
   await stateIs(page, 'smith', 'asking');
   assert.equal(await card.locator('.tool-name').textContent(), 'Bash');
   assert.equal(await card.locator('.category').textContent(), 'exec');
   assert.equal(await card.locator('.detail').textContent(), 'echo the blade is forged');
   await card.locator('.waited', { hasText: /^Waiting 0:0\d · refused on its own after 4:00/ }).waitFor();
   await smith.locator('.tool .tool-status', { hasText: 'running…' }).waitFor();
-
   await card.getByRole('button', { name: 'Allow' }).click();
   await smith.locator('.approval.closed.allowed .outcome', { hasText: 'Allowed' }).waitFor();
-  const allowed = smith.locator('.tool.ok');
-  await allowed.locator('.output', { hasText: 'the blade is forged' }).waitFor();
+  await smith.locator('.tool.ok .output', { hasText: 'the blade is forged' }).waitFor();
+  await smith.locator('.tool.ok .tool-status', { hasText: 'done' }).waitFor();
   await smith.locator('.bubble.npc .text', { hasText: 'Bash said: the blade is forged' }).waitFor();
 
   // Refused with a reason: the tool fails with it.
   await say(page, 'smith', '@tool Bash {"command":"rm -rf /forge"}');
-  const second = smith.locator('.approval:not(.closed)');
-  await second.waitFor();
-  await second.getByLabel('Reason for Bash').fill('Not in my forge');
-  await second.getByRole('button', { name: 'Deny' }).click();
+  await card.getByLabel('Reason for Bash').fill('Not in my forge');
+  await card.getByRole('button', { name: 'Deny' }).click();
   await smith.locator('.approval.closed.refused .outcome', { hasText: 'Refused: Not in my forge' }).waitFor();
   await smith.locator('.tool.failed .output', { hasText: 'Not in my forge' }).waitFor();
   await stateIs(page, 'smith', 'idle');
 
   // Answered by another client (the game itself, say): the card closes all the same.
   await say(page, 'smith', '@tool Bash {"command":"echo from elsewhere"}');
-  const third = smith.locator('.approval:not(.closed)');
-  await third.waitFor();
-  const rid = await third.getAttribute('data-request-id');
-  assert.equal((await bridge.post('/npc/smith/permission', { request_id: rid, allow: true })).status, 200);
+  const rid = await card.getAttribute('data-request-id');
+  assert.equal(await bridge.post('/npc/smith/permission', { request_id: rid, allow: true }), 200);
   await smith.locator(`.approval.closed[data-request-id="${rid}"] .outcome`, { hasText: 'Allowed' }).waitFor();
   await smith.locator('.tool.ok .output', { hasText: 'from elsewhere' }).waitFor();
-
   assert.equal(await smith.locator('.approval:not(.closed)').count(), 0);
-  assert.deepEqual(pageErrors, []);
 });
 
 test('the controls: interrupt, a model change mid-turn, earlier conversations, the workspace', { timeout: SCENARIO_MS }, async () => {
-  const bridge = await Bridge.start(['--models', 'sonnet,haiku']);
-  const { context, pageErrors } = await launchBrowser();
-  const page = await newPage(context, bridge.url);
-  await openNpc(page, 'scribe');
-  const scribe = panel(page, 'scribe');
+  const bridge = await startBridge(['--models', 'sonnet,haiku']);
+  const page = await openPage(bridge.url);
+  const scribe = await openNpc(page, 'scribe');
+  const system = (hasText) => scribe.locator('.line.system', { hasText }).waitFor();
 
   // Interrupt a reply halfway.
   await say(page, 'scribe', '@deltas Once upon |a time\n@wait-file ' + bridge.hold('never'));
   await scribe.locator('.bubble.npc .text', { hasText: 'Once upon a time' }).waitFor();
   await scribe.locator('.session', { hasText: '“@deltas Once upon' }).waitFor();
   await scribe.getByRole('button', { name: 'Interrupt' }).click();
-  await scribe.locator('.line.system', { hasText: 'Interrupted.' }).waitFor();
+  await system('Interrupted.');
   await stateIs(page, 'scribe', 'asleep');
   await scribe.locator('.bubble.npc.cut').waitFor();
   const first = (await bridge.npc('scribe')).session_id;
@@ -305,29 +219,28 @@ test('the controls: interrupt, a model change mid-turn, earlier conversations, t
   await stateIs(page, 'scribe', 'working');
   await scribe.getByLabel('Model').selectOption('haiku');
   await scribe.locator('.model-note.pending', { hasText: 'pending: CLI default until this turn ends' }).waitFor();
-  await scribe.locator('.line.system', { hasText: 'Model haiku requested; CLI default finishes this turn.' }).waitFor();
+  await system('Model haiku requested; CLI default finishes this turn.');
   assert.equal((await bridge.npc('scribe')).model, '');
   bridge.release('model');
-  await scribe.locator('.line.system', { hasText: 'Model: haiku.' }).waitFor();
+  await system('Model: haiku.');
   assert.equal(await scribe.locator('.model-note.pending').count(), 0);
   assert.equal(await scribe.getByLabel('Model').inputValue(), 'haiku');
   assert.equal((await bridge.npc('scribe')).model, 'haiku');
 
   // A new conversation, then back to the first one from the list of earlier ones.
   await scribe.getByRole('button', { name: 'New conversation' }).click();
-  await scribe.locator('.line.system', { hasText: 'New conversation.' }).waitFor();
+  await system('New conversation.');
   await scribe.locator('.session', { hasText: 'new (starts with the next words)' }).waitFor();
   await say(page, 'scribe', 'A second tale, from the start');
   await scribe.locator('.bubble.npc.done .text', { hasText: 'You said: A second tale, from the start' }).waitFor();
   const second = (await bridge.npc('scribe')).session_id;
   assert.notEqual(second, first);
-  await scribe.locator('.line.system', { hasText: `Conversation ${second.slice(0, 8)} started.` }).waitFor();
-
+  await system(`Conversation ${second.slice(0, 8)} started.`);
   await scribe.locator('.sessions summary').click();
   const earlier = scribe.locator('.session-item', { hasText: '@deltas Once upon' });
   await scribe.locator('.session-item', { hasText: 'A second tale' }).locator('.badge.current').waitFor();
   await earlier.getByRole('button', { name: /^Resume/ }).click();
-  await scribe.locator('.line.system', { hasText: `Resumed conversation ${first.slice(0, 8)}: “@deltas Once upon` }).waitFor();
+  await system(`Resumed conversation ${first.slice(0, 8)}: “@deltas Once upon`);
   await earlier.locator('.badge.current').waitFor();
   assert.equal((await bridge.npc('scribe')).session_id, first);
 
@@ -335,14 +248,14 @@ test('the controls: interrupt, a model change mid-turn, earlier conversations, t
   const folder = scribe.getByLabel('Workspace folder of scribe');
   await folder.fill(bridge.elsewhere);
   await folder.press('Enter');
-  await scribe.locator('.line.system', { hasText: `Workspace: ${bridge.elsewhere}.` }).waitFor();
+  await system(`Workspace: ${bridge.elsewhere}.`);
   await scribe.locator('.session-list', { hasText: 'No conversations in this workspace yet.' }).waitFor();
   assert.equal((await bridge.npc('scribe')).workspace_source, 'explicit');
   await folder.fill('/no/such/folder');
   await scribe.getByRole('button', { name: 'Move' }).click();
   await scribe.locator('.panel-error', { hasText: 'no such directory: /no/such/folder' }).waitFor();
   await scribe.getByRole('button', { name: 'Default' }).click();
-  await scribe.locator('.line.system', { hasText: `Workspace: ${bridge.workspace} (default).` }).waitFor();
+  await system(`Workspace: ${bridge.workspace} (default).`);
   assert.equal((await bridge.npc('scribe')).workspace, bridge.workspace);
 
   // Sleep ends the agent and keeps the NPC.
@@ -350,19 +263,14 @@ test('the controls: interrupt, a model change mid-turn, earlier conversations, t
   await stateIs(page, 'scribe', 'idle');
   await scribe.getByRole('button', { name: 'Sleep' }).click();
   await stateIs(page, 'scribe', 'asleep');
-  assert.deepEqual(pageErrors, []);
 });
 
 test('the view survives a reload mid-turn and a dropped connection, without duplicates', { timeout: SCENARIO_MS }, async () => {
-  const bridge = await Bridge.start();
+  const bridge = await startBridge();
   const proxy = await startProxy(bridge.port);
-  const { context, pageErrors } = await launchBrowser();
-  const page = await newPage(context, `http://127.0.0.1:${proxy.port}/`);
-  await openNpc(page, 'bard');
-  const bard = panel(page, 'bard');
-  const players = 'section.panel[data-npc="bard"] .bubble.player';
-  const replies = 'section.panel[data-npc="bard"] .bubble.npc';
-  const results = 'section.panel[data-npc="bard"] .line.result';
+  const page = await openPage(`http://127.0.0.1:${proxy.port}/`);
+  const bard = await openNpc(page, 'bard');
+  const count = (what, n) => countIs(page, `section.panel[data-npc="bard"] ${what}`, n);
 
   await say(page, 'bard', '@deltas Half |a |song\n@wait-file ' + bridge.hold('song'));
   await bard.locator('.bubble.npc .text', { hasText: 'Half a song' }).waitFor();
@@ -374,34 +282,35 @@ test('the view survives a reload mid-turn and a dropped connection, without dupl
   await page.waitForFunction((text) =>
     document.querySelector('section.panel[data-npc="bard"] .log')?.innerText === text, conversation);
   await stateIs(page, 'bard', 'working');
-  await countIs(page, players, 1);
-  await countIs(page, replies, 1);
+  await count('.bubble.player', 1);
+  await count('.bubble.npc', 1);
   bridge.release('song');
-  await page.locator(results).waitFor();
+  await bard.locator('.line.result').waitFor();
   await stateIs(page, 'bard', 'idle');
 
   // The connection drops; meanwhile the game talks to the bard. Back online, the page shows
   // what it missed, once.
   proxy.drop();
   await bard.locator('.link-status', { hasText: 'reconnecting…' }).waitFor();
-  assert.equal((await bridge.post('/npc/bard/say', { text: 'While the page was away' })).status, 200);
-  await until('the bard to answer', async () => (await bridge.npc('bard')).state === 'idle');
+  assert.equal(await bridge.post('/npc/bard/say', { text: 'While the page was away' }), 200);
+  // The page cannot show it: the bridge tells when the bard has answered.
+  for (const deadline = Date.now() + WAIT_MS; (await bridge.npc('bard')).state !== 'idle';) {
+    assert.ok(Date.now() < deadline, 'timed out waiting for the bard to answer');
+    await new Promise((resolve) => setTimeout(resolve, 50));
+  }
   proxy.restore();
   await bard.locator('.bubble.npc .text', { hasText: 'You said: While the page was away' }).waitFor();
   await bard.locator('.link-status:empty').waitFor({ state: 'attached' });
-  await countIs(page, players, 2);
-  await countIs(page, replies, 2);
-  await countIs(page, results, 2);
+  await count('.bubble.player', 2);
+  await count('.bubble.npc', 2);
+  await count('.line.result', 2);
   assert.equal(await bard.locator('.bubble.npc .text').first().textContent(), 'Half a song');
-  assert.deepEqual(pageErrors, []);
 });
 
 test('a page from another origin can neither read the bridge nor frame the playground', { timeout: SCENARIO_MS }, async () => {
-  const bridge = await Bridge.start();
-  const target = `http://127.0.0.1:${bridge.port}`;
-  const evil = await startEvilSite(target);
-  const { context } = await launchBrowser('MAP evil.example 127.0.0.1');
-  const page = context.pages()[0] ?? await context.newPage();
+  const bridge = await startBridge();
+  const evil = await startEvilSite(bridge.url);
+  const page = await openPage();
   const statuses = new Map();  // "METHOD url" -> status the bridge answered
   page.on('response', (response) => {
     statuses.set(`${response.request().method()} ${response.url()}`, response.status());
@@ -412,11 +321,11 @@ test('a page from another origin can neither read the bridge nor frame the playg
   // The page could read no answer of the bridge, and the bridge refused to change the policy.
   assert.match(results.read, /^blocked: TypeError/);
   assert.equal(results.opaque, 'opaque:');
-  assert.equal(statuses.get(`POST ${target}/policy`), 403);
+  assert.equal(statuses.get(`POST ${bridge.url}policy`), 403);
   assert.equal((await bridge.get('/policy')).policy, 'auto');
 
   // The bridge served the framed playground, and the browser refused to show it in the frame.
-  assert.equal(statuses.get(`GET ${target}/`), 200);
+  assert.equal(statuses.get(`GET ${bridge.url}`), 200);
   const frame = page.frames().find((f) => f !== page.mainFrame());
   assert.ok(frame);
   assert.equal(await frame.locator('#panels').count(), 0);
@@ -428,73 +337,53 @@ test('a page from another origin can neither read the bridge nor frame the playg
 });
 
 test('a first visit with the demo agent: two NPCs, one asks to use a tool', { timeout: SCENARIO_MS }, async () => {
-  const bridge = await Bridge.start(['--permission-policy', 'ask'], { scripted: false });
-  assert.equal((await bridge.post('/npc/smith/bind',
-    { persona: 'You are Brom, the village smith of Quillhaven.' })).status, 200);
-  const { context, pageErrors } = await launchBrowser();
-  const page = await newPage(context, bridge.url);
+  const bridge = await startBridge(['--permission-policy', 'ask'], { scripted: false });
+  assert.equal(await bridge.post('/npc/smith/bind',
+    { persona: 'You are Brom, the village smith of Quillhaven.' }), 200);
+  const page = await openPage(bridge.url);
 
-  await openNpc(page, 'innkeeper');
+  const innkeeper = await openNpc(page, 'innkeeper');
   await say(page, 'innkeeper', 'Good evening! Have you a room for the night?');
-  await panel(page, 'innkeeper').locator('.line.result').waitFor();
-  await openNpc(page, 'smith');
-  const smith = panel(page, 'smith');
+  await innkeeper.locator('.line.result').waitFor();
+  const smith = await openNpc(page, 'smith');
   await say(page, 'smith', 'Good morning! What are you forging today?');
   await smith.locator('.bubble.npc.done .text', { hasText: 'Brom' }).waitFor();
   await say(page, 'smith', 'Could you list what lies in the forge?');
-  const card = smith.locator('.approval:not(.closed)');
-  await card.locator('.detail', { hasText: 'ls -la' }).waitFor();
+  await smith.locator('.approval:not(.closed) .detail', { hasText: 'ls -la' }).waitFor();
   await stateIs(page, 'smith', 'asking');
-  await showKnown(page, 'smith', 'asking');
+  await page.locator('#known-list .known-npc[data-npc="smith"] .state[data-state="asking"]').waitFor();
 
   await page.screenshot({ path: SCREENSHOT });
-
-  await card.getByRole('button', { name: 'Allow' }).click();
-  await smith.locator('.tool.ok .tool-status', { hasText: 'done' }).waitFor();
-  await stateIs(page, 'smith', 'idle');
-  assert.deepEqual(pageErrors, []);
 });
 
 // ---- Helpers of the scenarios ------------------------------------------------------------------
 
 // A TCP relay to the bridge that can drop every connection and refuse new ones for a while.
 async function startProxy(targetPort) {
-  const pairs = new Set();
+  const sockets = new Set();
   let down = false;
   const server = net.createServer((client) => {
-    if (down) {
-      client.destroy();
-      return;
-    }
+    if (down) return client.destroy();
     const upstream = net.connect(targetPort, '127.0.0.1');
-    const pair = { client, upstream };
-    pairs.add(pair);
-    const end = () => {
-      client.destroy();
-      upstream.destroy();
-      pairs.delete(pair);
-    };
-    for (const socket of [client, upstream]) {
-      socket.on('error', end);
-      socket.on('close', end);
+    for (const [from, to] of [[client, upstream], [upstream, client]]) {
+      sockets.add(from);
+      from.pipe(to);
+      from.on('error', () => {}).on('close', () => {
+        to.destroy();
+        sockets.delete(from);
+      });
     }
-    client.pipe(upstream);
-    upstream.pipe(client);
   });
+  const dropAll = () => sockets.forEach((socket) => socket.destroy());
   await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
   cleanups.push(() => new Promise((resolve) => {
-    for (const { client, upstream } of pairs) { client.destroy(); upstream.destroy(); }
+    dropAll();
     server.close(resolve);
   }));
   return {
     port: server.address().port,
-    drop() {
-      down = true;
-      for (const { client, upstream } of pairs) { client.destroy(); upstream.destroy(); }
-    },
-    restore() {
-      down = false;
-    },
+    drop() { down = true; dropAll(); },
+    restore() { down = false; },
   };
 }
 
@@ -502,23 +391,15 @@ async function startProxy(targetPort) {
 // playground. Its findings are in window.attack.
 async function startEvilSite(target) {
   const page = `<!doctype html><title>elsewhere</title>
-<iframe src="${target}/" width="400" height="300"></iframe>
+<iframe src="${target}" width="400" height="300"></iframe>
 <script>
 window.attack = (async () => {
-  const found = {};
-  try {
-    const response = await fetch('${target}/npcs');
-    found.read = await response.text();
-  } catch (error) {
-    found.read = 'blocked: ' + error.name;
-  }
+  const read = await fetch('${target}npcs').then((r) => r.text(), (error) => 'blocked: ' + error.name);
   // Requests in "no-cors" mode are sent without asking, and their answers stay unreadable;
   // only the bridge can refuse what they ask for.
-  const opaque = await fetch('${target}/npcs', { mode: 'no-cors' });
-  found.opaque = opaque.type + ':' + (await opaque.text());
-  await fetch('${target}/policy', { method: 'POST', mode: 'no-cors', body: '{"policy":"trust"}' })
-    .catch(() => {});
-  return found;
+  const opaque = await fetch('${target}npcs', { mode: 'no-cors' }).then(async (r) => r.type + ':' + await r.text());
+  await fetch('${target}policy', { method: 'POST', mode: 'no-cors', body: '{"policy":"trust"}' }).catch(() => {});
+  return { read, opaque };
 })();
 </script>`;
   const server = http.createServer((request, response) => {

@@ -12,17 +12,9 @@ set -uo pipefail
 PLAYWRIGHT_VERSION=1.65.1
 CHROMIUM="${QUILLHAVEN_CHROMIUM:-/usr/bin/chromium}"
 
-if [ $# -ne 2 ]; then
-  echo "usage: $0 BRIDGE DEMO_AGENT" >&2
-  exit 2
-fi
+[ $# -eq 2 ] || { echo "usage: $0 BRIDGE DEMO_AGENT" >&2; exit 2; }
 here="$(cd "$(dirname "$0")" && pwd)"
-root="$(cd "$here/../.." && pwd)"
-
-skip() {
-  echo "skipped: $*"
-  exit 0
-}
+skip() { echo "skipped: $*"; exit 0; }
 
 command -v node >/dev/null 2>&1 || skip "node is not installed"
 node_major="$(node -p 'process.versions.node.split(".")[0]')"
@@ -36,15 +28,11 @@ if command -v flock >/dev/null 2>&1; then
 fi
 
 if [ ! -x "$CHROMIUM" ]; then
-  if [ "$CHROMIUM" = /usr/bin/chromium ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
-    log="$cache/apt-install.log"
-    if ! { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium; } \
-        >"$log" 2>&1; then
-      skip "chromium could not be installed with apt-get (log: $log)"
-    fi
-  else
+  [ "$CHROMIUM" = /usr/bin/chromium ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1 ||
     skip "no chromium at $CHROMIUM (Debian: apt-get install chromium)"
-  fi
+  log="$cache/apt-install.log"
+  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium; } \
+    >"$log" 2>&1 || skip "chromium could not be installed with apt-get (log: $log)"
 fi
 
 prefix="$cache/playwright-core-$PLAYWRIGHT_VERSION"
@@ -59,9 +47,8 @@ if [ ! -f "$module/package.json" ]; then
   if ! npm install --prefix "$prefix" --no-save --no-audit --no-fund --loglevel=error \
       --fetch-retries=1 --fetch-retry-mintimeout=2000 --fetch-retry-maxtimeout=10000 \
       "playwright-core@$PLAYWRIGHT_VERSION" >"$log" 2>&1; then
-    if grep -Eq 'ENOTFOUND|EAI_AGAIN|ECONNREFUSED|ECONNRESET|ETIMEDOUT|ENETUNREACH|EHOSTUNREACH|ERR_SOCKET_TIMEOUT|network' "$log"; then
+    grep -Eq 'ENOTFOUND|EAI_AGAIN|ECONNREFUSED|ECONNRESET|ETIMEDOUT|ENETUNREACH|EHOSTUNREACH|ERR_SOCKET_TIMEOUT|network' "$log" &&
       skip "the npm registry cannot be reached ($(grep -Em1 'code E|network' "$log" | tr -s ' '))"
-    fi
     cat "$log" >&2
     echo "npm install of playwright-core@$PLAYWRIGHT_VERSION failed (log: $log)" >&2
     exit 1
@@ -73,5 +60,5 @@ QUILLHAVEN_BRIDGE="$1" \
 QUILLHAVEN_DEMO_AGENT="$2" \
 QUILLHAVEN_CHROMIUM="$CHROMIUM" \
 QUILLHAVEN_PLAYWRIGHT="$module" \
-QUILLHAVEN_SCREENSHOT="${QUILLHAVEN_SCREENSHOT:-$root/docs/playground.png}" \
+QUILLHAVEN_SCREENSHOT="${QUILLHAVEN_SCREENSHOT:-$here/../../docs/playground.png}" \
   exec node --test "$here/playground.test.mjs"
