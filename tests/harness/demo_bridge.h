@@ -26,7 +26,6 @@ class DemoBridge {
   std::uint16_t port() const { return bridge_.port(); }
   const std::string& scratch() const { return scratch_.path(); }
 
-  /// POST `path` with a JSON body on a fresh connection.
   std::optional<HttpResponse> post(const std::string& path, const Json& body = Json::object(),
                                    std::chrono::milliseconds timeout = DEFAULT_WAIT) {
     return http_request(port(), "POST", path, body, timeout);
@@ -53,9 +52,9 @@ class DemoBridge {
   BridgeProcess bridge_;
 };
 
-/// The nine arguments every launch starts with, ending with the permission mode.
+/// The nine arguments every launch starts with, ending with the permission mode; a launch
+/// record's "args", and the value after `flag` in them.
 std::vector<std::string> base_agent_args(const std::string& mode);
-/// A launch record's "args", and the value after `flag` in them.
 std::vector<std::string> launch_args(const Json& launch);
 inline std::optional<std::string> launch_flag(const Json& launch, const std::string& flag) {
   std::vector<std::string> args = launch_args(launch);
@@ -96,11 +95,9 @@ inline std::optional<std::vector<Json>> read_until_type(
 
 /// True when `event` is of `type` and its members include every member of `fields`.
 bool is_event(const Json& event, const std::string& type, const Json& fields = Json::object());
-/// Matches a "state" event with this value.
 inline std::function<bool(const Json&)> is_state(const std::string& value) {
   return [value](const Json& e) { return is_event(e, "state", {{"value", value}}); };
 }
-/// The events of `type`, and the type of each event, in order.
 std::vector<Json> of_type(const std::vector<Json>& events, const std::string& type);
 std::vector<std::string> types_of(const std::vector<Json>& events);
 /// The session id of the last "session" event among `events`; "" when there is none.
@@ -141,7 +138,6 @@ class HookRequest {
   /// the connection or the send fails.
   bool send_text(std::uint16_t port, const std::string& body);
   bool send(std::uint16_t port, const Json& body) { return send_text(port, dump_json(body)); }
-  /// The bridge's answer, or nullopt when none came within `timeout`.
   std::optional<HttpResponse> answer(std::chrono::milliseconds timeout = DEFAULT_WAIT) {
     return connection_.read_response(timeout);
   }
@@ -150,17 +146,15 @@ class HookRequest {
   HttpConnection connection_;
 };
 
-/// The NPC's row of GET /npcs (with "state", "session_id", "seq"), or null when it is missing.
+/// The NPC's row of GET /npcs, or null when it is missing.
 Json npc_row(std::uint16_t port, const std::string& npc_id);
 
-/// POST /npc/ID/ACTION with `body`; the response, or nullopt when none came.
 inline std::optional<HttpResponse> npc_post(std::uint16_t port, const std::string& npc_id,
                                             const std::string& action,
                                             const Json& body = Json::object()) {
   return http_request(port, "POST", "/npc/" + npc_id + "/" + action, body);
 }
 
-/// True when the machine can listen on the IPv6 loopback address.
 bool ipv6_loopback_available();
 
 }  // namespace harness
