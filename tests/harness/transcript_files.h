@@ -5,6 +5,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cctype>
 
 #include "util/json.h"
 #include "util/test_support.h"
