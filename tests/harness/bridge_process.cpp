@@ -195,11 +195,6 @@ std::size_t BridgeProcess::count_log(std::string_view needle) const {
   return count_in(log_lines(), needle);
 }
 
-std::string BridgeProcess::output(bool standard_error) const {
-  std::lock_guard<std::mutex> guard(lock_);
-  return standard_error ? err_ : out_;
-}
-
 std::optional<int> BridgeProcess::wait_for_exit(std::chrono::milliseconds timeout) {
   if (pid_ <= 0 || status_) return status_;
   {
@@ -217,10 +212,6 @@ bool BridgeProcess::running() {
     status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : -1;
   }
   return pid_ > 0 && !status_;
-}
-
-void BridgeProcess::signal(int sig) {
-  if (pid_ > 0 && !status_) ::kill(pid_, sig);
 }
 
 RunResult run_bridge(const std::vector<std::string>& args, const EnvChanges& env,

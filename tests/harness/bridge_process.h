@@ -3,6 +3,7 @@
 // port the system chose. Its output is captured so that tests can wait for log lines.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -96,7 +97,10 @@ class BridgeProcess {
   /// The complete lines of standard error so far, without their line feeds.
   std::vector<std::string> log_lines() const;
   std::size_t count_log(std::string_view needle) const;
-  std::string output(bool standard_error) const;  // everything written so far
+  std::string output(bool standard_error) const {  // everything written so far
+    std::lock_guard<std::mutex> guard(lock_);
+    return standard_error ? err_ : out_;
+  }
 
   /// The exit status (128 + signal number for a signal), or nullopt while it still runs.
   std::optional<int> wait_for_exit(std::chrono::milliseconds timeout = DEFAULT_WAIT);
@@ -104,7 +108,9 @@ class BridgeProcess {
 
   void write_stdin(const std::string& bytes) { write_fully(stdin_.get(), bytes); }
   void close_stdin() { stdin_.reset(); }  // as the game does when it quits
-  void signal(int sig);
+  void signal(int sig) {
+    if (pid_ > 0 && !status_) ::kill(pid_, sig);
+  }
 
  private:
   void read_output();

@@ -68,14 +68,6 @@ std::vector<std::string> base_agent_args(const std::string& mode) {
           "--verbose",       "--permission-mode", mode};
 }
 
-std::vector<std::string> launch_args(const Json& launch) {
-  std::vector<std::string> out;
-  if (const Json* args = field(launch, "args"); args != nullptr && args->is_array()) {
-    for (const Json& arg : *args) out.push_back(as_text(&arg));
-  }
-  return out;
-}
-
 bool process_alive(pid_t pid) {
   std::string rest = pid > 0 ? stat_after_name(std::to_string(pid)) : "";
   return !rest.empty() && rest[0] != 'Z' && rest[0] != 'X';
@@ -121,35 +113,6 @@ std::optional<std::vector<Json>> read_until(SseStream& stream,
   auto first = static_cast<std::ptrdiff_t>(stream.seen().size());
   if (!stream.wait_for(done, timeout)) return std::nullopt;
   return std::vector<Json>(stream.seen().begin() + first, stream.seen().end());
-}
-
-bool is_event(const Json& event, const std::string& type, const Json& fields) {
-  if (as_text(event, "type") != type) return false;
-  for (const auto& [key, value] : fields.items()) {
-    const Json* member = field(event, key);
-    if (member == nullptr || *member != value) return false;
-  }
-  return true;
-}
-
-std::vector<Json> of_type(const std::vector<Json>& events, const std::string& type) {
-  std::vector<Json> out;
-  std::copy_if(events.begin(), events.end(), std::back_inserter(out),
-               [&](const Json& e) { return as_text(e, "type") == type; });
-  return out;
-}
-
-std::vector<std::string> types_of(const std::vector<Json>& events) {
-  std::vector<std::string> out;
-  for (const Json& e : events) out.push_back(as_text(e, "type"));
-  return out;
-}
-
-Json decision(const std::string& word, const std::string& reason) {
-  return {{"hookSpecificOutput",
-           {{"hookEventName", "PreToolUse"},
-            {"permissionDecision", word},
-            {"permissionDecisionReason", reason}}}};
 }
 
 bool HookRequest::send_text(std::uint16_t port, const std::string& body) {

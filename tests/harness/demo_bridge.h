@@ -55,7 +55,13 @@ class DemoBridge {
 /// The nine arguments every launch starts with, ending with the permission mode; a launch
 /// record's "args", and the value after `flag` in them.
 std::vector<std::string> base_agent_args(const std::string& mode);
-std::vector<std::string> launch_args(const Json& launch);
+inline std::vector<std::string> launch_args(const Json& launch) {
+  std::vector<std::string> out;
+  if (const Json* args = field(launch, "args"); args != nullptr && args->is_array()) {
+    for (const Json& arg : *args) out.push_back(as_text(&arg));
+  }
+  return out;
+}
 inline std::optional<std::string> launch_flag(const Json& launch, const std::string& flag) {
   std::vector<std::string> args = launch_args(launch);
   auto at = std::find(args.begin(), args.end(), flag);
@@ -94,12 +100,29 @@ inline std::optional<std::vector<Json>> read_until_type(
 }
 
 /// True when `event` is of `type` and its members include every member of `fields`.
-bool is_event(const Json& event, const std::string& type, const Json& fields = Json::object());
+inline bool is_event(const Json& event, const std::string& type,
+                     const Json& fields = Json::object()) {
+  if (as_text(event, "type") != type) return false;
+  for (const auto& [key, value] : fields.items()) {
+    const Json* member = field(event, key);
+    if (member == nullptr || *member != value) return false;
+  }
+  return true;
+}
 inline std::function<bool(const Json&)> is_state(const std::string& value) {
   return [value](const Json& e) { return is_event(e, "state", {{"value", value}}); };
 }
-std::vector<Json> of_type(const std::vector<Json>& events, const std::string& type);
-std::vector<std::string> types_of(const std::vector<Json>& events);
+inline std::vector<Json> of_type(const std::vector<Json>& events, const std::string& type) {
+  std::vector<Json> out;
+  std::copy_if(events.begin(), events.end(), std::back_inserter(out),
+               [&](const Json& e) { return as_text(e, "type") == type; });
+  return out;
+}
+inline std::vector<std::string> types_of(const std::vector<Json>& events) {
+  std::vector<std::string> out;
+  for (const Json& e : events) out.push_back(as_text(e, "type"));
+  return out;
+}
 /// The session id of the last "session" event among `events`; "" when there is none.
 inline std::string session_of(const std::vector<Json>& events) {
   std::vector<Json> sessions = of_type(events, "session");
@@ -128,7 +151,12 @@ inline std::optional<Json> find_event(SseStream& events, const std::string& type
 }
 
 /// The decision object a hook prints and the bridge answers a hook request with.
-Json decision(const std::string& word, const std::string& reason);
+inline Json decision(const std::string& word, const std::string& reason) {
+  return {{"hookSpecificOutput",
+           {{"hookEventName", "PreToolUse"},
+            {"permissionDecision", word},
+            {"permissionDecisionReason", reason}}}};
+}
 
 /// One POST /hook/permission on a connection of its own. The bridge holds such a request
 /// until the player answers, so sending and reading the answer are separate steps.

@@ -100,12 +100,6 @@ bool HttpConnection::fill_to(std::size_t size, Clock::time_point deadline) {
   return true;
 }
 
-std::string HttpConnection::take(std::size_t size) {
-  std::string out = buffer_.substr(0, size);
-  buffer_.erase(0, size);
-  return out;
-}
-
 std::optional<HttpResponse> HttpConnection::read_response(std::chrono::milliseconds timeout) {
   auto deadline = Clock::now() + timeout;
   if (!fill_until("\r\n\r\n", deadline)) return std::nullopt;
@@ -142,14 +136,6 @@ PeerEnd HttpConnection::wait_for_close(std::chrono::milliseconds timeout) {
   auto deadline = Clock::now() + timeout;
   if (read_some(deadline)) return PeerEnd::Answered;
   return left(deadline) > 0ms ? PeerEnd::Closed : PeerEnd::Silent;
-}
-
-std::optional<HttpResponse> http_request(std::uint16_t port, const std::string& method,
-                                         const std::string& path, const std::optional<Json>& body,
-                                         std::chrono::milliseconds timeout) {
-  HttpConnection connection;
-  if (!connection.connect(port)) return std::nullopt;
-  return connection.request(method, path, body, {"Connection: close"}, timeout);
 }
 
 bool SseStream::open(std::uint16_t port, const std::string& npc_id,

@@ -49,7 +49,11 @@ class HttpConnection {
   bool fill_to(std::size_t size, std::chrono::steady_clock::time_point deadline);
   bool fill_until(std::string_view marker, std::chrono::steady_clock::time_point deadline);
   /// Removes and returns the first `size` pending bytes.
-  std::string take(std::size_t size);
+  std::string take(std::size_t size) {
+    std::string out = buffer_.substr(0, size);
+    buffer_.erase(0, size);
+    return out;
+  }
 
  private:
   bool read_some(std::chrono::steady_clock::time_point deadline);  // false on end or time-out
@@ -60,10 +64,14 @@ class HttpConnection {
 };
 
 /// One request on a fresh connection.
-std::optional<HttpResponse> http_request(std::uint16_t port, const std::string& method,
-                                         const std::string& path,
-                                         const std::optional<Json>& body = std::nullopt,
-                                         std::chrono::milliseconds timeout = DEFAULT_WAIT);
+inline std::optional<HttpResponse> http_request(std::uint16_t port, const std::string& method,
+                                                const std::string& path,
+                                                const std::optional<Json>& body = std::nullopt,
+                                                std::chrono::milliseconds timeout = DEFAULT_WAIT) {
+  HttpConnection connection;
+  if (!connection.connect(port)) return std::nullopt;
+  return connection.request(method, path, body, {"Connection: close"}, timeout);
+}
 
 /// One frame of an event stream: a "data: " event (parsed) or a ": keepalive" comment.
 struct SseFrame {
