@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "util/fd_io.h"
 #include "util/platform.h"
 
 extern char** environ;
@@ -21,15 +20,10 @@ namespace harness {
 
 namespace {
 
-int decode_status(int raw) {
-  if (WIFEXITED(raw)) return WEXITSTATUS(raw);
-  return WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : -1;
-}
-
 // This process's environment with HOME and TMPDIR inside `root`, no inherited model or Windows
 // home, and then `changes` applied, as "NAME=value" texts.
 std::vector<std::string> environment_for(const std::string& root, const EnvChanges& changes) {
-  std::map<std::string, std::optional<std::string>> vars;
+  EnvChanges vars;
   for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
     std::string entry(*e);
     std::size_t eq = entry.find('=');
@@ -106,25 +100,23 @@ BridgeProcess::BridgeProcess(BridgeOptions options) : options_(std::move(options
 BridgeProcess::~BridgeProcess() {
   // The orderly way first, so that the bridge stops its agents instead of orphaning them.
   if (running()) {
-    if (options_.exit_with_stdin) {
-      close_stdin();
-    } else {
-      signal(SIGTERM);
-    }
+    options_.exit_with_stdin ? close_stdin() : signal(SIGTERM);
     if (!wait_for_exit()) signal(SIGKILL);
     wait_for_exit();
   }
   stop_reader();
 }
 
-bool BridgeProcess::spawn() {
+bool BridgeProcess::start(std::chrono::milliseconds timeout) {
   stop_reader();  // the reader of a run that has ended
+  // Port 0 unless one is given: the system chooses, so no other process can take it first.
+  port_ = options_.port.value_or(0);
   std::vector<std::string> args;
   if (!options_.bare) {
     args = {"--port",       std::to_string(port_), "--workspace", workspace(),
             "--state-file", state_file(),          "--claude",    claude_};
+    if (options_.exit_with_stdin) args.push_back("--exit-with-stdin");
   }
-  if (options_.exit_with_stdin) args.push_back("--exit-with-stdin");
   args.insert(args.end(), options_.args.begin(), options_.args.end());
   SpawnResult spawned =
       spawn_child({BRIDGE_EXE, args, environment_for(root(), options_.env), root()});
@@ -137,22 +129,12 @@ bool BridgeProcess::spawn() {
   stderr_ = std::move(spawned.child->stderr_fd);
   wake_read_.reset(wake[0]);
   wake_write_.reset(wake[1]);
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    out_.clear();
-    err_.clear();
-    closed_ = false;
-  }
-  reader_ = std::thread([this] { read_output(); });
-  return true;
-}
-
-bool BridgeProcess::start(std::chrono::milliseconds timeout) {
-  // Port 0 unless one is given: the system chooses, so no other process can take it first.
-  port_ = options_.port.value_or(0);
-  if (!spawn()) return false;
-  if (!options_.wait_for_banner) return true;
   std::unique_lock<std::mutex> guard(lock_);
+  out_.clear();
+  err_.clear();
+  closed_ = false;
+  reader_ = std::thread([this] { read_output(); });
+  if (options_.bare) return true;
   std::string listening;
   changed_.wait_for(guard, timeout, [&] {
     for (const std::string& line : lines_of(err_, closed_)) {
@@ -213,16 +195,6 @@ std::size_t BridgeProcess::count_log(std::string_view needle) const {
   return count_in(log_lines(), needle);
 }
 
-std::string BridgeProcess::stdout_text() const {
-  std::lock_guard<std::mutex> guard(lock_);
-  return out_;
-}
-
-std::string BridgeProcess::stderr_text() const {
-  std::lock_guard<std::mutex> guard(lock_);
-  return err_;
-}
-
 std::optional<int> BridgeProcess::wait_for_exit(std::chrono::milliseconds timeout) {
   if (pid_ <= 0 || status_) return status_;
   {
@@ -235,32 +207,21 @@ std::optional<int> BridgeProcess::wait_for_exit(std::chrono::milliseconds timeou
 }
 
 bool BridgeProcess::running() {
-  if (status_ || pid_ <= 0) return false;
   int raw = 0;
-  if (::waitpid(pid_, &raw, WNOHANG) == pid_) status_ = decode_status(raw);
-  return !status_;
-}
-
-void BridgeProcess::write_stdin(const std::string& bytes) { write_fully(stdin_.get(), bytes); }
-
-void BridgeProcess::close_stdin() { stdin_.reset(); }
-
-void BridgeProcess::signal(int sig) {
-  if (pid_ > 0 && !status_) ::kill(pid_, sig);
+  if (!status_ && pid_ > 0 && ::waitpid(pid_, &raw, WNOHANG) == pid_) {
+    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : -1;
+  }
+  return pid_ > 0 && !status_;
 }
 
 RunResult run_bridge(const std::vector<std::string>& args, const EnvChanges& env,
                      const std::string& input, std::chrono::milliseconds timeout) {
-  BridgeOptions options{.args = args, .env = env};
-  options.exit_with_stdin = options.wait_for_banner = false;
-  options.bare = true;
-  BridgeProcess process(options);
+  BridgeProcess process({.args = args, .env = env, .exit_with_stdin = false, .bare = true});
   if (!process.start()) return {};
   process.write_stdin(input);
   process.close_stdin();
   if (!process.wait_for_exit(timeout)) process.signal(SIGKILL);
-  return {process.wait_for_exit(timeout).value_or(-1), process.stdout_text(),
-          process.stderr_text()};
+  return {process.wait_for_exit(timeout).value_or(-1), process.output(false), process.output(true)};
 }
 
 }  // namespace harness

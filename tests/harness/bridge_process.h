@@ -3,6 +3,7 @@
 // port the system chose. Its output is captured so that tests can wait for log lines.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -16,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "util/fd_io.h"
 #include "util/unique_fd.h"
 
 namespace harness {
@@ -31,14 +33,14 @@ using EnvChanges = std::map<std::string, std::optional<std::string>>;
 struct BridgeOptions {
   std::vector<std::string> args{};  // after the ones the harness adds
   EnvChanges env{};                 // applied after the harness's own HOME/TMPDIR settings
-  // "" gives a stand-in script that reads its stdin and exits; "demo" the demo agent when it
-  // was built (else the stand-in); any other text is a path.
+  // "" gives a stand-in script that reads its stdin and exits; "demo" the demo agent; any other
+  // text is a path.
   std::string claude{};
   bool exit_with_stdin = true;  // so a bridge never outlives a crashed test
   // A fixed port; else the system chooses, and start() reads it from the "listening : " line.
   std::optional<std::uint16_t> port{};
-  bool wait_for_banner = true;  // start() returns once "listening : " was logged
-  bool bare = false;  // the command line is `args` alone: no port, folders or CLI of the harness
+  // The command line is `args` alone (no port, folders, CLI or banner wait of the harness).
+  bool bare = false;
 };
 
 /// A temporary folder tree (home, workspace, state, tmp, bin), removed when dropped.
@@ -77,7 +79,7 @@ class BridgeProcess {
   BridgeProcess(const BridgeProcess&) = delete;
   BridgeProcess& operator=(const BridgeProcess&) = delete;
 
-  /// Starts (or, once it has ended, restarts) the process; with wait_for_banner, waits for the
+  /// Starts (or, once it has ended, restarts) the process; unless bare, waits for the
   /// "listening : " line.
   bool start(std::chrono::milliseconds timeout = DEFAULT_WAIT);
 
@@ -95,19 +97,22 @@ class BridgeProcess {
   /// The complete lines of standard error so far, without their line feeds.
   std::vector<std::string> log_lines() const;
   std::size_t count_log(std::string_view needle) const;
-  std::string stdout_text() const;
-  std::string stderr_text() const;
+  std::string output(bool standard_error) const {  // everything written so far
+    std::lock_guard<std::mutex> guard(lock_);
+    return standard_error ? err_ : out_;
+  }
 
   /// The exit status (128 + signal number for a signal), or nullopt while it still runs.
   std::optional<int> wait_for_exit(std::chrono::milliseconds timeout = DEFAULT_WAIT);
   bool running();
 
-  void write_stdin(const std::string& bytes);
-  void close_stdin();  // as the game does when it quits
-  void signal(int sig);
+  void write_stdin(const std::string& bytes) { write_fully(stdin_.get(), bytes); }
+  void close_stdin() { stdin_.reset(); }  // as the game does when it quits
+  void signal(int sig) {
+    if (pid_ > 0 && !status_) ::kill(pid_, sig);
+  }
 
  private:
-  bool spawn();
   void read_output();
   void stop_reader();
 

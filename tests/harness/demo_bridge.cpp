@@ -2,16 +2,16 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
-#include <unistd.h>
+#include <sys/socket.h>
 
-#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 
-#include "util/fd_io.h"
+#include "util/platform.h"
 
 namespace harness {
 
@@ -58,13 +58,6 @@ std::vector<Json> DemoBridge::launches() const {
   return out;
 }
 
-std::vector<Json> DemoBridge::wait_for_launches(std::size_t count,
-                                                std::chrono::milliseconds timeout) const {
-  std::vector<Json> found;
-  eventually([&] { return (found = launches()).size() >= count; }, timeout);
-  return found;
-}
-
 void DemoBridge::release(const std::string& name) const {
   std::ofstream(hold_path(name)) << "go\n";
 }
@@ -73,35 +66,6 @@ std::vector<std::string> base_agent_args(const std::string& mode) {
   return {"--print",         "--input-format",    "stream-json",
           "--output-format", "stream-json",       "--include-partial-messages",
           "--verbose",       "--permission-mode", mode};
-}
-
-std::vector<std::string> launch_args(const Json& launch) {
-  std::vector<std::string> out;
-  if (const Json* args = field(launch, "args"); args != nullptr && args->is_array()) {
-    for (const Json& arg : *args) out.push_back(as_text(&arg));
-  }
-  return out;
-}
-
-std::optional<std::string> launch_flag(const Json& launch, const std::string& flag) {
-  std::vector<std::string> args = launch_args(launch);
-  auto at = std::find(args.begin(), args.end(), flag);
-  if (at == args.end() || at + 1 == args.end()) return std::nullopt;
-  return *(at + 1);
-}
-
-pid_t launch_pid(const Json& launch) {
-  Json pid = or_zero(launch, "pid");
-  return pid.is_number_integer() ? static_cast<pid_t>(pid.get<long long>()) : -1;
-}
-
-std::string session_of(const std::vector<Json>& events) {
-  std::vector<Json> sessions = of_type(events, "session");
-  return sessions.empty() ? "" : as_text(sessions.back(), "session_id");
-}
-
-bool wait_for_file(const std::string& path, std::chrono::milliseconds timeout) {
-  return eventually([&] { return ::access(path.c_str(), F_OK) == 0; }, timeout);
 }
 
 bool process_alive(pid_t pid) {
@@ -151,29 +115,30 @@ std::optional<std::vector<Json>> read_until(SseStream& stream,
   return std::vector<Json>(stream.seen().begin() + first, stream.seen().end());
 }
 
-std::optional<std::vector<Json>> read_until_type(SseStream& stream, const std::string& type,
-                                                 std::chrono::milliseconds timeout) {
-  return read_until(
-      stream, [&](const Json& e) { return as_text(e, "type") == type; }, timeout);
+bool HookRequest::send_text(std::uint16_t port, const std::string& body) {
+  return connection_.connect(port) &&
+         connection_.send_raw(
+             "POST /hook/permission HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+             "\r\nContent-Type: application/json\r\nContent-Length: " +
+             std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
 }
 
-std::function<bool(const Json&)> is_state(const std::string& value) {
-  return [value](const Json& e) {
-    return as_text(e, "type") == "state" && as_text(e, "value") == value;
-  };
+Json npc_row(std::uint16_t port, const std::string& npc_id) {
+  std::optional<HttpResponse> response = http_request(port, "GET", "/npcs");
+  Json listing = response ? response->json() : Json();
+  const Json* rows = field(listing, "npcs");
+  for (const Json& row : rows != nullptr && rows->is_array() ? *rows : Json::array()) {
+    if (as_text(row, "id") == npc_id) return row;
+  }
+  return nullptr;
 }
 
-std::vector<Json> of_type(const std::vector<Json>& events, const std::string& type) {
-  std::vector<Json> out;
-  std::copy_if(events.begin(), events.end(), std::back_inserter(out),
-               [&](const Json& e) { return as_text(e, "type") == type; });
-  return out;
-}
-
-std::vector<std::string> types_of(const std::vector<Json>& events) {
-  std::vector<std::string> out;
-  for (const Json& e : events) out.push_back(as_text(e, "type"));
-  return out;
+bool ipv6_loopback_available() {
+  UniqueFd fd(socket_cloexec(AF_INET6, SOCK_STREAM, 0));
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_loopback;
+  return fd.valid() && ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
 }
 
 }  // namespace harness

@@ -1,7 +1,12 @@
 // A bridge whose NPCs are played by the demo agent in scripted mode. Every launch of the demo
 // agent appends one JSON line (its arguments, working folder, descriptors, pid, settings) to a
-// launch log, which tests read to see exactly how the bridge started each agent.
+// launch log, which tests read to see exactly how the bridge started each agent. Also what tests
+// of tool approvals need: hook requests posted the way the hook client posts them.
 #pragma once
+
+#include <unistd.h>
+
+#include <algorithm>
 
 #include "harness/http_client.h"
 
@@ -21,7 +26,6 @@ class DemoBridge {
   std::uint16_t port() const { return bridge_.port(); }
   const std::string& scratch() const { return scratch_.path(); }
 
-  /// POST `path` with a JSON body on a fresh connection.
   std::optional<HttpResponse> post(const std::string& path, const Json& body = Json::object(),
                                    std::chrono::milliseconds timeout = DEFAULT_WAIT) {
     return http_request(port(), "POST", path, body, timeout);
@@ -30,11 +34,14 @@ class DemoBridge {
     return post("/npc/" + npc + "/say", Json{{"text", text}});
   }
 
-  /// Every launch logged so far, oldest first.
+  /// Every launch logged so far, oldest first; and at least `count` of them, fewer on a time-out.
   std::vector<Json> launches() const;
-  /// Waits until at least `count` launches were logged; fewer on a time-out.
   std::vector<Json> wait_for_launches(std::size_t count,
-                                      std::chrono::milliseconds timeout = DEFAULT_WAIT) const;
+                                      std::chrono::milliseconds timeout = DEFAULT_WAIT) const {
+    std::vector<Json> found;
+    eventually([&] { return (found = launches()).size() >= count; }, timeout);
+    return found;
+  }
 
   /// "@wait-file " + hold_path(name) holds a turn until release(name).
   std::string hold_path(const std::string& name) const { return scratch() + "/" + name; }
@@ -45,17 +52,30 @@ class DemoBridge {
   BridgeProcess bridge_;
 };
 
-/// The nine arguments every launch starts with, ending with the permission mode.
+/// The nine arguments every launch starts with, ending with the permission mode; a launch
+/// record's "args", and the value after `flag` in them.
 std::vector<std::string> base_agent_args(const std::string& mode);
-/// A launch record's "args", and the value after `flag` in them.
-std::vector<std::string> launch_args(const Json& launch);
-std::optional<std::string> launch_flag(const Json& launch, const std::string& flag);
-pid_t launch_pid(const Json& launch);
+inline std::vector<std::string> launch_args(const Json& launch) {
+  std::vector<std::string> out;
+  if (const Json* args = field(launch, "args"); args != nullptr && args->is_array()) {
+    for (const Json& arg : *args) out.push_back(as_text(&arg));
+  }
+  return out;
+}
+inline std::optional<std::string> launch_flag(const Json& launch, const std::string& flag) {
+  std::vector<std::string> args = launch_args(launch);
+  auto at = std::find(args.begin(), args.end(), flag);
+  return at == args.end() || at + 1 == args.end() ? std::nullopt : std::optional(*(at + 1));
+}
+inline pid_t launch_pid(const Json& launch) {
+  Json pid = or_zero(launch, "pid");
+  return pid.is_number_integer() ? static_cast<pid_t>(pid.get<long long>()) : -1;
+}
 
-/// The session id of the last "session" event among `events`; "" when there is none.
-std::string session_of(const std::vector<Json>& events);
-
-bool wait_for_file(const std::string& path, std::chrono::milliseconds timeout = DEFAULT_WAIT);
+inline bool wait_for_file(const std::string& path,
+                          std::chrono::milliseconds timeout = DEFAULT_WAIT) {
+  return eventually([&] { return ::access(path.c_str(), F_OK) == 0; }, timeout);
+}
 /// True when the process exists and has not ended (a zombie has ended).
 bool process_alive(pid_t pid);
 inline bool wait_until_gone(pid_t pid, std::chrono::milliseconds timeout = DEFAULT_WAIT) {
@@ -73,13 +93,96 @@ bool open_events(SseStream& stream, std::uint16_t port, const std::string& npc,
 std::optional<std::vector<Json>> read_until(SseStream& stream,
                                             const std::function<bool(const Json&)>& done,
                                             std::chrono::milliseconds timeout = DEFAULT_WAIT);
-std::optional<std::vector<Json>> read_until_type(SseStream& stream, const std::string& type,
-                                                 std::chrono::milliseconds timeout = DEFAULT_WAIT);
+inline std::optional<std::vector<Json>> read_until_type(
+    SseStream& stream, const std::string& type, std::chrono::milliseconds timeout = DEFAULT_WAIT) {
+  return read_until(
+      stream, [&](const Json& e) { return as_text(e, "type") == type; }, timeout);
+}
 
-/// Matches a "state" event with this value.
-std::function<bool(const Json&)> is_state(const std::string& value);
-/// The events of `type`, and the type of each event, in order.
-std::vector<Json> of_type(const std::vector<Json>& events, const std::string& type);
-std::vector<std::string> types_of(const std::vector<Json>& events);
+/// True when `event` is of `type` and its members include every member of `fields`.
+inline bool is_event(const Json& event, const std::string& type,
+                     const Json& fields = Json::object()) {
+  if (as_text(event, "type") != type) return false;
+  for (const auto& [key, value] : fields.items()) {
+    const Json* member = field(event, key);
+    if (member == nullptr || *member != value) return false;
+  }
+  return true;
+}
+inline std::function<bool(const Json&)> is_state(const std::string& value) {
+  return [value](const Json& e) { return is_event(e, "state", {{"value", value}}); };
+}
+inline std::vector<Json> of_type(const std::vector<Json>& events, const std::string& type) {
+  std::vector<Json> out;
+  std::copy_if(events.begin(), events.end(), std::back_inserter(out),
+               [&](const Json& e) { return as_text(e, "type") == type; });
+  return out;
+}
+inline std::vector<std::string> types_of(const std::vector<Json>& events) {
+  std::vector<std::string> out;
+  for (const Json& e : events) out.push_back(as_text(e, "type"));
+  return out;
+}
+/// The session id of the last "session" event among `events`; "" when there is none.
+inline std::string session_of(const std::vector<Json>& events) {
+  std::vector<Json> sessions = of_type(events, "session");
+  return sessions.empty() ? "" : as_text(sessions.back(), "session_id");
+}
+
+/// Position in `events` of the first event that is_event(type, fields), or the number of events.
+inline std::size_t position(const std::vector<Json>& events, const std::string& type,
+                            const Json& fields = Json::object()) {
+  auto match = [&](const Json& e) { return is_event(e, type, fields); };
+  return std::find_if(events.begin(), events.end(), match) - events.begin();
+}
+/// The first event of `type` (read from `events` on) with `fields`; nullopt past the time-out.
+inline std::optional<Json> wait_for_event(SseStream& events, const std::string& type,
+                                          const Json& fields = Json::object(),
+                                          std::chrono::milliseconds timeout = DEFAULT_WAIT) {
+  return events.wait_for([&](const Json& e) { return is_event(e, type, fields); }, timeout);
+}
+/// The event of `type` with `fields`, whether already read or still to come: for events whose
+/// order against others is not fixed.
+inline std::optional<Json> find_event(SseStream& events, const std::string& type,
+                                      const Json& fields) {
+  std::size_t at = position(events.seen(), type, fields);
+  if (at < events.seen().size()) return events.seen()[at];
+  return wait_for_event(events, type, fields);
+}
+
+/// The decision object a hook prints and the bridge answers a hook request with.
+inline Json decision(const std::string& word, const std::string& reason) {
+  return {{"hookSpecificOutput",
+           {{"hookEventName", "PreToolUse"},
+            {"permissionDecision", word},
+            {"permissionDecisionReason", reason}}}};
+}
+
+/// One POST /hook/permission on a connection of its own. The bridge holds such a request
+/// until the player answers, so sending and reading the answer are separate steps.
+class HookRequest {
+ public:
+  /// Sends `body` (any text, JSON or not) with the head the hook client writes. False when
+  /// the connection or the send fails.
+  bool send_text(std::uint16_t port, const std::string& body);
+  bool send(std::uint16_t port, const Json& body) { return send_text(port, dump_json(body)); }
+  std::optional<HttpResponse> answer(std::chrono::milliseconds timeout = DEFAULT_WAIT) {
+    return connection_.read_response(timeout);
+  }
+
+ private:
+  HttpConnection connection_;
+};
+
+/// The NPC's row of GET /npcs, or null when it is missing.
+Json npc_row(std::uint16_t port, const std::string& npc_id);
+
+inline std::optional<HttpResponse> npc_post(std::uint16_t port, const std::string& npc_id,
+                                            const std::string& action,
+                                            const Json& body = Json::object()) {
+  return http_request(port, "POST", "/npc/" + npc_id + "/" + action, body);
+}
+
+bool ipv6_loopback_available();
 
 }  // namespace harness

@@ -6,9 +6,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <regex>
+#include <sstream>
 
 #include "util/platform.h"
 #include "util/text.h"
@@ -30,18 +29,14 @@ std::chrono::milliseconds left(Clock::time_point deadline) {
 
 // Parses "HTTP/1.1 200 OK\r\nName: value\r\n..." (without the blank line).
 std::optional<HttpResponse> parse_head(const std::string& head) {
-  static const std::regex status_line(R"(HTTP/\S* ([0-9]{3})(?: (.*))?)");
-  std::size_t end = head.find("\r\n");
-  std::smatch status;
-  std::string first = head.substr(0, end);
-  if (!std::regex_match(first, status, status_line)) return std::nullopt;
+  std::istringstream lines(head);
+  std::string line, version;
   HttpResponse response;
-  response.status = std::stoi(status[1]);
-  response.reason = status[2];
-  while (end != std::string::npos) {
-    std::size_t start = end + 2;
-    end = head.find("\r\n", start);
-    std::string line = head.substr(start, end == std::string::npos ? end : end - start);
+  std::istringstream first(std::getline(lines, line) ? line : "");
+  if (!(first >> version >> response.status) || !version.starts_with("HTTP/")) return std::nullopt;
+  std::getline(first, response.reason);
+  response.reason = trim(response.reason);
+  while (std::getline(lines, line)) {
     std::size_t colon = line.find(':');
     if (colon != std::string::npos) {
       response.headers[ascii_lower(trim(line.substr(0, colon)))] = trim(line.substr(colon + 1));
@@ -51,8 +46,6 @@ std::optional<HttpResponse> parse_head(const std::string& head) {
 }
 
 }  // namespace
-
-Json HttpResponse::json() const { return parse_json(body).value_or(Json()); }
 
 bool HttpConnection::connect(std::uint16_t port, const std::string& host) {
   port_ = port;
@@ -80,38 +73,31 @@ bool HttpConnection::send_raw(std::string_view bytes) {
   return true;
 }
 
-HttpConnection::Got HttpConnection::read_some(Clock::time_point deadline) {
+bool HttpConnection::read_some(Clock::time_point deadline) {
   for (;;) {
     pollfd waiting{fd_.get(), POLLIN, 0};
     int ready = ::poll(&waiting, 1, static_cast<int>(left(deadline).count()));
-    if (ready == 0) return Got::Timeout;
+    if (ready == 0) return false;
     char chunk[16384];
     ssize_t n = ready < 0 ? -1 : ::recv(fd_.get(), chunk, sizeof chunk, 0);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return Got::End;  // a reset or an error counts as the end
-    buffer_.append(chunk, static_cast<std::size_t>(n));
-    return Got::Data;
+    if (n > 0) buffer_.append(chunk, static_cast<std::size_t>(n));
+    return n > 0;  // a reset or an error counts as the end
   }
 }
 
 bool HttpConnection::fill_until(std::string_view marker, Clock::time_point deadline) {
   while (buffer_.find(marker) == std::string::npos) {
-    if (read_some(deadline) != Got::Data) return false;
+    if (!read_some(deadline)) return false;
   }
   return true;
 }
 
 bool HttpConnection::fill_to(std::size_t size, Clock::time_point deadline) {
   while (buffer_.size() < size) {
-    if (read_some(deadline) != Got::Data) return false;
+    if (!read_some(deadline)) return false;
   }
   return true;
-}
-
-std::string HttpConnection::take(std::size_t size) {
-  std::string out = buffer_.substr(0, size);
-  buffer_.erase(0, size);
-  return out;
 }
 
 std::optional<HttpResponse> HttpConnection::read_response(std::chrono::milliseconds timeout) {
@@ -146,27 +132,18 @@ std::optional<HttpResponse> HttpConnection::request(const std::string& method,
 }
 
 PeerEnd HttpConnection::wait_for_close(std::chrono::milliseconds timeout) {
-  Got got = buffer_.empty() ? read_some(Clock::now() + timeout) : Got::Data;
-  return got == Got::Data      ? PeerEnd::Answered
-         : got == Got::Timeout ? PeerEnd::Silent
-                               : PeerEnd::Closed;
-}
-
-std::optional<HttpResponse> http_request(std::uint16_t port, const std::string& method,
-                                         const std::string& path, const std::optional<Json>& body,
-                                         std::chrono::milliseconds timeout) {
-  HttpConnection connection;
-  if (!connection.connect(port)) return std::nullopt;
-  return connection.request(method, path, body, {"Connection: close"}, timeout);
+  if (!buffer_.empty()) return PeerEnd::Answered;
+  auto deadline = Clock::now() + timeout;
+  if (read_some(deadline)) return PeerEnd::Answered;
+  return left(deadline) > 0ms ? PeerEnd::Closed : PeerEnd::Silent;
 }
 
 bool SseStream::open(std::uint16_t port, const std::string& npc_id,
                      std::optional<std::uint64_t> since, std::chrono::milliseconds timeout) {
   std::string target = "/npc/" + npc_id + "/events";
   if (since) target += "?since=" + std::to_string(*since);
-  if (!open_target(port, target, "127.0.0.1", timeout)) return false;
-  std::optional<HttpResponse> parsed = parse_head(head_.substr(0, head_.size() - 4));
-  return parsed && parsed->status == 200 && parsed->headers["content-type"] == "text/event-stream";
+  return open_target(port, target, "127.0.0.1", timeout) && head_.starts_with("HTTP/1.1 200 ") &&
+         ascii_lower(head_).find("\r\ncontent-type: text/event-stream\r\n") != std::string::npos;
 }
 
 bool SseStream::open_target(std::uint16_t port, const std::string& target, const std::string& host,
@@ -196,10 +173,6 @@ std::optional<SseFrame> SseStream::next_frame(std::chrono::milliseconds timeout)
   return frame;
 }
 
-std::optional<Json> SseStream::next_event(std::chrono::milliseconds timeout) {
-  return wait_for([](const Json&) { return true; }, timeout);
-}
-
 std::optional<Json> SseStream::wait_for(const std::function<bool(const Json&)>& match,
                                         std::chrono::milliseconds timeout) {
   auto deadline = Clock::now() + timeout;
@@ -209,12 +182,6 @@ std::optional<Json> SseStream::wait_for(const std::function<bool(const Json&)>& 
     if (!frame->keepalive && match(frame->data)) return frame->data;
   }
   return std::nullopt;
-}
-
-std::optional<Json> SseStream::wait_for_type(const std::string& type,
-                                             std::chrono::milliseconds timeout) {
-  return wait_for([&](const Json& e) { return e.is_object() && e.value("type", "") == type; },
-                  timeout);
 }
 
 }  // namespace harness

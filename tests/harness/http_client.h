@@ -15,7 +15,7 @@ struct HttpResponse {
   std::map<std::string, std::string> headers;  // names lower-cased
   std::string body;
 
-  Json json() const;  // null when the body is not JSON
+  Json json() const { return parse_json(body).value_or(Json()); }  // null when not JSON
 };
 
 /// What a read that expects the peer to hang up saw.
@@ -44,16 +44,19 @@ class HttpConnection {
 
   /// Bytes that arrived but were not consumed by a read yet.
   const std::string& pending() const { return buffer_; }
-  /// Reads until at least `size` bytes are pending; false on end, error or time-out.
+  /// Reads until at least `size` bytes, or `marker`, are pending; false on end, error or
+  /// time-out.
   bool fill_to(std::size_t size, std::chrono::steady_clock::time_point deadline);
-  /// Reads until `marker` is pending.
   bool fill_until(std::string_view marker, std::chrono::steady_clock::time_point deadline);
   /// Removes and returns the first `size` pending bytes.
-  std::string take(std::size_t size);
+  std::string take(std::size_t size) {
+    std::string out = buffer_.substr(0, size);
+    buffer_.erase(0, size);
+    return out;
+  }
 
  private:
-  enum class Got { Data, End, Timeout };
-  Got read_some(std::chrono::steady_clock::time_point deadline);
+  bool read_some(std::chrono::steady_clock::time_point deadline);  // false on end or time-out
 
   UniqueFd fd_;
   std::uint16_t port_ = 0;
@@ -61,10 +64,14 @@ class HttpConnection {
 };
 
 /// One request on a fresh connection.
-std::optional<HttpResponse> http_request(std::uint16_t port, const std::string& method,
-                                         const std::string& path,
-                                         const std::optional<Json>& body = std::nullopt,
-                                         std::chrono::milliseconds timeout = DEFAULT_WAIT);
+inline std::optional<HttpResponse> http_request(std::uint16_t port, const std::string& method,
+                                                const std::string& path,
+                                                const std::optional<Json>& body = std::nullopt,
+                                                std::chrono::milliseconds timeout = DEFAULT_WAIT) {
+  HttpConnection connection;
+  if (!connection.connect(port)) return std::nullopt;
+  return connection.request(method, path, body, {"Connection: close"}, timeout);
+}
 
 /// One frame of an event stream: a "data: " event (parsed) or a ": keepalive" comment.
 struct SseFrame {
@@ -87,13 +94,16 @@ class SseStream {
 
   /// The next frame; nullopt when none comes in time or the stream ended.
   std::optional<SseFrame> next_frame(std::chrono::milliseconds timeout = DEFAULT_WAIT);
-  /// The next event, skipping keep-alives.
-  std::optional<Json> next_event(std::chrono::milliseconds timeout = DEFAULT_WAIT);
-  /// Reads events until one satisfies `match` and returns it.
+  /// Reads events, skipping keep-alives, until one satisfies `match` and returns it.
   std::optional<Json> wait_for(const std::function<bool(const Json&)>& match,
                                std::chrono::milliseconds timeout = DEFAULT_WAIT);
+  std::optional<Json> next_event(std::chrono::milliseconds timeout = DEFAULT_WAIT) {
+    return wait_for([](const Json&) { return true; }, timeout);
+  }
   std::optional<Json> wait_for_type(const std::string& type,
-                                    std::chrono::milliseconds timeout = DEFAULT_WAIT);
+                                    std::chrono::milliseconds timeout = DEFAULT_WAIT) {
+    return wait_for([&](const Json& e) { return as_text(e, "type") == type; }, timeout);
+  }
 
   /// Every event read so far, in order.
   const std::vector<Json>& seen() const { return seen_; }

@@ -4,12 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <functional>
-#include <string>
-#include <vector>
-
-#include "harness/approval_support.h"
 #include "harness/demo_bridge.h"
 
 namespace harness {
