@@ -23,7 +23,6 @@
 #include <vector>
 
 #include "contract/model_api_stub.h"
-#include "harness/approval_support.h"
 #include "harness/demo_bridge.h"
 #include "harness/transcript_files.h"
 #include "util/json.h"
