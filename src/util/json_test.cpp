@@ -2,12 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
-
-#include "util/request_id.h"
 
 TEST(ParseJson, AcceptsOneValueWithWhiteSpaceOnly) {
   EXPECT_TRUE(parse_json(" {\"a\":[1,2]} \r\n\t"));
@@ -88,15 +85,4 @@ TEST(Readers, AsTextIsTruthyAndOrZeroReadLeniently) {
   EXPECT_EQ(or_zero(obj, "z"), 0);
   EXPECT_EQ(or_zero(obj, "s"), "hi");
   EXPECT_TRUE(or_zero(obj, "f").is_number_float());
-}
-
-TEST(RequestId, TwelveLowercaseHexDigitsAndDifferentEachTime) {
-  std::set<std::string> seen;
-  for (int i = 0; i < 1000; ++i) {
-    std::string id = new_request_id();
-    ASSERT_EQ(id.size(), 12u);
-    EXPECT_EQ(id.find_first_not_of("0123456789abcdef"), std::string::npos) << id;
-    seen.insert(id);
-  }
-  EXPECT_EQ(seen.size(), 1000u);
 }
