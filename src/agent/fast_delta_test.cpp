@@ -76,11 +76,13 @@ std::vector<Line> corpus() {
   std::vector<std::string> unsure = {
       cli_delta(R"("x")", R"("")"),
       cli_delta(R"("x")", "false"),
+      cli_delta(R"("x")", "0"),
       cli_delta(R"("x")", "[]"),
       R"({"type":"stream_event","event":{"type":"message_start","message":{"content":[]}}})",
       R"({"type":"stream_event","event":{"type":"content_block_delta","delta":)"
       R"({"type":"input_json_delta","partial_json":"{\"a\""}}})",
       R"({"type":"assistant","message":{"content":[{"type":"text","text":"Hello"}]}})",
+      cli_delta("5"),
       cli_delta("null"),
       cli_delta(R"({"a":"b"})"),
       cli_delta(R"("")"),
