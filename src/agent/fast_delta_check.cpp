@@ -50,19 +50,14 @@ bool fast_path_agrees(std::string_view line, std::string* why) {
 
   std::vector<std::string> got = event_texts(fast);
   std::vector<std::string> want = event_texts(ordinary);
-  if (got.size() != want.size()) {
-    return differ(std::to_string(got.size()) + " events where the ordinary way gives " +
-                  std::to_string(want.size()));
-  }
-  for (std::size_t i = 0; i < got.size(); ++i) {
-    if (got[i] != want[i])
-      return differ("event " + got[i] + " where the ordinary way gives " + want[i]);
+  if (got != want) {
+    return differ("events " + dump_json(Json(got)) + " where the ordinary way gives " +
+                  dump_json(Json(want)));
   }
   std::string streamed_fast = streamed(fast);
-  std::string streamed_ordinary = streamed(ordinary);
-  if (streamed_fast != streamed_ordinary) {
+  if (streamed_fast != streamed(ordinary)) {
     return differ("streamed text \"" + streamed_fast + "\" where the ordinary way gives \"" +
-                  streamed_ordinary + "\"");
+                  streamed(ordinary) + "\"");
   }
   // Both ways write a delta through the same writer: hold it to the general one.
   if (!got.empty()) {

@@ -37,9 +37,3 @@ TEST(Launch, SettingsFileNamesEncodeTheIdAndLongOnesAreCutButStayUnique) {
   EXPECT_LE(es.size(), 224u);
   EXPECT_EQ(es.substr(0, es.find('~')).size() % 3, 0u);
 }
-
-TEST(Launch, HookSettingsAreTheCompactPreToolUseHook) {
-  EXPECT_EQ(
-      dump_json(hook_settings("/x/bridge --hook", "Bash")),
-      R"({"hooks":{"PreToolUse":[{"hooks":[{"command":"/x/bridge --hook","timeout":300,"type":"command"}],"matcher":"Bash"}]}})");
-}

@@ -19,13 +19,6 @@
 
 namespace {
 
-// A standard-error reader that has already taken in everything.
-std::shared_ptr<ReaderDone> finished_reader() {
-  auto done = std::make_shared<ReaderDone>();
-  done->finish();
-  return done;
-}
-
 // Returns once the work handed to the background worker so far is done.
 void drain_background_work() {
   std::promise<void> done;
@@ -52,35 +45,25 @@ Json assistant_text(const std::string& text) {
               {"message", {{"content", Json::array({{{"type", "text"}, {"text", text}}})}}}};
 }
 
+// No transcripts can be found under this home: session descriptions are all zeros.
 class TranslateTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // No transcripts can be found under this home: session descriptions are all zeros.
-    workspace_ = root_ / "world";
     ASSERT_EQ(::mkdir(workspace_.c_str(), 0700), 0);
     Config cfg;
     cfg.workspace = workspace_;
     store_config(cfg);
-    state_file_ = root_ / "bridge_state.json";
     store_state_file_path(state_file_);
     set_policy("auto");
-
-    npc_ = std::make_shared<Npc>("t");
-    with_state([&](NpcState& s) { s.workspace = workspace_; });
-  }
-
-  template <typename F>
-  void with_state(F change) {
-    npc_->locked([&](NpcState& s) { change(s); });
-  }
-
-  // A copy of the NPC's state.
-  NpcState state() {
-    return npc_->locked([](NpcState& s) -> NpcState { return s; });
+    npc_->locked([&](NpcState& s) { s.workspace = workspace_; });
   }
 
   // Work handed to the background (a state-file write) ends with the test that caused it.
   void TearDown() override { drain_background_work(); }
+
+  NpcState state() {
+    return npc_->locked([](NpcState& s) -> NpcState { return s; });
+  }
 
   void feed(const Json& rec) { translate_record(*npc_, rec); }
 
@@ -106,9 +89,9 @@ class TranslateTest : public ::testing::Test {
   }
 
   ScratchHome root_;
-  std::string workspace_;
-  std::string state_file_;
-  NpcHandle npc_;
+  std::string workspace_ = root_ / "world";
+  std::string state_file_ = root_ / "bridge_state.json";
+  NpcHandle npc_ = std::make_shared<Npc>("t");
 };
 
 using Strings = std::vector<std::string>;
@@ -123,7 +106,7 @@ Json numbered(std::uint64_t seq, const std::string& text) {
 // One turn with every odd record the agent may write: reply text once whether streamed or
 // whole, tool uses with odd inputs and long outputs, figures in their own kind, and the session.
 TEST_F(TranslateTest, AnOddTurnReachesTheGameAsEvents) {
-  with_state([&](NpcState& s) {
+  npc_->locked([&](NpcState& s) {
     s.model = "sonnet";
     set_activity(*npc_, s, Activity::Working);
   });
@@ -213,7 +196,7 @@ TEST_F(TranslateTest, AnOddTurnReachesTheGameAsEvents) {
                                                     "; {\"code\":7}; " + std::string(86, 'y')}));
 }
 
-// The reader side: a real pipe, written in awkward pieces.
+// The reader side: a real pipe written in awkward pieces, or a child's real standard output.
 class StdoutReaderTest : public TranslateTest {
  protected:
   void start_reader(std::uint64_t generation) {
@@ -221,6 +204,20 @@ class StdoutReaderTest : public TranslateTest {
     ASSERT_EQ(pipe_cloexec(fds), 0);
     write_end_.reset(fds[1]);
     reader_ = std::thread(read_agent_output, npc_, generation, UniqueFd(fds[0]), done_);
+  }
+
+  // Starts `script` under /bin/sh as the NPC's current agent of generation 1.
+  void start_agent(const std::string& script) {
+    SpawnResult spawned =
+        spawn_child({"/bin/sh", {"-c", script}, {"PATH=/usr/bin:/bin"}, workspace_});
+    ASSERT_TRUE(spawned.child.has_value()) << spawned.error;
+    auto input = std::make_shared<AgentInput>(std::move(spawned.child->stdin_fd));
+    npc_->locked([&](NpcState& s) {
+      s.agent = AgentProcess{spawned.child->pid, 1, input, done_, false};
+      s.launch_count = 1;
+      set_activity(*npc_, s, Activity::Idle);
+    });
+    reader_ = std::thread(read_agent_output, npc_, 1, std::move(spawned.child->stdout_fd), done_);
   }
 
   void write_all(const std::string& bytes) { ASSERT_EQ(write_fully(write_end_.get(), bytes), 0); }
@@ -238,13 +235,18 @@ class StdoutReaderTest : public TranslateTest {
 
   UniqueFd write_end_;
   std::thread reader_;
-  std::shared_ptr<ReaderDone> done_ = finished_reader();
+  // A standard-error reader that has already taken in everything.
+  std::shared_ptr<ReaderDone> done_ = [] {
+    auto done = std::make_shared<ReaderDone>();
+    done->finish();
+    return done;
+  }();
 };
 
 // Lines in any pieces from a process that is no longer the NPC's current one (a newer launch
 // took over): what it wrote is shown, but its result does not end the newer process's turn.
 TEST_F(StdoutReaderTest, ReadsLinesInAnyPiecesAndALateProcessEndsSilently) {
-  with_state([&](NpcState& s) {
+  npc_->locked([&](NpcState& s) {
     set_activity(*npc_, s, Activity::Working);
     s.agent.emplace();
     s.agent->generation = 2;
@@ -273,40 +275,16 @@ TEST_F(StdoutReaderTest, ReadsLinesInAnyPiecesAndALateProcessEndsSilently) {
   EXPECT_EQ(state().agent->generation, 2u);
 }
 
-class StdoutReaderChildTest : public StdoutReaderTest {
- protected:
-  // Starts `script` under /bin/sh as the NPC's current agent of generation 1 and reads its
-  // real standard output.
-  void start_agent(const std::string& script) {
-    SpawnSpec launch;
-    launch.program = "/bin/sh";
-    launch.args = {"-c", script};
-    launch.cwd = workspace_;
-    launch.env = {"PATH=/usr/bin:/bin"};
-    SpawnResult spawned = spawn_child(launch);
-    ASSERT_TRUE(spawned.child.has_value()) << spawned.error;
-    auto input = std::make_shared<AgentInput>(std::move(spawned.child->stdin_fd));
-    with_state([&](NpcState& s) {
-      s.agent = AgentProcess{spawned.child->pid, 1, input, done_, false};
-      s.launch_count = 1;
-      set_activity(*npc_, s, Activity::Idle);
-    });
-    since_ = last_seq(*npc_);
-    reader_ = std::thread(read_agent_output, npc_, 1, std::move(spawned.child->stdout_fd), done_);
-  }
-
-  std::uint64_t since_ = 0;  // the newest event before the agent started
-};
-
-TEST_F(StdoutReaderChildTest, EndOfOutputReportsTheExitCodeAndStopsTheNpc) {
+TEST_F(StdoutReaderTest, EndOfOutputReportsTheExitCodeAndStopsTheNpc) {
+  std::uint64_t since = last_seq(*npc_);
   // The child closes its standard output, then reads its input until the end: only closing
   // its input lets it exit, so the reader must not await it forever.
   start_agent(
       R"(echo '{"type":"assistant","message":{"content":[{"type":"text","text":"bye"}]}}'; )"
       "exec 1>&-; cat >/dev/null; exit 3");
   finish();
-  EXPECT_EQ(brief(since_),
-            (Strings{"delta:bye", "message_end", "error:exit code 3", "state:asleep"}));
+  EXPECT_EQ(brief(since), (Strings{"state:idle", "delta:bye", "message_end", "error:exit code 3",
+                                   "state:asleep"}));
   EXPECT_FALSE(state().agent.has_value());
 }
 

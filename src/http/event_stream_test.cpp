@@ -13,10 +13,9 @@ TEST(ParseSince, TheFirstSinceIfItIsANonNegativeSigned64BitDecimal) {
     std::string_view query;
     std::optional<std::uint64_t> since;
   };
-  for (const Case& c : std::vector<Case>{{"since=0", 0},
-                                         {"since=+7", 7},
+  // (since=0, since after another parameter, and a word: the end-to-end EventsStream.)
+  for (const Case& c : std::vector<Case>{{"since=+7", 7},
                                          {"since=-0", 0},
-                                         {"foo=1&since=3", 3},
                                          {"since=4&since=6", 4},
                                          {"since=9223372036854775807", LARGEST},
                                          {"", std::nullopt},
@@ -24,7 +23,6 @@ TEST(ParseSince, TheFirstSinceIfItIsANonNegativeSigned64BitDecimal) {
                                          {"since=", std::nullopt},
                                          {"since=+", std::nullopt},
                                          {"since=-5", std::nullopt},
-                                         {"since=abc", std::nullopt},
                                          {"since=7x", std::nullopt},
                                          {"since=%37", std::nullopt},
                                          {"since=9223372036854775808", std::nullopt},

@@ -17,15 +17,10 @@ TEST(LoopbackGuard, OnlyLoopbackNamesOrTheConfiguredHostPassInEveryHostAndOrigin
   };
   std::vector<Case> cases = {
       {"127.0.0.1", {}, {}, true},  // the game's own requests may carry neither
-      // A good Host does not excuse a foreign Origin, nor the other way round.
-      {"127.0.0.1", {"127.0.0.1:8787"}, {"http://evil.example"}, false},
+      // A good Host does not excuse a foreign Origin; of repeated ones, a foreign copy is refused
+      // whichever another reader would believe. (More combinations: the end-to-end HttpWire.)
       {"127.0.0.1", {"evil.example"}, {"http://localhost"}, false},
-      // Repeated: whichever copy another reader would believe, a foreign one is refused.
-      {"127.0.0.1", {"evil.example", "127.0.0.1:8787"}, {}, false},
-      {"127.0.0.1", {"127.0.0.1:8787", "evil.example"}, {}, false},
       {"127.0.0.1", {"127.0.0.1:8787", ""}, {}, false},
-      {"127.0.0.1", {}, {"http://evil.example", "http://localhost"}, false},
-      {"127.0.0.1", {}, {"http://localhost", "null"}, false},
       {"127.0.0.1", {"localhost", "localhost"}, {"http://localhost", "http://evil.example"}, false},
       {"127.0.0.1", {"127.0.0.1:8787", "localhost:8787"}, {}, true},
       {"127.0.0.1", {"localhost"}, {"http://localhost", "http://127.0.0.1:3000"}, true},

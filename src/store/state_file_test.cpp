@@ -1,15 +1,12 @@
 #include "store/state_file.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <thread>
 #include <vector>
 
 #include "config/config.h"
-#include "util/fd_io.h"
 #include "util/paths.h"
 #include "util/test_support.h"
 
@@ -60,42 +57,8 @@ class StateFileTest : public ::testing::Test {
   std::string path_;
 };
 
-TEST_F(StateFileTest, RememberCarriesOtherEntriesAndLeavesNoTemporaryFile) {
-  Remembered guard;
-  guard.workspace = "/Users/p/game";
-  EXPECT_EQ(remember("guard", guard), "");  // no file yet: nothing kept aside
-  EXPECT_TRUE(is_regular_file(path_));      // the folder chain was created
-  Json others = {{"smith", {{"persona", "gruff"}, {"custom", true}}}, {"note", 5}};
-  Json before = others;
-  before["guard"] = {{"workspace", "/old"}, {"extra", 1}};
-  ASSERT_FALSE(write_state(before).has_value());
-  guard.workspace = default_workspace_;
-  guard.session_id = "s-1";
-  guard.persona = "watchful";
-  EXPECT_EQ(remember("guard", guard), "");  // a good file: nothing kept aside
-  Json after = load_state();
-  EXPECT_EQ(after["smith"], others["smith"]);
-  EXPECT_EQ(after["note"], 5);
-  Json guard_entry = *parse_json(
-      R"({"model":"","persona":"watchful","session_id":"s-1","workspace_source":"default"})");
-  guard_entry["workspace"] = default_workspace_;
-  EXPECT_EQ(after["guard"], guard_entry);
-  EXPECT_EQ(names_starting(folder_, ".bridge_state-"), std::vector<std::string>{});
-  EXPECT_EQ(names_starting(folder_, "bridge_state.json."), std::vector<std::string>{});
-
-  // The new file replaces the old one whole, so a crash mid-write never leaves half a file at
-  // the path: a reader that opened the old file still reads all of it after the rewrite.
-  std::string older = read_file(path_);
-  int held = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(held, 0);
-  ASSERT_FALSE(write_state(Json::object()).has_value());
-  EXPECT_EQ(read_file(path_), "{}");
-  std::string held_text;
-  EXPECT_EQ(read_to_end(held, held_text, 1 << 20), 0);
-  ::close(held);
-  EXPECT_EQ(held_text, older);
-}
-
+// (Entries carried over, and the file replaced whole so that a reader of the old file still
+// reads all of it: the end-to-end StateFile.)
 TEST_F(StateFileTest, ConcurrentRemembersKeepEveryEntry) {
   constexpr int NPCS = 8;
   std::vector<std::thread> threads;

@@ -46,7 +46,6 @@ TEST(ToolSummary, DetailAndNoteByToolName) {
       {"Bash", R"({"path":null,"command":"ls"})", "", "", ""},
       {"Read", R"({"file_path":7})", "", "7", ""},
       // Without a path, by tool name.
-      {"Bash", R"({"command":"ls -la"})", "/w", "ls -la", ""},
       {"Bash", R"({"command":"","description":"List"})", "", "List", "List"},
       {"Glob", R"({"pattern":"*.cpp"})", "", "*.cpp", ""},
       {"Task", R"({"description":"Find it","subagent_type":"explorer"})", "", "Find it",
