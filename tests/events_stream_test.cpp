@@ -1,6 +1,6 @@
-// Following an NPC over its event stream: the response head and the hello frame, live delivery
-// in order to every follower, where a reconnect starts (also after a restart), keep-alives, and
-// a client that goes away.
+// Following an NPC over its event stream: the head and the hello, live delivery in order to
+// every follower, keep-alives, a client that goes away, and where a reconnect starts (also after
+// a restart).
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -63,10 +63,13 @@ Json workspace_event(const std::string& id, std::uint64_t seq, const std::string
   return event;
 }
 
-TEST(EventStream, FollowersGetTheExactHeadAndHelloThenLiveEventsInOrder) {
+TEST(EventStream, FollowersGetTheHeadHelloLiveEventsAndKeepalivesAndALeaverIsNoticed) {
   BridgeProcess bridge;
   ASSERT_TRUE(bridge.start());
-  SseStream first, second;
+  // Timed from before the request, so that a slow start can only make the wait look longer.
+  auto quiet_since = std::chrono::steady_clock::now();
+  SseStream idle, first, second;
+  EXPECT_EQ(open_hello(idle, bridge, "/npc/idle/events")["type"], "hello");
   ASSERT_TRUE(first.open_target(bridge.port(), "/npc/smith/events"));
   EXPECT_EQ(first.head(), STREAM_HEAD);
   Json hello = *parse_json(R"({"seq":0,"type":"hello","npc":"smith","resumed":false,
@@ -91,6 +94,28 @@ TEST(EventStream, FollowersGetTheExactHeadAndHelloThenLiveEventsInOrder) {
     EXPECT_EQ(c.take(both.size()), both);
     EXPECT_EQ(next_frame(*stream), frame_of(model_event("smith", 3, "x")));
   }
+
+  // A client that resets its connection: the next event's write fails at once.
+  {
+    SseStream leaving;
+    EXPECT_EQ(open_hello(leaving, bridge, "/npc/smith/events")["type"], "hello");
+    linger abort_on_close{1, 0};
+    ASSERT_EQ(::setsockopt(leaving.connection().fd(), SOL_SOCKET, SO_LINGER, &abort_on_close,
+                           sizeof abort_on_close),
+              0);
+  }
+  EXPECT_EQ(bridge.count_log("npc=smith stream closed"), 0u);  // nothing was written yet
+  push(bridge, "smith", "model", "y");
+  EXPECT_TRUE(bridge.wait_for_log("[bridge] npc=smith stream closed"));
+  EXPECT_EQ(next_event(first)["seq"], 4);
+  EXPECT_EQ(bridge.count_log("npc=smith stream closed"), 1u);
+
+  // Meanwhile the idle NPC's stream had nothing to say: a keep-alive after ten seconds, not
+  // before (not a speed target: an earlier one would be a wrong wait), and the stream goes on.
+  EXPECT_EQ(next_frame(idle, 30s), ": keepalive\n\n");
+  EXPECT_GE(std::chrono::steady_clock::now() - quiet_since, 9500ms);
+  push(bridge, "idle", "model", "x");
+  EXPECT_EQ(next_frame(idle), frame_of(model_event("idle", 1, "x")));
 }
 
 TEST(EventStream, SinceChoosesWhereAReconnectStartsAlsoAfterARestart) {
@@ -146,38 +171,6 @@ TEST(EventStream, SinceChoosesWhereAReconnectStartsAlsoAfterARestart) {
   EXPECT_NE(hello["instance"], first_run);
   EXPECT_EQ(next_event(after), model_event("smith", 1, "x"));  // the model is remembered
   EXPECT_EQ(next_event(after), workspace_event("smith", 2, bridge.workspace()));
-}
-
-TEST(EventStream, QuietStreamsGetKeepalivesAndAClientThatLeftIsNoticedAtTheNextWrite) {
-  BridgeProcess bridge;
-  ASSERT_TRUE(bridge.start());
-  // Timed from before the request, so that a slow start can only make the wait look longer.
-  auto quiet_since = std::chrono::steady_clock::now();
-  SseStream idle, staying;
-  EXPECT_EQ(open_hello(idle, bridge, "/npc/idle/events")["type"], "hello");
-  EXPECT_EQ(open_hello(staying, bridge, "/npc/leaver/events")["type"], "hello");
-
-  // A client that resets its connection: the next event's write fails at once.
-  {
-    SseStream leaving;
-    EXPECT_EQ(open_hello(leaving, bridge, "/npc/leaver/events")["type"], "hello");
-    linger abort_on_close{1, 0};
-    ASSERT_EQ(::setsockopt(leaving.connection().fd(), SOL_SOCKET, SO_LINGER, &abort_on_close,
-                           sizeof abort_on_close),
-              0);
-  }
-  EXPECT_EQ(bridge.count_log("npc=leaver stream closed"), 0u);  // nothing was written yet
-  push(bridge, "leaver", "model", "x");
-  EXPECT_TRUE(bridge.wait_for_log("[bridge] npc=leaver stream closed"));
-  EXPECT_EQ(next_event(staying)["seq"], 1);
-  EXPECT_EQ(bridge.count_log("npc=leaver stream closed"), 1u);
-
-  // Meanwhile the idle NPC's stream had nothing to say: a keep-alive after ten seconds, not
-  // before (not a speed target: an earlier one would be a wrong wait), and the stream goes on.
-  EXPECT_EQ(next_frame(idle, 30s), ": keepalive\n\n");
-  EXPECT_GE(std::chrono::steady_clock::now() - quiet_since, 9500ms);
-  push(bridge, "idle", "model", "x");
-  EXPECT_EQ(next_frame(idle), frame_of(model_event("idle", 1, "x")));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Listing a workspace's earlier conversations from the transcripts the CLI keeps under
-// HOME/.claude/projects: each session described, newest first, and which NPC uses which.
+// HOME/.claude/projects: newest first, and which NPC uses which. (How one transcript is
+// described: src/store/transcripts_test.cpp.)
 
 #include <gtest/gtest.h>
 
@@ -16,7 +17,7 @@ namespace {
 
 constexpr std::int64_t BASE_TIME = 1767225600;  // 2026-01-01T00:00:00Z
 
-TEST(SessionListing, ConversationsAreListedNewestFirstWithLabelsTitlesAndWhoUsesThem) {
+TEST(SessionListing, ConversationsAreListedNewestFirstWithWhoUsesThem) {
   harness::BridgeProcess bridge;
   ASSERT_TRUE(bridge.start());
   std::string projects = bridge.home() + "/.claude/projects";
@@ -30,31 +31,28 @@ TEST(SessionListing, ConversationsAreListedNewestFirstWithLabelsTitlesAndWhoUses
     EXPECT_EQ(body.size(), 1u);
     return body["sessions"];
   };
-  // Writes a transcript into `folder` (under projects), modified at BASE_TIME + `mtime` and a
-  // half second; the listing's entry for it: `fields` and the file's size and time.
-  auto lay_out = [&](const std::string& folder, const std::string& sid, const std::string& text,
-                     std::int64_t mtime, Json fields) {
+  // Writes a transcript of one user message into `folder`, modified at BASE_TIME + `mtime` and
+  // a half second; the listing's entry for it.
+  auto lay_out = [&](const std::string& folder, const std::string& cwd, const std::string& sid,
+                     const std::string& words, std::int64_t mtime, const std::string& title = "") {
+    std::string text = harness::message_line("user", words, cwd, sid, "2026-01-01T00:00:01.000Z");
+    if (!title.empty()) text += dump_json(Json{{"type", "custom-title"}, {"customTitle", title}}) + "\n";
     std::string path = projects + "/" + folder + "/" + sid + ".jsonl";
     write_file(path, text);
     EXPECT_TRUE(harness::set_mtime(path, BASE_TIME + mtime, 500000000));
-    fields["session_id"] = sid;
-    fields["bytes"] = text.size();
-    fields["modified"] = static_cast<double>(BASE_TIME + mtime) + 0.5;
-    return fields;
+    return Json{{"session_id", sid},
+                {"messages", 1},
+                {"label", words},
+                {"title", title},
+                {"started", "2026-01-01T00:00:01.000Z"},
+                {"bytes", text.size()},
+                {"modified", static_cast<double>(BASE_TIME + mtime) + 0.5}};
   };
   // The entry as `npc` sees it while `user` has that conversation.
   auto seen = [](Json entry, const std::string& npc, const std::string& user) {
     entry["current"] = user == npc;
     entry["in_use_by"] = user == npc ? "" : user;
     return entry;
-  };
-  auto line = [](const std::string& type, const Json& content, const std::string& cwd,
-                 const std::string& sid, int second) {
-    return harness::message_line(type, content, cwd, sid,
-                                 "2026-01-01T00:00:0" + std::to_string(second) + ".000Z");
-  };
-  auto title = [](const std::string& text) {
-    return dump_json(Json{{"type", "custom-title"}, {"customTitle", text}}) + "\n";
   };
 
   // The folder named by replacing only "/" (the bridge's root has "." and "_" in its name).
@@ -63,35 +61,10 @@ TEST(SessionListing, ConversationsAreListedNewestFirstWithLabelsTitlesAndWhoUses
   std::string folder = ws;
   std::replace(folder.begin(), folder.end(), '/', '-');
   ASSERT_NE(folder, harness::cli_folder_name(ws));  // so only this naming can find it
-
-  std::string words =
-      "Tell me about   the old lighthouse keeper\n\n and his lamp, please, in great "
-      "detail now";
-  Json older =
-      lay_out(folder, "s-older",
-              line("user", "hi", ws, "s-older", 1) + line("user", words, ws, "s-older", 3) +
-                  "not json but \"user\"\n" + line("assistant", "He kept it.", ws, "s-older", 4),
-              100,
-              {{"messages", 3},
-               {"label", "Tell me about the old lighthouse keeper and his lamp, please, in great"},
-               {"title", ""},
-               {"started", "2026-01-01T00:00:01.000Z"}});
-  Json blocks = Json::array({{{"type", "text"}, {"text", "Where is the blacksmith shop?"}},
-                             {{"type", "image"}, {"source", "..."}}});
-  Json newest =
-      lay_out(folder, "s-newest",
-              title("Smithy") + line("user", blocks, ws, "s-newest", 7) + title("Later"), 300,
-              {{"messages", 1},
-               {"label", "Where is the blacksmith shop?"},
-               {"title", "Smithy"},
-               {"started", "2026-01-01T00:00:07.000Z"}});
-  Json middle = lay_out(
-      folder, "s-middle", line("user", "  short  ", ws, "s-middle", 9), 200,
-      {{"messages", 1}, {"label", ""}, {"title", ""}, {"started", "2026-01-01T00:00:09.000Z"}});
-  // No messages: left out. Not a transcript by name: ignored.
-  lay_out(folder, "s-titled", title("Only a title"), 400, Json::object());
-  write_file(projects + "/" + folder + "/notes.txt",
-             line("user", "a message in a text file", ws, "n", 1));
+  Json older = lay_out(folder, ws, "s-older", "Tell me about the old lighthouse", 100);
+  Json newest = lay_out(folder, ws, "s-newest", "Where is the blacksmith shop?", 300, "Smithy");
+  Json middle = lay_out(folder, ws, "s-middle", "What is for supper tonight?", 200);
+  write_file(projects + "/" + folder + "/notes.txt", "not a transcript by name");
 
   for (const char* npc : {"alice", "bob"})
     ASSERT_EQ(post("/npc/" + std::string(npc) + "/workspace", {{"workspace", ws}}), 200);
@@ -116,12 +89,8 @@ TEST(SessionListing, ConversationsAreListedNewestFirstWithLabelsTitlesAndWhoUses
   ASSERT_TRUE(harness::make_folders(fresh));
   ASSERT_EQ(post("/npc/finn/workspace", {{"workspace", fresh}}), 200);
   EXPECT_EQ(sessions_of("finn"), Json::array());
-  Json first = lay_out(harness::cli_folder_name(fresh), "s-first",
-                       line("user", "Good evening, innkeeper!", fresh, "s-first", 5), 50,
-                       {{"messages", 1},
-                        {"label", "Good evening, innkeeper!"},
-                        {"title", ""},
-                        {"started", "2026-01-01T00:00:05.000Z"}});
+  Json first =
+      lay_out(harness::cli_folder_name(fresh), fresh, "s-first", "Good evening, innkeeper!", 50);
   EXPECT_EQ(sessions_of("finn"), Json::array({seen(first, "finn", "")}));
 }
 
