@@ -95,8 +95,8 @@ TEST_F(AgentTurns, RepliesToolsSessionReportsAndTheAgentsEnd) {
   // An agent in another mode than the policy asked for is reported; a sub-agent's records are
   // not the NPC's.
   Json bash_input = {{"command", "exit 4"}, {"description", "fail on purpose"}};
-  turn = run_turn(demo, events, "smith",
-                  "@mode plan\n@subagent\n@tool Bash " + dump_json(bash_input));
+  turn =
+      run_turn(demo, events, "smith", "@mode plan\n@subagent\n@tool Bash " + dump_json(bash_input));
   std::vector<Json> starts = of_type(turn, "tool_start");
   ASSERT_EQ(starts.size(), 1u);
   EXPECT_TRUE(is_event(
@@ -268,8 +268,9 @@ TEST(AgentLaunch, AutoPolicyCommandLineFollowsModelSessionAndPersona) {
   // The lost conversation starts anew, with the persona, and the loss is logged once.
   auto [launch, session_now] = launched_turn(demo, "brom", "@reply hello", 4);
   EXPECT_NE(session_now, lost);
-  EXPECT_EQ(launch_args(launch), with(base_agent_args("auto"), {"--append-system-prompt",
-                                                               "You are Brom.", "--name", "npc:brom"}));
+  EXPECT_EQ(launch_args(launch),
+            with(base_agent_args("auto"),
+                 {"--append-system-prompt", "You are Brom.", "--name", "npc:brom"}));
   // Standard error is read apart from the stream: wait for the line before counting.
   std::string dropped = "npc=brom session " + lost + " has no transcript";
   EXPECT_TRUE(demo.bridge().wait_for_log(dropped));

@@ -36,7 +36,8 @@ TEST(SessionListing, ConversationsAreListedNewestFirstWithWhoUsesThem) {
   auto lay_out = [&](const std::string& folder, const std::string& cwd, const std::string& sid,
                      const std::string& words, std::int64_t mtime, const std::string& title = "") {
     std::string text = harness::message_line("user", words, cwd, sid, "2026-01-01T00:00:01.000Z");
-    if (!title.empty()) text += dump_json(Json{{"type", "custom-title"}, {"customTitle", title}}) + "\n";
+    if (!title.empty())
+      text += dump_json(Json{{"type", "custom-title"}, {"customTitle", title}}) + "\n";
     std::string path = projects + "/" + folder + "/" + sid + ".jsonl";
     write_file(path, text);
     EXPECT_TRUE(harness::set_mtime(path, BASE_TIME + mtime, 500000000));
