@@ -433,7 +433,7 @@ TEST(ReadEndpoints, RoutesPageAndListingAsTheCommandLineSetsThem) {
   // Requests outside the route table get 404 and create nothing; every NPC path creates the
   // NPC, whatever its action (the listing at the end).
   for (const std::string request :
-       {"GET /health/", "GET /Health", "HEAD /health", "get /health", "PUT /npcs",
+       {"GET /health/", "GET /Health", "HEAD /health", "get /health", "PUT /npcs", "GET /npcs/",
         "GET /index.html", "GET /playground.js/", "DELETE /npc/deleted/events", "GET /npc/bare",
         "GET /npc/guard/status", "POST /npc/guard2/dance"}) {
     std::size_t space = request.find(' ');
