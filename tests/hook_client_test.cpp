@@ -2,7 +2,6 @@
 // status 0 whatever happens. A stand-in bridge in the test records the exact request bytes.
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -73,15 +72,6 @@ class StandInBridge {
     return request_;
   }
 
-  /// True when a connection is waiting that nobody accepted (the hook connected after all).
-  bool connection_pending() {
-    int flags = fcntl(listener_.get(), F_GETFL);
-    fcntl(listener_.get(), F_SETFL, flags | O_NONBLOCK);
-    UniqueFd client(accept_cloexec(listener_.get(), nullptr, nullptr));
-    fcntl(listener_.get(), F_SETFL, flags);
-    return client.valid();
-  }
-
  private:
   UniqueFd listener_;
   std::string url_;
@@ -131,16 +121,14 @@ TEST(HookClient, ForwardsTheRequestAndPrintsTheDecision) {
 }
 
 TEST(HookClient, EveryFailureIsARefusalThatSaysWhy) {
-  // Tool requests it cannot read are refused without contacting the bridge.
-  StandInBridge idle;
-  ASSERT_TRUE(idle.valid());
+  // Tool requests it cannot read are refused without contacting the bridge (where nothing
+  // listens, so a contact would be refused for that reason instead).
+  std::string nobody = "http://127.0.0.1:" + std::to_string(harness::free_port());
   for (const std::string input : {"", "[1,2]", "{\"a\":", "\"text\"", "{\"a\":\"\xff\"}"}) {
-    expect_printed(idle.url(), refusal("The bridge could not read the tool request."), input);
+    expect_printed(nobody, refusal("The bridge could not read the tool request."), input);
   }
-  EXPECT_FALSE(idle.connection_pending());
 
   // URLs that name no usable bridge, and a port nothing listens on (refused at once).
-  std::string nobody = "http://127.0.0.1:" + std::to_string(harness::free_port());
   auto started = std::chrono::steady_clock::now();
   expect_printed(nobody, unreachable(os_error_text(ECONNREFUSED)));
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(6));
