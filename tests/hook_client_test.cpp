@@ -2,7 +2,6 @@
 // status 0 whatever happens. A stand-in bridge in the test records the exact request bytes.
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -26,26 +25,22 @@ namespace {
 
 using harness::RunResult;
 
-// A listener on "127.0.0.1" or "::1" that answers at most one connection with a canned reply.
+// A listener on 127.0.0.1 that answers at most one connection with a canned reply. (A hook
+// reaching a bridge on "::1": SettingsHook.)
 class StandInBridge {
  public:
-  explicit StandInBridge(const std::string& host = "127.0.0.1") {
-    bool v6 = host == "::1";
-    sockaddr_storage address{};
-    auto* in4 = reinterpret_cast<sockaddr_in*>(&address);
-    auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
-    address.ss_family = v6 ? AF_INET6 : AF_INET;
-    if (v6) in6->sin6_addr = in6addr_loopback;
-    if (!v6) in4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = v6 ? sizeof *in6 : sizeof *in4;
+  StandInBridge() {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
     auto* any = reinterpret_cast<sockaddr*>(&address);
-    listener_.reset(socket_cloexec(address.ss_family, SOCK_STREAM, 0));
+    listener_.reset(socket_cloexec(AF_INET, SOCK_STREAM, 0));
     if (!listener_.valid() || bind(listener_.get(), any, length) != 0 ||
         listen(listener_.get(), 8) != 0 || getsockname(listener_.get(), any, &length) != 0) {
       listener_.reset();
     }
-    url_ = "http://" + (v6 ? "[::1]:" : host + ":") +
-           std::to_string(ntohs(v6 ? in6->sin6_port : in4->sin_port));
+    url_ = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
   }
   ~StandInBridge() { request(); }
 
@@ -75,15 +70,6 @@ class StandInBridge {
   const std::string& request() {
     if (server_.joinable()) server_.join();
     return request_;
-  }
-
-  /// True when a connection is waiting that nobody accepted (the hook connected after all).
-  bool connection_pending() {
-    int flags = fcntl(listener_.get(), F_GETFL);
-    fcntl(listener_.get(), F_SETFL, flags | O_NONBLOCK);
-    UniqueFd client(accept_cloexec(listener_.get(), nullptr, nullptr));
-    fcntl(listener_.get(), F_SETFL, flags);
-    return client.valid();
   }
 
  private:
@@ -117,12 +103,10 @@ void expect_printed(const std::string& url, const std::string& line,
 }
 
 // Surrounding white space of the answer is dropped, nothing else is touched; trailing slashes
-// of the URL are ignored, and a bracketed IPv6 bridge works.
+// of the URL are ignored.
 TEST(HookClient, ForwardsTheRequestAndPrintsTheDecision) {
-  for (const auto& [host, tail] : std::vector<std::pair<std::string, std::string>>{
-           {"127.0.0.1", ""}, {"127.0.0.1", "//"}, {"::1", ""}}) {
-    StandInBridge bridge(host);
-    if (!bridge.valid() && host == "::1") continue;  // no ::1 on this machine
+  for (const std::string tail : {"", "//"}) {
+    StandInBridge bridge;
     ASSERT_TRUE(bridge.valid());
     std::string body = "  " + ALLOW + "\n";
     bridge.answer_once("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
@@ -137,16 +121,14 @@ TEST(HookClient, ForwardsTheRequestAndPrintsTheDecision) {
 }
 
 TEST(HookClient, EveryFailureIsARefusalThatSaysWhy) {
-  // Tool requests it cannot read are refused without contacting the bridge.
-  StandInBridge idle;
-  ASSERT_TRUE(idle.valid());
+  // Tool requests it cannot read are refused without contacting the bridge (where nothing
+  // listens, so a contact would be refused for that reason instead).
+  std::string nobody = "http://127.0.0.1:" + std::to_string(harness::free_port());
   for (const std::string input : {"", "[1,2]", "{\"a\":", "\"text\"", "{\"a\":\"\xff\"}"}) {
-    expect_printed(idle.url(), refusal("The bridge could not read the tool request."), input);
+    expect_printed(nobody, refusal("The bridge could not read the tool request."), input);
   }
-  EXPECT_FALSE(idle.connection_pending());
 
   // URLs that name no usable bridge, and a port nothing listens on (refused at once).
-  std::string nobody = "http://127.0.0.1:" + std::to_string(harness::free_port());
   auto started = std::chrono::steady_clock::now();
   expect_printed(nobody, unreachable(os_error_text(ECONNREFUSED)));
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(6));
