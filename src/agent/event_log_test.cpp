@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <optional>
+#include <thread>
+
 #include "agent/npc.h"
 
 namespace {
@@ -25,16 +29,33 @@ TEST(EventLog, NumbersFromOneAndKeepsTheNewestTwoThousand) {
   EXPECT_TRUE(events_after(npc.events, 5000).empty());
 }
 
-TEST(EventLog, WaitReturnsEarlyWhenAnEventArrives) {
+// A stream or a hook that waits is woken by the push itself, batched or not: without the
+// wake-up it would sleep out its whole wait (a stream's keep-alive), one event at a time.
+TEST(EventLog, APushWakesEveryWaiterAtOnce) {
+  using namespace std::chrono_literals;
+  auto eventually = [](auto done) {  // polls for up to 10 s
+    for (int i = 0; i < 2000 && !done(); ++i) std::this_thread::sleep_for(5ms);
+    return done();
+  };
   Npc npc("w");
-  std::thread pusher([&] { push_event(npc, "said", {{"text", "hi"}}); });
-  // Without the wake-up this would wait the whole minute and fail the size check below
-  // only after it; with it, the wait ends at the push.
-  auto events = wait_events_after(npc.events, 0, std::chrono::minutes(1));
-  pusher.join();
-  if (events.empty()) events = events_after(npc.events, 0);  // pushed before the wait began
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_TRUE(wait_events_after(npc.events, 1, std::chrono::milliseconds(1)).empty());
+  for (int round = 0; round < 3; ++round) {
+    LogReader reader(npc.events, last_seq(npc));
+    std::uint64_t since = last_seq(npc);
+    std::atomic<int> started = 0, woke = 0;
+    std::thread stream([&] { ++started, woke += !reader.take(60s).empty(); });
+    std::thread hook(
+        [&] { ++started, woke += !wait_events_after(npc.events, since, 60s).empty(); });
+    // Polling lets both begin their wait before the push, so the push must wake them.
+    EXPECT_TRUE(eventually([&] { return started == 2; }));
+    {
+      std::optional<DeferredWakeups> batch;
+      if (round == 1) batch.emplace();
+      push_event(npc, "said", {{"text", "hi"}});
+    }
+    EXPECT_TRUE(eventually([&] { return woke == 2; })) << "round " << round;
+    stream.join();
+    hook.join();
+  }
 }
 
 TEST(EventLog, ConnectedReadersMissNothingWithinTheBacklogBudget) {

@@ -37,13 +37,14 @@ TEST(DumpJson, CompactSortedAndNeverThrowsOnBadUtf8) {
 }
 
 TEST(AppendJsonString, GivesTheBytesDumpJsonGives) {
-  std::vector<std::string> texts = {"", "plain words", "say \"hi\"", "back\\slash", "a/b",
-                                    std::string("nul\0in the middle", 18), "tab\tline\nfeed\r",
-                                    "\x7F del", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80",
-                                    // Ill-formed: a stray byte, a cut sequence, an overlong form,
-                                    // an encoded surrogate, a code point past U+10FFFF.
-                                    "x\xFFy", "\xE2\x82", "\xC0\xAF", "\xED\xA0\x80z",
-                                    "\xF4\x90\x80\x80", std::string(3000, 'w') + "\x80"};
+  std::vector<std::string> texts = {
+      "", "plain words", "say \"hi\"", "back\\slash", "a/b", std::string("nul\0in the middle", 18),
+      "tab\tline\nfeed\r", "\x7F del", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80",
+      // Ill-formed: a stray byte, a cut sequence, an overlong form,
+      // an encoded surrogate, a code point past U+10FFFF.
+      "x\xFFy", "\xE2\x82", "\xC0\xAF", "\xED\xA0\x80z", "\xF4\x90\x80\x80"};
+  texts.push_back(std::string(3000, 'w'));
+  texts.back().push_back('\x80');  // long, and ill-formed only at its end
   for (int c = 0; c < 0x20; ++c) texts.push_back(std::string("<") + char(c) + ">");
   for (const std::string& text : texts) {
     std::string out = "prefix:";
