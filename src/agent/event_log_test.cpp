@@ -42,9 +42,9 @@ TEST(EventLog, APushWakesEveryWaiterAtOnce) {
     LogReader reader(npc.events, last_seq(npc));
     std::uint64_t since = last_seq(npc);
     std::atomic<int> started = 0, woke = 0;
-    std::thread stream([&] { ++started, woke += !reader.take(60s).empty(); });
+    std::thread stream([&] { ++started, woke += !reader.take(30s).empty(); });
     std::thread hook(
-        [&] { ++started, woke += !wait_events_after(npc.events, since, 60s).empty(); });
+        [&] { ++started, woke += !wait_events_after(npc.events, since, 30s).empty(); });
     // Polling lets both begin their wait before the push, so the push must wake them.
     EXPECT_TRUE(eventually([&] { return started == 2; }));
     {
