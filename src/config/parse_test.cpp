@@ -132,6 +132,14 @@ TEST_F(Parse, EveryRefusalHasItsExactMessageAndStatus) {
     cases.push_back({args, in_order[i].second, i < 4 ? 2 : 1});  // usage errors first
   }
   for (const Case& c : cases) expect_exit(c.args, c.message, c.status);
+
+  // Nothing is stored when a validation fails.
+  serve({"--permission-policy", "trust", "--port", "1111", "--state-file", "/s1"});
+  expect_exit({"--permission-policy", "ask", "--state-file", "/s2", "--workspace", "/nonexistent"},
+              "error: workspace not a directory: /nonexistent", 1);
+  EXPECT_EQ(current_policy(), "trust");
+  EXPECT_EQ(state_file_path(), "/s1");
+  EXPECT_EQ(config().port, 1111);
 }
 
 TEST_F(Parse, EveryAcceptedValueIsStoredAsGiven) {
@@ -223,15 +231,6 @@ TEST_F(Parse, SettingsThatDependOnTheEnvironmentOrTheWorkingFolder) {
   env_.unset("USERPROFILE");
   serve({"--claude", claude(), "--workspace", tmp_.path()});
   EXPECT_EQ(state_file_path(), ".cache/quillhaven/bridge_state.json");
-}
-
-TEST_F(Parse, NothingIsStoredWhenAValidationFails) {
-  serve({"--permission-policy", "trust", "--port", "1111", "--state-file", "/s1"});
-  expect_exit({"--permission-policy", "ask", "--state-file", "/s2", "--workspace", "/nonexistent"},
-              "error: workspace not a directory: /nonexistent", 1);
-  EXPECT_EQ(current_policy(), "trust");
-  EXPECT_EQ(state_file_path(), "/s1");
-  EXPECT_EQ(config().port, 1111);
 }
 
 TEST(ParseHook, ValuesInlineOrFromTheNextArgumentAndNoOtherOptionExamined) {

@@ -1,14 +1,13 @@
 #include "http/connection.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
-#include "util/unique_fd.h"
+#include "util/test_support.h"
 
 namespace {
 
@@ -17,10 +16,7 @@ namespace {
 class Feed {
  public:
   explicit Feed(std::string bytes, bool close_after = true) {
-    int fds[2];
-    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    near_.reset(fds[0]);
-    far_.reset(fds[1]);
+    std::tie(near_, far_) = socket_pair();
     writer_ = std::thread([this, bytes = std::move(bytes), close_after] {
       EXPECT_EQ(write_fully(far_.get(), bytes), 0);
       if (close_after) shutdown(far_.get(), SHUT_WR);
