@@ -278,8 +278,9 @@ TEST(ParseNumbers, PortsAndSecondsFollowTheirSyntax) {
 TEST(UsageText, ExactBytes) {
   std::string_view text = usage_text();
   EXPECT_EQ(text.size(), 1626u);
-  EXPECT_EQ(text.substr(0, 75),
-            "quillhaven-bridge: the bridge between the Quillhaven game and Claude Code.\n");
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 27);
+  EXPECT_TRUE(text.starts_with(
+      "quillhaven-bridge: the bridge between the Quillhaven game and Claude Code.\n"));
   EXPECT_NE(text.find("\nusage:\n    quillhaven-bridge [options]                     run the "
                       "bridge\n"),
             std::string_view::npos);
@@ -287,12 +288,8 @@ TEST(UsageText, ExactBytes) {
                       "whatever the\n                             claude CLI is configured to use "
                       "(default: $AGENT_MODEL)\n"),
             std::string_view::npos);
-  std::string_view last =
-      "    --exit-with-stdin        shut down when stdin closes (how the game "
-      "runs it)\n";
-  ASSERT_GE(text.size(), last.size());
-  EXPECT_EQ(text.substr(text.size() - last.size()), last);
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 27);
+  EXPECT_TRUE(text.ends_with(
+      "\n    --exit-with-stdin        shut down when stdin closes (how the game runs it)\n"));
 }
 
 }  // namespace

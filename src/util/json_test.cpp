@@ -29,12 +29,10 @@ TEST(ParseJson, AcceptsOneValueOfAtMost128LevelsWithWhiteSpaceOnly) {
   EXPECT_FALSE(parse_json(std::string(1'000'000, '[')));
 }
 
-TEST(DumpJson, CompactSortedAndNeverThrowsOnBadUtf8) {
+TEST(DumpJson, CompactSortedNeverThrowsOnBadUtf8AndAppendJsonStringGivesTheSameBytes) {
   Json value = {{"b", 1}, {"a", {{"d", true}, {"c", nullptr}}}, {"s", std::string("x\xFFy")}};
   EXPECT_EQ(dump_json(value), "{\"a\":{\"c\":null,\"d\":true},\"b\":1,\"s\":\"x\xEF\xBF\xBDy\"}");
-}
 
-TEST(AppendJsonString, GivesTheBytesDumpJsonGives) {
   std::vector<std::string> texts = {
       "", "plain words", "say \"hi\"", "back\\slash", "a/b", std::string("nul\0in the middle", 18),
       "tab\tline\nfeed\r", "\x7F del", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80",
