@@ -132,6 +132,14 @@ TEST_F(Parse, EveryRefusalHasItsExactMessageAndStatus) {
     cases.push_back({args, in_order[i].second, i < 4 ? 2 : 1});  // usage errors first
   }
   for (const Case& c : cases) expect_exit(c.args, c.message, c.status);
+
+  // Nothing is stored when a validation fails.
+  serve({"--permission-policy", "trust", "--port", "1111", "--state-file", "/s1"});
+  expect_exit({"--permission-policy", "ask", "--state-file", "/s2", "--workspace", "/nonexistent"},
+              "error: workspace not a directory: /nonexistent", 1);
+  EXPECT_EQ(current_policy(), "trust");
+  EXPECT_EQ(state_file_path(), "/s1");
+  EXPECT_EQ(config().port, 1111);
 }
 
 TEST_F(Parse, EveryAcceptedValueIsStoredAsGiven) {
@@ -225,15 +233,6 @@ TEST_F(Parse, SettingsThatDependOnTheEnvironmentOrTheWorkingFolder) {
   EXPECT_EQ(state_file_path(), ".cache/quillhaven/bridge_state.json");
 }
 
-TEST_F(Parse, NothingIsStoredWhenAValidationFails) {
-  serve({"--permission-policy", "trust", "--port", "1111", "--state-file", "/s1"});
-  expect_exit({"--permission-policy", "ask", "--state-file", "/s2", "--workspace", "/nonexistent"},
-              "error: workspace not a directory: /nonexistent", 1);
-  EXPECT_EQ(current_policy(), "trust");
-  EXPECT_EQ(state_file_path(), "/s1");
-  EXPECT_EQ(config().port, 1111);
-}
-
 TEST(ParseHook, ValuesInlineOrFromTheNextArgumentAndNoOtherOptionExamined) {
   ScopedEnv env;
   env.unset("PATH");  // serving would fail: no claude
@@ -279,8 +278,9 @@ TEST(ParseNumbers, PortsAndSecondsFollowTheirSyntax) {
 TEST(UsageText, ExactBytes) {
   std::string_view text = usage_text();
   EXPECT_EQ(text.size(), 1626u);
-  EXPECT_EQ(text.substr(0, 75),
-            "quillhaven-bridge: the bridge between the Quillhaven game and Claude Code.\n");
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 27);
+  EXPECT_TRUE(text.starts_with(
+      "quillhaven-bridge: the bridge between the Quillhaven game and Claude Code.\n"));
   EXPECT_NE(text.find("\nusage:\n    quillhaven-bridge [options]                     run the "
                       "bridge\n"),
             std::string_view::npos);
@@ -288,12 +288,8 @@ TEST(UsageText, ExactBytes) {
                       "whatever the\n                             claude CLI is configured to use "
                       "(default: $AGENT_MODEL)\n"),
             std::string_view::npos);
-  std::string_view last =
-      "    --exit-with-stdin        shut down when stdin closes (how the game "
-      "runs it)\n";
-  ASSERT_GE(text.size(), last.size());
-  EXPECT_EQ(text.substr(text.size() - last.size()), last);
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 27);
+  EXPECT_TRUE(text.ends_with(
+      "\n    --exit-with-stdin        shut down when stdin closes (how the game runs it)\n"));
 }
 
 }  // namespace

@@ -1,40 +1,14 @@
 #include "http/connection.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "util/unique_fd.h"
+#include "util/test_support.h"
 
 namespace {
-
-// A socket pair whose far end is fed from a thread (so inputs larger than the socket buffer
-// work) and then shut for writing, so the reader sees the end of the stream.
-class Feed {
- public:
-  explicit Feed(std::string bytes, bool close_after = true) {
-    int fds[2];
-    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    near_.reset(fds[0]);
-    far_.reset(fds[1]);
-    writer_ = std::thread([this, bytes = std::move(bytes), close_after] {
-      EXPECT_EQ(write_fully(far_.get(), bytes), 0);
-      if (close_after) shutdown(far_.get(), SHUT_WR);
-    });
-  }
-  ~Feed() { writer_.join(); }
-  LineReader reader() const {
-    return LineReader(near_.get(), MAX_LINE_BYTES - 1, READ_BUFFER_SIZE);
-  }
-
- private:
-  UniqueFd near_, far_;
-  std::thread writer_;
-};
 
 // A request as one line of text: method, path, query, whether the connection closes after it,
 // the body, and the Host and Origin headers; "none" when no request is read.
@@ -47,16 +21,24 @@ std::string describe(const std::optional<HttpRequest>& r) {
   return out;
 }
 
-// Every request read from `bytes` on one connection, until none is read.
+// Every request read from `bytes` on one connection, until none is read. The far end is fed
+// from a thread (so inputs larger than the socket buffer work) and then, unless told otherwise,
+// shut for writing, so the reader sees the end of the stream.
 std::vector<std::string> read_all(const std::string& bytes, bool close_after = true) {
-  Feed feed(bytes, close_after);
-  LineReader reader = feed.reader();
+  std::pair<UniqueFd, UniqueFd> ends = socket_pair();
+  std::thread writer([&] {
+    EXPECT_EQ(write_fully(ends.second.get(), bytes), 0);
+    if (close_after) shutdown(ends.second.get(), SHUT_WR);
+  });
+  LineReader reader(ends.first.get(), MAX_LINE_BYTES - 1, READ_BUFFER_SIZE);
   std::vector<std::string> out;
   for (;;) {
     std::optional<HttpRequest> r = read_request(reader);
     out.push_back(describe(r));
-    if (!r) return out;
+    if (!r) break;
   }
+  writer.join();
+  return out;
 }
 
 std::string post(const std::string& length, const std::string& body) {

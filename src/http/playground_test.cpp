@@ -5,17 +5,14 @@
 namespace {
 
 TEST(Playground, TheAddressIsOneABrowserOnThisMachineCanOpen) {
-  struct Case {
-    std::string host;
-    std::string url;
-  };
-  for (const Case& c : std::vector<Case>{{"127.0.0.1", "http://127.0.0.1:8787/"},
-                                         {"localhost", "http://localhost:8787/"},
-                                         {"::1", "http://[::1]:8787/"},
-                                         {"0.0.0.0", "http://127.0.0.1:8787/"},
-                                         {"::", "http://[::1]:8787/"},
-                                         {"fe80::1", "http://[fe80::1]:8787/"}}) {
-    EXPECT_EQ(playground_url(c.host, 8787), c.url) << c.host;
+  for (const auto& [host, url] :
+       std::vector<std::pair<const char*, const char*>>{{"127.0.0.1", "http://127.0.0.1:8787/"},
+                                                        {"localhost", "http://localhost:8787/"},
+                                                        {"::1", "http://[::1]:8787/"},
+                                                        {"0.0.0.0", "http://127.0.0.1:8787/"},
+                                                        {"::", "http://[::1]:8787/"},
+                                                        {"fe80::1", "http://[fe80::1]:8787/"}}) {
+    EXPECT_EQ(playground_url(host, 8787), url) << host;
   }
 }
 

@@ -1,32 +1,21 @@
 #include "http/respond.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <string>
 
 #include "util/fd_io.h"
-#include "util/unique_fd.h"
+#include "util/test_support.h"
 
 namespace {
 
-struct Pair {
-  Pair() {
-    int fds[2];
-    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    a.reset(fds[0]);
-    b.reset(fds[1]);
-  }
-  UniqueFd a, b;
-};
-
 // What `respond` writes on a socket, read by the other end.
 std::string reply(int status, const Json& body) {
-  Pair pair;
-  EXPECT_TRUE(respond(pair.a.get(), status, body));
-  pair.a.reset();
+  auto [a, b] = socket_pair();
+  EXPECT_TRUE(respond(a.get(), status, body));
+  a.reset();
   std::string out;
-  EXPECT_EQ(read_to_end(pair.b.get(), out, 1 << 20), 0);
+  EXPECT_EQ(read_to_end(b.get(), out, 1 << 20), 0);
   return out;
 }
 
@@ -43,10 +32,10 @@ TEST(Respond, WritesStatusLineTwoHeadersAndCompactSortedBody) {
     EXPECT_EQ(reply(status, Json::object()).substr(0, line.size()), line);
   }
   // A gone reader is a write error, not a signal.
-  Pair pair;
-  pair.b.reset();
-  EXPECT_FALSE(respond_not_found(pair.a.get()));
-  EXPECT_FALSE(write_all(pair.a.get(), "x"));
+  auto [a, b] = socket_pair();
+  b.reset();
+  EXPECT_FALSE(respond_not_found(a.get()));
+  EXPECT_FALSE(write_all(a.get(), "x"));
 }
 
 }  // namespace

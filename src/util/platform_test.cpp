@@ -16,7 +16,7 @@ SpawnSpec shell(const std::string& script, const std::string& cwd) {
 }
 
 // (A child runs in its folder: the end-to-end scenarios read each launch's working folder.)
-TEST(SpawnChild, AFolderThatCannotBeEnteredOrAMissingProgramFailsWithTheErrorAndNoChild) {
+TEST(SpawnChild, FailsWithTheErrorAndNoChildOrStartsOneWithoutTheBlockedSignals) {
   TempDir dir;
   // A folder that cannot be entered fails the spawn itself: no process is started elsewhere.
   SpawnResult missing = spawn_child(shell("pwd", dir / "gone"));
@@ -26,16 +26,13 @@ TEST(SpawnChild, AFolderThatCannotBeEnteredOrAMissingProgramFailsWithTheErrorAnd
   SpawnResult no_program = spawn_child({dir / "no-such-program", {}, {}, dir.path()});
   EXPECT_FALSE(no_program.child);
   EXPECT_EQ(no_program.error, ENOENT);
-}
 
-TEST(SpawnChild, TheChildDoesNotInheritBlockedSignals) {
   // The bridge blocks termination signals in its threads; a child that inherited the mask
   // would survive its own SIGTERM and exit 3 here.
   sigset_t term, old;
   sigemptyset(&term);
   sigaddset(&term, SIGTERM);
   ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &term, &old), 0);
-  TempDir dir;
   SpawnResult ran = spawn_child(shell("kill -TERM $$; exit 3", dir.path()));
   int status = ran.child ? wait_child(ran.child->pid) : -2;
   pthread_sigmask(SIG_SETMASK, &old, nullptr);

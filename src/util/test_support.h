@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 
 #include "util/paths.h"
 #include "util/platform.h"
+#include "util/unique_fd.h"
 
 /// Sets or removes environment variables; the destructor puts every old value back.
 class ScopedEnv {
@@ -100,6 +102,13 @@ class ScratchHome : public TempDir {
  private:
   ScopedEnv env_;
 };
+
+/// Both ends of a connected local stream socket.
+inline std::pair<UniqueFd, UniqueFd> socket_pair() {
+  int fds[2];
+  EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  return {UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
 
 /// Writes a small shell script at `path` with the permission bits `mode`.
 inline void write_script(const std::string& path, mode_t mode) {

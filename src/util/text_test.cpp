@@ -23,16 +23,14 @@ TEST(Text, Utf8IsCheckedAndRepairedAndCountedByCodePoint) {
   EXPECT_EQ(truncate_chars(text, 0), "");
 }
 
-TEST(Text, WhiteSpaceIsUnicodeWhiteSpace) {
+TEST(Text, WhiteSpaceIsUnicodeAndLogLinesAndOsErrorsAreReadable) {
   EXPECT_EQ(trim(" \t\r\n hi there \xC2\xA0\xE3\x80\x80"), "hi there");  // NBSP, ideographic space
   EXPECT_EQ(trim("\xE2\x80\x83"), "");                                   // em space alone
   EXPECT_EQ(trim("\xC3\xA9"), "\xC3\xA9");
   EXPECT_EQ(split_whitespace("  one\n\n  two\xE2\x80\xA8three  "),
             (std::vector<std::string>{"one", "two", "three"}));
   EXPECT_EQ(ascii_lower("Keep-Alive \xC3\x89"), "keep-alive \xC3\x89");
-}
-
-TEST(Text, LogLinesStayOneLineAndOsErrorsNameTheirNumber) {
+  // Log lines stay one line; OS errors name their number.
   EXPECT_EQ(escape_log_message("a\nb\r\tc\x1b[31m\x7f"), "a\\nb\\r\\tc\\x1b[31m\\x7f");
   EXPECT_EQ(escape_log_message("caf\xC3\xA9"), "caf\xC3\xA9");
   EXPECT_EQ(os_error_text(ECONNREFUSED),

@@ -6,7 +6,8 @@
 
 namespace {
 
-TEST(ToolSummary, CategoryMatchesNamesExactlyAndCaseSensitively) {
+TEST(ToolSummary, CategoryByExactNameDetailAndNoteByToolName) {
+  // Names match exactly and case-sensitively.
   const std::vector<std::pair<const char*, const char*>> categories = {
       {"Read", "read"},       {"NotebookRead", "read"},
       {"MultiEdit", "write"}, {"NotebookEdit", "write"},
@@ -16,9 +17,7 @@ TEST(ToolSummary, CategoryMatchesNamesExactlyAndCaseSensitively) {
   for (const auto& [name, category] : categories) {
     EXPECT_EQ(tool_category(name), category) << name;
   }
-}
 
-TEST(ToolSummary, DetailAndNoteByToolName) {
   struct Case {
     const char* tool;
     const char* input;
