@@ -349,7 +349,7 @@ TEST_F(Contract, ModelChangesApplyWhileIdleAndAfterTheQueuedWords) {
 
   say("merchant", "hold:first and the price of that lantern");
   ASSERT_TRUE(stub_.wait_until_held("first", TURN_WAIT));
-  std::size_t haiku_from = stub_.requested_models().size() - 1;
+  std::size_t haiku_from = stub_.requests().size() - 1;
   // During a turn the change waits for it and for the words queued behind it.
   say("merchant", "and wrap it for me");
   EXPECT_EQ(harness::npc_row(bridge_->port(), "merchant")["state"], "working");
@@ -389,8 +389,8 @@ TEST_F(Contract, ModelChangesApplyWhileIdleAndAfterTheQueuedWords) {
   EXPECT_EQ(harness::of_type(after, "state").at(0)["value"], "idle") << events_text(after);
   for (pid_t pid : cli) EXPECT_TRUE(harness::wait_until_gone(pid, 10s)) << "not relaunched";
   // Every model call of both turns used the model reported, not the one still pending.
-  std::vector<std::string> models = stub_.requested_models();
-  for (std::size_t i = haiku_from; i < models.size(); ++i) EXPECT_EQ(models[i], resolved);
+  std::vector<Json> calls = stub_.requests();
+  for (std::size_t i = haiku_from; i < calls.size(); ++i) EXPECT_EQ(calls[i]["model"], resolved);
 }
 
 TEST_F(Contract, OddWorkspacesListTheirSessionsAndClosingStdinStopsEveryCli) {
