@@ -222,8 +222,9 @@ std::string unmatched(const Json& shown, const std::vector<Json>& seen) {
 // Each event docs/events.md shows, the hello alone or all but the hello, is among `seen`.
 void expect_seen(const std::vector<Json>& seen, bool hello) {
   for (const auto& [where, event] : docs().events) {
-    if ((as_text(event, "type") == "hello") == hello)
+    if ((as_text(event, "type") == "hello") == hello) {
       EXPECT_EQ(unmatched(event, seen), "") << where;
+    }
   }
 }
 
