@@ -7,25 +7,13 @@
 // registry could not be reached) every test skips. QUILLHAVEN_CONTRACT_CLAUDE names a binary
 // directly instead.
 
-#include <dirent.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <functional>
-#include <memory>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include "contract/model_api_stub.h"
 #include "harness/demo_bridge.h"
 #include "harness/transcript_files.h"
-#include "util/json.h"
 #include "util/paths.h"
 
 extern char** environ;
@@ -34,6 +22,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using harness::BridgeProcess;
+using harness::is_event;
 using harness::SseStream;
 
 // The CLI takes about a second to start and a few seconds to give up on a failing model call;
@@ -62,27 +51,13 @@ bool can_see_processes() { return is_directory("/proc/self"); }
 
 // Every process below `root` in the process tree (children, their children, ...).
 std::vector<pid_t> descendants(pid_t root) {
-  std::vector<std::pair<pid_t, pid_t>> all;  // pid, parent
-  DIR* proc = ::opendir("/proc");
-  while (dirent* entry = proc != nullptr ? ::readdir(proc) : nullptr) {
-    std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
-    std::string text;
-    if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0])) || !std::getline(stat, text)) {
-      continue;
-    }
-    // After the name, which may hold anything: ") STATE PPID ..."
-    std::size_t close = text.rfind(')');
-    if (close != std::string::npos && close + 4 < text.size()) {
-      all.emplace_back(std::atoi(entry->d_name), std::atoi(text.c_str() + close + 4));
-    }
-  }
-  if (proc != nullptr) ::closedir(proc);
+  std::vector<harness::ProcessEntry> all = harness::process_table();
   std::vector<pid_t> found;
   for (std::vector<pid_t> frontier = {root}; !frontier.empty();) {
     pid_t parent = frontier.back();
     frontier.pop_back();
-    for (const auto& [pid, ppid] : all) {
-      if (ppid == parent) found.push_back(pid), frontier.push_back(pid);
+    for (const harness::ProcessEntry& p : all) {
+      if (p.parent == parent) found.push_back(p.pid), frontier.push_back(p.pid);
     }
   }
   return found;
@@ -103,10 +78,8 @@ bool has_pair(const std::vector<std::string>& args, const std::string& flag,
   return std::search(args.begin(), args.end(), pair.begin(), pair.end()) != args.end();
 }
 
-bool is_type(const Json& event, const std::string& type) { return as_text(event, "type") == type; }
-
 std::function<bool(const Json&)> of(const std::string& type) {
-  return [type](const Json& e) { return is_type(e, type); };
+  return [type](const Json& e) { return is_event(e, type); };
 }
 
 // The texts of the "delta" events, joined.
@@ -141,10 +114,8 @@ class Contract : public testing::Test {
   // A bridge that runs the CLI against the stub, with `args` added to its command line, and
   // the event stream of `npc` on it.
   bool start_bridge(const std::string& npc, std::vector<std::string> args = {}) {
-    harness::BridgeOptions options;
-    options.claude = cli_;
-    options.args = {"--keep-api-key"};
-    options.args.insert(options.args.end(), args.begin(), args.end());
+    args.insert(args.begin(), "--keep-api-key");
+    harness::BridgeOptions options{.args = args, .claude = cli_};
     // Nothing of the machine's own CLI setup may reach the CLI under test.
     for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
       std::string name(*e, std::string_view(*e).find('='));
@@ -156,7 +127,7 @@ class Contract : public testing::Test {
     options.env["ANTHROPIC_API_KEY"] = "sk-quillhaven-contract-test";
     options.env["CLAUDE_CODE_DISABLE_NONESSENTIAL_TRAFFIC"] = "1";
     bridge_ = std::make_unique<BridgeProcess>(options);
-    EXPECT_TRUE(bridge_->start()) << "the bridge did not start:\n" << bridge_->stderr_text();
+    EXPECT_TRUE(bridge_->start()) << "the bridge did not start:\n" << bridge_->output(true);
     return bridge_->running() && events_.open(bridge_->port(), npc);
   }
 
@@ -170,7 +141,7 @@ class Contract : public testing::Test {
   }
 
   void say(const std::string& npc, const std::string& words) {
-    EXPECT_EQ(post(npc, "say", Json{{"text", words}}), 200) << bridge_->stderr_text();
+    EXPECT_EQ(post(npc, "say", Json{{"text", words}}), 200) << bridge_->output(true);
   }
 
   Json sessions(const std::string& npc) {
@@ -194,11 +165,11 @@ class Contract : public testing::Test {
   // object last when it is not.
   std::vector<Json> read_turn(const std::string& end = "result") {
     std::vector<Json> turn =
-        read_until([](const Json& e) { return is_type(e, "result") || is_type(e, "error"); },
+        read_until([](const Json& e) { return is_event(e, "result") || is_event(e, "error"); },
                    "end of the turn");
-    if (!is_type(turn.back(), end)) {
+    if (!is_event(turn.back(), end)) {
       ADD_FAILURE() << "the turn did not end in a " << end << ":\n"
-                    << events_text(turn) << bridge_->stderr_text();
+                    << events_text(turn) << bridge_->output(true);
       turn.push_back(Json::object());
     }
     return turn;
@@ -380,7 +351,7 @@ TEST_F(Contract, ModelChangesApplyWhileIdleAndAfterTheQueuedWords) {
 
   say("merchant", "hold:first and the price of that lantern");
   ASSERT_TRUE(stub_.wait_until_held("first", TURN_WAIT));
-  std::size_t haiku_from = stub_.requested_models().size() - 1;
+  std::size_t haiku_from = stub_.requests().size() - 1;
   // During a turn the change waits for it and for the words queued behind it.
   say("merchant", "and wrap it for me");
   EXPECT_EQ(harness::npc_row(bridge_->port(), "merchant")["state"], "working");
@@ -410,19 +381,18 @@ TEST_F(Contract, ModelChangesApplyWhileIdleAndAfterTheQueuedWords) {
   ASSERT_NE(said, first.end());
   std::vector<Json> between(said, first.end());
   between.insert(between.end(), second.begin(), second.end());
+  auto applied = [](const Json& e) { return is_event(e, "model", {{"pending", false}}); };
   for (const Json& e : between) {
-    EXPECT_FALSE(is_type(e, "state") && e["value"] != "working") << events_text(between);
-    EXPECT_FALSE(is_type(e, "model") && e["pending"] == false) << events_text(between);
+    EXPECT_FALSE(is_event(e, "state") && e["value"] != "working") << events_text(between);
+    EXPECT_FALSE(applied(e)) << events_text(between);
   }
-  std::vector<Json> after =
-      read_until([](const Json& e) { return is_type(e, "model") && e["pending"] == false; },
-                 "the model applied");
+  std::vector<Json> after = read_until(applied, "the model applied");
   EXPECT_EQ(after.back()["model"], "sonnet");
   EXPECT_EQ(harness::of_type(after, "state").at(0)["value"], "idle") << events_text(after);
   for (pid_t pid : cli) EXPECT_TRUE(harness::wait_until_gone(pid, 10s)) << "not relaunched";
   // Every model call of both turns used the model reported, not the one still pending.
-  std::vector<std::string> models = stub_.requested_models();
-  for (std::size_t i = haiku_from; i < models.size(); ++i) EXPECT_EQ(models[i], resolved);
+  std::vector<Json> calls = stub_.requests();
+  for (std::size_t i = haiku_from; i < calls.size(); ++i) EXPECT_EQ(calls[i]["model"], resolved);
 }
 
 TEST_F(Contract, OddWorkspacesListTheirSessionsAndClosingStdinStopsEveryCli) {
@@ -463,7 +433,7 @@ TEST_F(Contract, OddWorkspacesListTheirSessionsAndClosingStdinStopsEveryCli) {
   EXPECT_EQ(cli_processes().size(), 3u);
   std::vector<pid_t> everything = descendants(bridge_->pid());
   bridge_->close_stdin();
-  EXPECT_EQ(bridge_->wait_for_exit(30s), 0) << bridge_->stderr_text();
+  EXPECT_EQ(bridge_->wait_for_exit(30s), 0) << bridge_->output(true);
   for (pid_t pid : everything) {
     EXPECT_TRUE(harness::wait_until_gone(pid, 10s))
         << "process " << pid << " outlived the bridge: " << dump_json(Json(arguments_of(pid)));

@@ -134,12 +134,6 @@ std::vector<Json> ModelApiStub::requests() const {
   return requests_;
 }
 
-std::vector<std::string> ModelApiStub::requested_models() const {
-  std::vector<std::string> models;
-  for (const Json& body : requests()) models.push_back(as_text(body, "model"));
-  return models;
-}
-
 bool ModelApiStub::wait_until_held(const std::string& key, std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> guard(lock_);
   return changed_.wait_for(guard, timeout, [&] { return held_.count(key) > 0; });

@@ -42,9 +42,8 @@ class ModelApiStub {
   bool start();
   std::string base_url() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
-  /// The body of every /v1/messages request so far, oldest first, and the "model" of each.
+  /// The body of every /v1/messages request so far, oldest first.
   std::vector<Json> requests() const;
-  std::vector<std::string> requested_models() const;
 
   /// Waits until a request holding on `key` has arrived; true when one has within `timeout`.
   bool wait_until_held(const std::string& key, std::chrono::milliseconds timeout);

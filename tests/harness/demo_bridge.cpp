@@ -73,19 +73,28 @@ bool process_alive(pid_t pid) {
   return !rest.empty() && rest[0] != 'Z' && rest[0] != 'X';
 }
 
-std::vector<pid_t> zombie_children(pid_t parent) {
-  std::vector<pid_t> out;
+std::vector<ProcessEntry> process_table() {
+  std::vector<ProcessEntry> out;
   DIR* dir = ::opendir("/proc");
   while (dirent* entry = dir != nullptr ? ::readdir(dir) : nullptr) {
     if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
     std::istringstream rest(stat_after_name(entry->d_name));
     char state = 0;
     long ppid = 0;
-    if (rest >> state >> ppid && state == 'Z' && ppid == parent) {
-      out.push_back(static_cast<pid_t>(std::atol(entry->d_name)));
+    if (rest >> state >> ppid) {
+      out.push_back(
+          {static_cast<pid_t>(std::atol(entry->d_name)), static_cast<pid_t>(ppid), state});
     }
   }
   if (dir != nullptr) ::closedir(dir);
+  return out;
+}
+
+std::vector<pid_t> zombie_children(pid_t parent) {
+  std::vector<pid_t> out;
+  for (const ProcessEntry& p : process_table()) {
+    if (p.state == 'Z' && p.parent == parent) out.push_back(p.pid);
+  }
   return out;
 }
 

@@ -81,6 +81,12 @@ bool process_alive(pid_t pid);
 inline bool wait_until_gone(pid_t pid, std::chrono::milliseconds timeout = DEFAULT_WAIT) {
   return eventually([&] { return !process_alive(pid); }, timeout);
 }
+/// Every process there is now: its id, its parent's, and its state letter ('Z' for a zombie).
+struct ProcessEntry {
+  pid_t pid, parent;
+  char state;
+};
+std::vector<ProcessEntry> process_table();
 /// Children of `parent` that ended and were never collected.
 std::vector<pid_t> zombie_children(pid_t parent);
 /// Waits until the process ignores SIGTERM (as the demo agent's @hang does first).
