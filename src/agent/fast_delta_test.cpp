@@ -74,18 +74,10 @@ std::vector<Line> corpus() {
   // Everything else is left to the ordinary way: other parents, events and records; values of
   // other kinds where strings belong; names given twice; broken or unusual text.
   std::vector<std::string> unsure = {
-      cli_delta(R"("x")", R"("")"),
-      cli_delta(R"("x")", "false"),
-      cli_delta(R"("x")", "0"),
-      cli_delta(R"("x")", "[]"),
       R"({"type":"stream_event","event":{"type":"message_start","message":{"content":[]}}})",
       R"({"type":"stream_event","event":{"type":"content_block_delta","delta":)"
       R"({"type":"input_json_delta","partial_json":"{\"a\""}}})",
       R"({"type":"assistant","message":{"content":[{"type":"text","text":"Hello"}]}})",
-      cli_delta("5"),
-      cli_delta("null"),
-      cli_delta(R"({"a":"b"})"),
-      cli_delta(R"("")"),
       R"({"type":1,"event":{"type":"content_block_delta","delta":{"type":"text_delta","text":"x"}}})",
       R"({"type":"stream_event","event":{"type":"content_block_delta","delta":"text_delta"}})",
       led_by(R"("type":"assistant")"),
@@ -94,17 +86,20 @@ std::vector<Line> corpus() {
       R"("text":"a","text":"b"}}})",
       R"({"type":"stream_event","event":{"type":"content_block_delta","delta":{"type":"text_delta",)"
       R"("text":"a"},"delta":{"type":"text_delta","text":"b"}}})",
-      cli_delta(R"("\ud83d")"),
-      cli_delta(R"("\ude00 low alone")"),
-      cli_delta(R"("\ud83d\u0041")"),
-      cli_delta("\"overlong \xC0\xAF\""),
-      cli_delta("\"raw\ttab\""),
       a + " trailing",
       a + a,
       "\xC2\xA0" + a,
       "\xEF\xBB\xBF" + a,  // a byte order mark
       R"(["stream_event"])",
   };
+  for (const char* parent : {R"("")", "false", "0", "[]"}) {
+    unsure.push_back(cli_delta(R"("x")", parent));
+  }
+  for (const char* text :
+       {"5", "null", R"({"a":"b"})", R"("")", R"("\ud83d")", R"("\ude00 low alone")",
+        R"("\ud83d\u0041")", "\"overlong \xC0\xAF\"", "\"raw\ttab\""}) {
+    unsure.push_back(cli_delta(text));
+  }
   // Anywhere in the line, a value JSON does not spell that way (numbers, literals, escapes,
   // UTF-8) makes the scanner give up rather than read it differently from the parser.
   std::vector<std::string> values = {"01",   "+1",    ".5",    "1.",      "-",    "1e",

@@ -151,14 +151,13 @@ TEST_F(TranslateTest, AnOddTurnReachesTheGameAsEvents) {
       {"type":"tool_use","id":"tu2","input":null}]}})"));
   std::string long_output;
   for (int i = 0; i < 2001; ++i) long_output += "\xE2\x82\xAC";  // €: three bytes, one character
-  Json results = record(R"({"type":"user","message":{"content":[
+  feed(record(R"({"type":"user","message":{"content":[
       {"type":"tool_result","tool_use_id":"a","content":[{"type":"text","text":"a"},"skip me",
        {"type":"text","text":"b"}]},
       {"type":"tool_result","tool_use_id":"b","content":"plain","is_error":true},
-      {"type":"text","text":"not a tool result"}]}})");
-  results["message"]["content"].push_back(
-      {{"type", "tool_result"}, {"tool_use_id", "d"}, {"content", long_output}});
-  feed(results);
+      {"type":"text","text":"not a tool result"},
+      {"type":"tool_result","tool_use_id":"d","content":")" +
+              long_output + R"("}]}})"));
   std::vector<Json> ev = events(since);
   ASSERT_EQ(brief(since),
             (Strings{"tool_start", "tool_start", "tool_end", "tool_end", "tool_end"}));
@@ -199,27 +198,6 @@ TEST_F(TranslateTest, AnOddTurnReachesTheGameAsEvents) {
 // The reader side: a real pipe written in awkward pieces, or a child's real standard output.
 class StdoutReaderTest : public TranslateTest {
  protected:
-  void start_reader(std::uint64_t generation) {
-    int fds[2];
-    ASSERT_EQ(pipe_cloexec(fds), 0);
-    write_end_.reset(fds[1]);
-    reader_ = std::thread(read_agent_output, npc_, generation, UniqueFd(fds[0]), done_);
-  }
-
-  // Starts `script` under /bin/sh as the NPC's current agent of generation 1.
-  void start_agent(const std::string& script) {
-    SpawnResult spawned =
-        spawn_child({"/bin/sh", {"-c", script}, {"PATH=/usr/bin:/bin"}, workspace_});
-    ASSERT_TRUE(spawned.child.has_value()) << spawned.error;
-    auto input = std::make_shared<AgentInput>(std::move(spawned.child->stdin_fd));
-    npc_->locked([&](NpcState& s) {
-      s.agent = AgentProcess{spawned.child->pid, 1, input, done_, false};
-      s.launch_count = 1;
-      set_activity(*npc_, s, Activity::Idle);
-    });
-    reader_ = std::thread(read_agent_output, npc_, 1, std::move(spawned.child->stdout_fd), done_);
-  }
-
   void write_all(const std::string& bytes) { ASSERT_EQ(write_fully(write_end_.get(), bytes), 0); }
 
   // Closes the pipe and waits for the reader to finish its end-of-output steps.
@@ -253,7 +231,10 @@ TEST_F(StdoutReaderTest, ReadsLinesInAnyPiecesAndALateProcessEndsSilently) {
     s.unanswered = 1;
   });
   std::uint64_t since = last_seq(*npc_);
-  start_reader(1);
+  int fds[2];
+  ASSERT_EQ(pipe_cloexec(fds), 0);
+  write_end_.reset(fds[1]);
+  reader_ = std::thread(read_agent_output, npc_, 1, UniqueFd(fds[0]), done_);
   std::string first = dump_json(text_delta("Hel")) + "\n";
   write_all(first.substr(0, 10));
   write_all(first.substr(10) + "not json at all\n\n   \r\n{broken json\n");
@@ -279,9 +260,19 @@ TEST_F(StdoutReaderTest, EndOfOutputReportsTheExitCodeAndStopsTheNpc) {
   std::uint64_t since = last_seq(*npc_);
   // The child closes its standard output, then reads its input until the end: only closing
   // its input lets it exit, so the reader must not await it forever.
-  start_agent(
+  std::string script =
       R"(echo '{"type":"assistant","message":{"content":[{"type":"text","text":"bye"}]}}'; )"
-      "exec 1>&-; cat >/dev/null; exit 3");
+      "exec 1>&-; cat >/dev/null; exit 3";
+  SpawnResult spawned =
+      spawn_child({"/bin/sh", {"-c", script}, {"PATH=/usr/bin:/bin"}, workspace_});
+  ASSERT_TRUE(spawned.child.has_value()) << spawned.error;
+  auto input = std::make_shared<AgentInput>(std::move(spawned.child->stdin_fd));
+  npc_->locked([&](NpcState& s) {
+    s.agent = AgentProcess{spawned.child->pid, 1, input, done_, false};
+    s.launch_count = 1;
+    set_activity(*npc_, s, Activity::Idle);
+  });
+  reader_ = std::thread(read_agent_output, npc_, 1, std::move(spawned.child->stdout_fd), done_);
   finish();
   EXPECT_EQ(brief(since), (Strings{"state:idle", "delta:bye", "message_end", "error:exit code 3",
                                    "state:asleep"}));

@@ -22,39 +22,21 @@ class StateFileTest : public ::testing::Test {
     cfg.workspace = default_workspace_;
     cfg.model = "configured-model";
     store_config(cfg);
-    use_path(folder_ + "/bridge_state.json");
+    store_state_file_path(folder_ + "/bridge_state.json");
   }
 
-  void use_path(const std::string& path) {
-    path_ = path;
-    store_state_file_path(path);
-  }
-
-  // Names in `folder` that begin with `prefix`.
-  static std::vector<std::string> names_starting(const std::string& folder,
-                                                 const std::string& prefix) {
-    std::vector<std::string> names;
+  // Whether a name in `folder` begins with `prefix`.
+  static bool any_named(const std::string& folder, const std::string& prefix) {
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
-      std::string name = entry.path().filename().string();
-      if (name.rfind(prefix, 0) == 0) names.push_back(name);
+      if (entry.path().filename().string().rfind(prefix, 0) == 0) return true;
     }
-    return names;
+    return false;
   }
-
-  // Saves `values` as what the NPC `id` has now, and returns what it logged.
-  static std::string remember(const std::string& id, const Remembered& values) {
-    testing::internal::CaptureStderr();
-    remember_npc(id, [&] { return values; });
-    return testing::internal::GetCapturedStderr();
-  }
-
-  Recalled recall(const std::string& id) const { return recall_npc(id, default_workspace_); }
 
   ScratchHome home_;
   std::string default_workspace_ = home_ / "default";
   std::string folder_ = home_ / ".cache/quillhaven";
-  std::string path_;
 };
 
 // (Entries carried over, and the file replaced whole so that a reader of the old file still
@@ -78,13 +60,13 @@ TEST_F(StateFileTest, ConcurrentRemembersKeepEveryEntry) {
   for (int i = 0; i < NPCS; ++i) {
     EXPECT_EQ(stored["npc" + std::to_string(i)]["session_id"], "session" + std::to_string(i));
   }
-  EXPECT_TRUE(names_starting(folder_, ".bridge_state-").empty());
+  EXPECT_FALSE(any_named(folder_, ".bridge_state-"));
 }
 
 TEST_F(StateFileTest, FailedWritesAreReportedAndLeaveNoTemporaryFile) {
   // A file where a folder should be: the folder cannot be created.
   write_file(home_ / "blocker", "a file, not a folder");
-  use_path(home_ / "blocker/sub/state.json");
+  store_state_file_path(home_ / "blocker/sub/state.json");
   std::optional<std::string> error = write_state(Json::object());
   ASSERT_TRUE(error.has_value());
   EXPECT_NE(error->find("(os error "), std::string::npos) << *error;
@@ -92,12 +74,14 @@ TEST_F(StateFileTest, FailedWritesAreReportedAndLeaveNoTemporaryFile) {
   // A non-empty folder where the file should be: the rename over it fails.
   std::string occupied = home_ / "occupied";
   write_file(occupied + "/inside", "x");
-  use_path(occupied);
+  store_state_file_path(occupied);
   EXPECT_TRUE(write_state(Json::object()).has_value());
-  std::string log = remember("guard", {});
+  testing::internal::CaptureStderr();
+  remember_npc("guard", [] { return Remembered{}; });
+  std::string log = testing::internal::GetCapturedStderr();
   EXPECT_EQ(log.rfind("[bridge] cannot save " + occupied + ": ", 0), 0u) << log;
-  EXPECT_TRUE(names_starting(home_.path(), ".bridge_state-").empty());
-  EXPECT_TRUE(names_starting(home_.path(), "occupied.").empty());  // a folder is never kept aside
+  EXPECT_FALSE(any_named(home_.path(), ".bridge_state-"));
+  EXPECT_FALSE(any_named(home_.path(), "occupied."));  // a folder is never kept aside
 }
 
 TEST_F(StateFileTest, RecallAppliesOnlyExplicitChoices) {
@@ -111,7 +95,7 @@ TEST_F(StateFileTest, RecallAppliesOnlyExplicitChoices) {
       "unsourced": {}, "scalar": "not an entry"})");
   for (const char* id : {"smith", "defaulted", "unsourced"}) state[id]["workspace"] = chosen;
   ASSERT_FALSE(write_state(state).has_value());
-  Recalled smith = recall("smith");
+  Recalled smith = recall_npc("smith", default_workspace_);
   EXPECT_EQ(smith.workspace, chosen);
   EXPECT_EQ(smith.session_id, "abc");
   EXPECT_EQ(smith.persona, "a smith");
@@ -119,11 +103,8 @@ TEST_F(StateFileTest, RecallAppliesOnlyExplicitChoices) {
 
   for (const char* id : {"Smith", "defaulted", "unsourced", "scalar"}) {  // ids are case-sensitive
     SCOPED_TRACE(id);
-    Recalled none = recall(id);
-    EXPECT_FALSE(none.workspace.has_value());
-    EXPECT_FALSE(none.session_id.has_value());
-    EXPECT_FALSE(none.persona.has_value());
-    EXPECT_FALSE(none.model.has_value());
+    Recalled none = recall_npc(id, default_workspace_);
+    EXPECT_FALSE(none.workspace || none.session_id || none.persona || none.model);
   }
 }
 

@@ -56,13 +56,10 @@ class TranscriptsTest : public ::testing::Test {
   std::string projects_ = root_ / ".claude/projects";
 };
 
-TEST_F(TranscriptsTest, EncodesWorkspacesAsTheCliByUtf16Unit) {
+TEST_F(TranscriptsTest, FolderIsFoundByTheCwdOfTheFirst41LinesAndCachedOnceFound) {
   // é is one UTF-16 unit, the emoji two; a stray byte is one character. (ASCII folders, named
   // either way: the end-to-end SessionListing.)
   EXPECT_EQ(cli_encode_workspace("/a/\xC3\xA9\xF0\x9F\x98\x80z\xFF"), "-a----z-");
-}
-
-TEST_F(TranscriptsTest, FolderIsFoundByTheCwdOfTheFirst41LinesAndCachedOnceFound) {
   std::string early = make_workspace("early"), late = make_workspace("late");
   std::string edge = make_workspace("edge");
   write_transcript("a-other", "s0", {cwd_line("/somewhere/else")});
@@ -107,10 +104,9 @@ TEST_F(TranscriptsTest, ScanPassesOverWhatIsNotAMessageOrATitle) {
 }
 
 TEST_F(TranscriptsTest, LabelIsTheFirstSubstantialUserTextCollapsedAndCut) {
-  std::string e_acute = "\xC3\xA9";
-  std::string hundred, seventy;
-  for (int i = 0; i < 100; ++i) hundred += e_acute;
-  for (int i = 0; i < 70; ++i) seventy += e_acute;
+  std::string seventy;
+  for (int i = 0; i < 70; ++i) seventy += "\xC3\xA9";
+  std::string hundred = seventy + seventy.substr(0, 60);
   std::string long_text(20000, 'x');
 
   struct Case {
@@ -158,9 +154,8 @@ TEST_F(TranscriptsTest, FindsTranscriptsOnlyForPlainSessionIds) {
   write_raw("p", "..jsonl", {});
   write_raw("p/a", "b.jsonl", {});
   write_raw("p", "s", {});
-  for (const std::string& id :
-       {std::string(""), std::string(".."), std::string("."), std::string("a/b"),
-        std::string("/p/a/b"), std::string("s\0x", 3)}) {
+  using namespace std::string_literals;
+  for (const std::string& id : {""s, ".."s, "."s, "a/b"s, "/p/a/b"s, "s\0x"s}) {
     SCOPED_TRACE(id);
     EXPECT_EQ(find_transcript(id), std::nullopt);
   }
