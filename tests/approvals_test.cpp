@@ -49,6 +49,14 @@ std::pair<int, Json> answer(std::uint16_t port, const std::string& npc, const Js
   return {response->status, response->json()};
 }
 
+// The hook's request was answered with 200 and this decision.
+void expect_decided(HookRequest& hook, const std::string& word, const std::string& reason) {
+  std::optional<HttpResponse> decided = hook.answer();
+  ASSERT_TRUE(decided);
+  EXPECT_EQ(decided->status, 200);
+  EXPECT_EQ(decided->json(), decision(word, reason));
+}
+
 const std::pair<int, Json> ACCEPTED = {200, {{"ok", true}}};
 const std::pair<int, Json> NOT_PENDING = {409, {{"ok", false}}};
 
@@ -139,10 +147,8 @@ TEST_P(PermissionTimeout, NobodyAnsweringInTimeRefuses) {
     ASSERT_TRUE(hooks[i].send_text(demo.port(), bodies[i]));
   }
   for (std::size_t i = 0; i < bodies.size(); ++i) {
-    std::optional<HttpResponse> decided = hooks[i].answer();
-    ASSERT_TRUE(decided) << bodies[i];
-    EXPECT_EQ(decided->status, 200) << bodies[i];
-    EXPECT_EQ(decided->json(), decision("deny", "Nobody answered in time.")) << bodies[i];
+    SCOPED_TRACE(bodies[i]);
+    expect_decided(hooks[i], "deny", "Nobody answered in time.");
   }
   EXPECT_TRUE(wait_for_event(events, "permission_request", {{"name", "tool"}}));
 }
@@ -163,17 +169,16 @@ TEST_F(EndlessApprovals, TwoRequestsOfOneNpcAreAnsweredSeparately) {
   ASSERT_EQ(demo.say("smith", "@wait-file " + demo.hold_path("go"))->status, 200);
   ASSERT_TRUE(wait_for_event(events, "state", {{"value", "working"}}));
 
+  // Sends the hook's request for `command` and waits until it is put to the player; its id.
+  auto ask = [&](HookRequest& hook, const std::string& command) {
+    EXPECT_TRUE(hook.send(port, hook_body(command)));
+    auto asked = wait_for_event(events, "permission_request", {{"detail", command}});
+    return asked.value_or(Json())["request_id"];
+  };
   HookRequest first, second;
-  ASSERT_TRUE(first.send(port, hook_body("echo first")));
-  std::optional<Json> first_asked =
-      wait_for_event(events, "permission_request", {{"detail", "echo first"}});
-  ASSERT_TRUE(first_asked);
-  ASSERT_TRUE(second.send(port, hook_body("echo second")));
-  std::optional<Json> second_asked =
-      wait_for_event(events, "permission_request", {{"detail", "echo second"}});
-  ASSERT_TRUE(second_asked);
-  Json first_id = (*first_asked)["request_id"];
-  Json second_id = (*second_asked)["request_id"];
+  Json first_id = ask(first, "echo first");
+  Json second_id = ask(second, "echo second");
+  ASSERT_TRUE(first_id.is_string() && second_id.is_string());
   EXPECT_NE(first_id, second_id);
 
   // An answer for another NPC, or for an id nobody asked with, decides nothing.
@@ -185,15 +190,11 @@ TEST_F(EndlessApprovals, TwoRequestsOfOneNpcAreAnsweredSeparately) {
   EXPECT_EQ(answer(port, "smith",
                    {{"request_id", second_id}, {"allow", false}, {"reason", "Not that one."}}),
             ACCEPTED);
-  std::optional<HttpResponse> decided = second.answer();
-  ASSERT_TRUE(decided);
-  EXPECT_EQ(decided->json(), decision("deny", "Not that one."));
+  expect_decided(second, "deny", "Not that one.");
   ASSERT_TRUE(wait_for_event(events, "permission_answered", {{"request_id", second_id}}));
   EXPECT_EQ(state_of(), "asking");
   EXPECT_EQ(answer(port, "smith", {{"request_id", first_id}, {"allow", true}}), ACCEPTED);
-  decided = first.answer();
-  ASSERT_TRUE(decided);
-  EXPECT_EQ(decided->json(), decision("allow", "Approved by the player."));
+  expect_decided(first, "allow", "Approved by the player.");
   EXPECT_TRUE(wait_for_event(events, "permission_answered",
                              {{"request_id", first_id}, {"allow", true}, {"reason", ""}}));
   EXPECT_EQ(answer(port, "smith", {{"request_id", first_id}, {"allow", true}}), NOT_PENDING);
@@ -214,11 +215,6 @@ TEST_F(EndlessApprovals, TwoRequestsOfOneNpcAreAnsweredSeparately) {
 
 TEST_F(Approvals, APolicyChangeStopsAgentsKeepsTheirSessionsAndTellsEveryNpc) {
   std::uint16_t port = demo.port();
-  auto expect_ended = [](HookRequest& hook) {
-    std::optional<HttpResponse> decided = hook.answer();
-    ASSERT_TRUE(decided);
-    EXPECT_EQ(decided->json(), decision("deny", "The conversation ended."));
-  };
   // A sleep ends a waiting request also when the NPC has no agent.
   SseStream guard;
   ASSERT_TRUE(open_events(guard, port, "guard"));
@@ -226,7 +222,7 @@ TEST_F(Approvals, APolicyChangeStopsAgentsKeepsTheirSessionsAndTellsEveryNpc) {
   ASSERT_TRUE(unattended.send(port, hook_body("echo guard", "guard")));
   ASSERT_TRUE(wait_for_event(guard, "permission_request", {{"detail", "echo guard"}}));
   ASSERT_EQ(npc_post(port, "guard", "sleep")->status, 200);
-  expect_ended(unattended);
+  expect_decided(unattended, "deny", "The conversation ended.");
   EXPECT_EQ(position(guard.seen(), "permission_answered"), guard.seen().size());
 
   std::string session = session_of(say_and_read(demo, events, "smith", "@session"));
@@ -237,18 +233,16 @@ TEST_F(Approvals, APolicyChangeStopsAgentsKeepsTheirSessionsAndTellsEveryNpc) {
   ASSERT_TRUE(wait_for_event(events, "permission_request", {{"detail", "echo hold"}}));
 
   std::optional<HttpResponse> changed = demo.post("/policy", {{"policy", "trust"}});
-  ASSERT_TRUE(changed);
-  EXPECT_EQ(changed->status, 200);
+  ASSERT_TRUE(changed && changed->status == 200);
   EXPECT_EQ(changed->body, R"({"ok":true,"policy":"trust"})");
-  expect_ended(waiting);
+  expect_decided(waiting, "deny", "The conversation ended.");
   EXPECT_TRUE(demo.bridge().wait_for_log("[bridge] policy    : trust (set from the game)"));
 
   // The agent went to sleep before the news; the NPC without an agent hears it too.
-  std::optional<Json> told = wait_for_event(events, "policy");
-  ASSERT_TRUE(told);
+  Json told = wait_for_event(events, "policy").value_or(Json::object());
   EXPECT_EQ(
-      *told,
-      (Json{{"seq", (*told)["seq"]}, {"type", "policy"}, {"npc", "smith"}, {"policy", "trust"}}));
+      told,
+      (Json{{"seq", told["seq"]}, {"type", "policy"}, {"npc", "smith"}, {"policy", "trust"}}));
   EXPECT_LT(position(events.seen(), "state", {{"value", "asleep"}}), events.seen().size() - 1);
   EXPECT_TRUE(wait_for_event(guard, "policy", {{"policy", "trust"}}));
   EXPECT_EQ(state_of("guard"), "asleep");
@@ -276,16 +270,12 @@ TEST(SettingsHook, TheAgentsHookReachesABridgeOnIpv6) {
   ASSERT_TRUE(events.open_target(demo.port(), "/npc/smith/events?since=0", "::1"));
   HttpConnection game;
   ASSERT_TRUE(game.connect(demo.port(), "::1"));
-  std::optional<HttpResponse> said =
-      game.request("POST", "/npc/smith/say", Json{{"text", R"(@tool Bash {"command":"echo hi"})"}});
-  ASSERT_TRUE(said && said->status == 200);
-  std::optional<Json> request =
-      wait_for_event(events, "permission_request", {{"detail", "echo hi"}});
-  ASSERT_TRUE(request);
-  std::optional<HttpResponse> answered =
-      game.request("POST", "/npc/smith/permission",
-                   Json{{"request_id", (*request)["request_id"]}, {"allow", true}});
-  ASSERT_TRUE(answered && answered->status == 200);
+  Json said = {{"text", R"(@tool Bash {"command":"echo hi"})"}};
+  ASSERT_EQ(game.request("POST", "/npc/smith/say", said).value().status, 200);
+  Json asked =
+      wait_for_event(events, "permission_request", {{"detail", "echo hi"}}).value_or(Json());
+  Json allow = {{"request_id", asked["request_id"]}, {"allow", true}};
+  ASSERT_EQ(game.request("POST", "/npc/smith/permission", allow).value().status, 200);
   EXPECT_TRUE(wait_for_event(events, "tool_end", {{"ok", true}}));
   std::string command =
       as_text(demo.launches().at(0)["settings"]["hooks"]["PreToolUse"][0]["hooks"][0], "command");

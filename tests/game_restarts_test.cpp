@@ -81,20 +81,16 @@ Json model_event(const std::string& id, std::uint64_t seq, const std::string& mo
 }
 
 Json workspace_event(const std::string& id, std::uint64_t seq, const std::string& workspace) {
-  return {{"seq", seq},
-          {"type", "workspace"},
-          {"npc", id},
-          {"is_default", true},
-          {"workspace", workspace}};
+  Json event = {{"seq", seq}, {"type", "workspace"}, {"npc", id}, {"is_default", true}};
+  event["workspace"] = workspace;
+  return event;
 }
 
 Json memory(const std::string& workspace, const std::string& source, const std::string& session,
             const std::string& persona, const std::string& model) {
-  return {{"workspace", workspace},
-          {"workspace_source", source},
-          {"session_id", session},
-          {"persona", persona},
-          {"model", model}};
+  Json entry = {{"workspace", workspace}, {"workspace_source", source}, {"session_id", session}};
+  entry.update({{"persona", persona}, {"model", model}});
+  return entry;
 }
 
 TEST(GameRestarts, ViewsMemoryConversationsAndStreamsAcrossARestart) {
@@ -143,11 +139,7 @@ TEST(GameRestarts, ViewsMemoryConversationsAndStreamsAcrossARestart) {
            {R"({"policy":" trust "})", 200, R"({"ok":true,"policy":"trust"})", "bypassPermissions"},
            {R"({"policy":"auto"})", 200, R"({"ok":true,"policy":"auto"})", "auto"}}) {
     SCOPED_TRACE(c.body);
-    harness::HttpConnection connection;
-    ASSERT_TRUE(connection.connect(bridge.port()));
-    ASSERT_TRUE(connection.send_raw("POST /policy HTTP/1.1\r\nContent-Length: " +
-                                    std::to_string(c.body.size()) + "\r\n\r\n" + c.body));
-    auto response = connection.read_response();
+    auto response = harness::http_request(bridge.port(), "POST", "/policy", Json::parse(c.body));
     ASSERT_TRUE(response);
     EXPECT_EQ(response->status, c.status);
     EXPECT_EQ(response->body, c.answer);
@@ -482,14 +474,11 @@ TEST(ReadEndpoints, RoutesPageAndListingAsTheCommandLineSetsThem) {
   std::sort(rows.begin(), rows.end(),
             [](const Json& a, const Json& b) { return a["id"] < b["id"]; });
   auto row = [&](const std::string& id, std::uint64_t seq, const std::string& model_name) {
-    return Json{{"id", id},
-                {"state", "asleep"},
-                {"workspace", bridge.workspace()},
-                {"workspace_source", "default"},
-                {"session_id", ""},
-                {"seq", seq},
-                {"model", model_name},
-                {"resolved_model", ""}};
+    Json row = *parse_json(R"({"state":"asleep","workspace_source":"default","session_id":"",
+        "resolved_model":""})");
+    row.update(
+        {{"id", id}, {"workspace", bridge.workspace()}, {"seq", seq}, {"model", model_name}});
+    return row;
   };
   EXPECT_EQ(rows, (std::vector<Json>{row("chosen", 1, "x"), row("guard", 0, "haiku"),
                                      row("guard2", 0, "haiku"), row("lister", 0, "haiku"),
