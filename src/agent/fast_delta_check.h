@@ -1,5 +1,5 @@
-// Whether the fast reading of an agent's output line agrees with the ordinary one: the check
-// behind the unit tests of the fast way, and for a fuzz target to call on any bytes.
+// Whether the fast reading of an agent's output line agrees with the ordinary one, for the fuzz
+// target to call on any bytes.
 #pragma once
 
 #include <string>

@@ -113,28 +113,17 @@ TEST_F(TranslateTest, AnOddTurnReachesTheGameAsEvents) {
   feed(record(R"({"type":"system","subtype":"init","session_id":"s-1","model":"claude-9",
       "permissionMode":"auto"})"));
   feed(text_delta("Hel"));
-  // Records that carry no reply text, and stream events other than text deltas, change nothing.
-  for (const char* ignored : {
-           R"({"type":"stream_event","event":{"type":"content_block_delta",
-               "delta":{"type":"input_json_delta","partial_json":"{"}}})",
-           R"({"type":"stream_event"})", R"({"type":"rate_limit_event"})", R"([1,2])"}) {
-    feed(record(ignored));
-  }
-  feed(text_delta(""));
+  // A stream event other than a text delta changes nothing.
+  feed(record(R"({"type":"stream_event","event":{"type":"content_block_delta",
+      "delta":{"type":"input_json_delta","partial_json":"{"}}})"));
   feed(text_delta("lo"));
   feed(assistant_text("Hello"));
-  // Full text without deltas is sent whole (thinking left out); full text that disagrees with
-  // the deltas is sent whole as well; a message start forgets earlier deltas.
+  // Full text without deltas is sent whole, thinking left out. (Deltas cut short or contradicted
+  // by the full text: the stream_translation fuzz target's inputs.)
   feed(record(R"({"type":"assistant","message":{"content":[
       {"type":"text","text":"Hel"},{"type":"thinking","text":"hmm"},{"type":"text","text":"lo"}]}})"));
-  feed(text_delta("abc"));
-  feed(assistant_text("ab"));
-  feed(text_delta("Hel"));
-  feed(record(R"({"type":"stream_event","event":{"type":"message_start"}})"));
-  feed(assistant_text("Hi"));
   EXPECT_EQ(brief(), (Strings{"state:working", "session", "delta:Hel", "delta:lo", "message_end",
-                              "delta:Hello", "message_end", "delta:abc", "delta:ab", "message_end",
-                              "delta:Hel", "delta:Hi", "message_end"}));
+                              "delta:Hello", "message_end"}));
   EXPECT_EQ(events()[1], record(R"({"seq":2,"type":"session","npc":"t","session_id":"s-1",
       "model":"sonnet","resolved":"claude-9","resumed":false,"bytes":0,"label":"",
       "messages":0,"started":""})"));

@@ -153,7 +153,6 @@ TEST_F(Parse, EveryAcceptedValueIsStoredAsGiven) {
       {{"--port", "+80"}, "port", "80"},
       {{}, "port", "8787"},
       {{"--permission-timeout", "1e3"}, "timeout", "1000"},
-      {{"--permission-timeout=-5"}, "timeout", "-5"},  // stored unchecked
       {{}, "timeout", "240"},
       // Every mode is checked and dropped; the policy decides.
       {{"--permission-mode", "dontAsk", "--permission-policy", "ask"}, "policy", "ask"},
@@ -171,7 +170,6 @@ TEST_F(Parse, EveryAcceptedValueIsStoredAsGiven) {
        "models",
        "sonnet;opus[1m];haiku;"},
       {{"--models", "a b"}, "models", "a b;"},
-      {{}, "models", "opus[1m];opus;sonnet;haiku;fable;"},
       {{"--model=a=b"}, "model", "a=b"},
       {{}, "model", ""},
       {{}, "host", "127.0.0.1"},
@@ -184,13 +182,12 @@ TEST_F(Parse, EveryAcceptedValueIsStoredAsGiven) {
 }
 
 TEST_F(Parse, SettingsThatDependOnTheEnvironmentOrTheWorkingFolder) {
-  Invocation out = serve({});
-  EXPECT_FALSE(out.reset_workspaces);
-  EXPECT_FALSE(out.exit_with_stdin);
-  EXPECT_EQ(config().self_exe.front(), '/');
-  out = serve({"--reset-workspaces", "--exit-with-stdin=no", "--bridge", "x", "--npc", "y"});
+  // (Either switch left out: the end-to-end CommandLine and GameRestarts.)
+  Invocation out =
+      serve({"--reset-workspaces", "--exit-with-stdin=no", "--bridge", "x", "--npc", "y"});
   EXPECT_TRUE(out.reset_workspaces);
   EXPECT_TRUE(out.exit_with_stdin);  // an inline value on a switch is ignored
+  EXPECT_EQ(config().self_exe.front(), '/');
 
   // A later, executable claude on PATH; an empty --claude searches PATH too.
   write_script(tmp_ / "a/claude", 0700);
@@ -256,14 +253,15 @@ TEST(ParseHook, ValuesInlineOrFromTheNextArgumentAndNoOtherOptionExamined) {
 TEST(ParseNumbers, PortsAndSecondsFollowTheirSyntax) {
   const double inf = std::numeric_limits<double>::infinity();
   const std::vector<std::pair<const char*, std::optional<std::uint16_t>>> ports = {
-      {"65535", 65535},        {"000000000000000080", 80},   {"+0", 0},
-      {"65536", std::nullopt}, {"4294967376", std::nullopt},  // 2^32 + 80 must not wrap to 80
+      {"65535", 65535},
+      {"000000000000000080", 80},
+      {"+0", 0},
+      {"4294967376", std::nullopt},  // 2^32 + 80 must not wrap to 80
       {"-0", std::nullopt}};
   for (const auto& [text, port] : ports) EXPECT_EQ(parse_port(text), port) << text;
 
   const std::vector<std::pair<const char*, double>> seconds = {
-      {"1.", 1},         {".5", 0.5},    {"+.5e-3", 0.0005}, {"-2.5E+1", -25},
-      {"Infinity", inf}, {"-inf", -inf}, {"1e400", inf},     {"1e-400", 0}};
+      {"1.", 1}, {".5", 0.5}, {"-2.5E+1", -25}, {"-inf", -inf}, {"1e400", inf}, {"1e-400", 0}};
   for (const auto& [text, value] : seconds) EXPECT_EQ(parse_seconds(text), value) << text;
   for (const char* nan : {"NaN", "-nan"}) {
     ASSERT_TRUE(parse_seconds(nan)) << nan;

@@ -9,7 +9,7 @@ namespace {
 
 TEST(ParseSince, TheFirstSinceIfItIsANonNegativeSigned64BitDecimal) {
   constexpr std::uint64_t LARGEST = std::numeric_limits<std::int64_t>::max();
-  // (since=0, since after another parameter, and a word: the end-to-end EventsStream.)
+  // (since=0, since after another parameter, and a word: the end-to-end GameRestarts.)
   for (const auto& [query, since] : std::vector<std::pair<std::string_view, std::uint64_t>>{
            {"since=+7", 7},
            {"since=-0", 0},

@@ -40,7 +40,7 @@ class StateFileTest : public ::testing::Test {
 };
 
 // (Entries carried over, and the file replaced whole so that a reader of the old file still
-// reads all of it: the end-to-end StateFile.)
+// reads all of it: the end-to-end GameRestarts.)
 TEST_F(StateFileTest, ConcurrentRemembersKeepEveryEntry) {
   constexpr int NPCS = 8;
   std::vector<std::thread> threads;
@@ -84,28 +84,12 @@ TEST_F(StateFileTest, FailedWritesAreReportedAndLeaveNoTemporaryFile) {
   EXPECT_FALSE(any_named(home_.path(), "occupied."));  // a folder is never kept aside
 }
 
-TEST_F(StateFileTest, RecallAppliesOnlyExplicitChoices) {
-  std::string chosen = home_ / "chosen";
-  std::filesystem::create_directories(chosen);
-  Json state = *parse_json(R"({
-      "smith": {"workspace_source": "explicit", "session_id": "abc", "persona": "a smith",
-                "model": ""},
-      "defaulted": {"workspace_source": "default", "session_id": "", "persona": "",
-                    "model": null},
-      "unsourced": {}, "scalar": "not an entry"})");
-  for (const char* id : {"smith", "defaulted", "unsourced"}) state[id]["workspace"] = chosen;
-  ASSERT_FALSE(write_state(state).has_value());
-  Recalled smith = recall_npc("smith", default_workspace_);
-  EXPECT_EQ(smith.workspace, chosen);
-  EXPECT_EQ(smith.session_id, "abc");
-  EXPECT_EQ(smith.persona, "a smith");
-  EXPECT_EQ(smith.model, "");  // the CLI's default chosen over the configured one
-
-  for (const char* id : {"Smith", "defaulted", "unsourced", "scalar"}) {  // ids are case-sensitive
-    SCOPED_TRACE(id);
-    Recalled none = recall_npc(id, default_workspace_);
-    EXPECT_FALSE(none.workspace || none.session_id || none.persona || none.model);
-  }
+// (Which workspaces and conversations are recalled: the state_file fuzz target's property and
+// the end-to-end GameRestarts.)
+TEST_F(StateFileTest, RecallKeepsAnEmptyModelAsTheClisDefault) {
+  ASSERT_FALSE(write_state(*parse_json(R"({"smith":{"model":""},"guard":{"model":null}})")));
+  EXPECT_EQ(recall_npc("smith", default_workspace_).model, "");  // chosen over the configured one
+  EXPECT_FALSE(recall_npc("guard", default_workspace_).model);
 }
 
 }  // namespace

@@ -30,12 +30,6 @@ class TranscriptsTest : public ::testing::Test {
  protected:
   TranscriptsTest() { std::filesystem::create_directories(projects_); }
 
-  // A new folder under the scratch root: a workspace.
-  std::string make_workspace(const std::string& name) {
-    std::filesystem::create_directories(root_ / name);
-    return root_ / name;
-  }
-
   // Writes `lines` (raw texts) as projects/folder/file_name and returns its path.
   std::string write_raw(const std::string& folder, const std::string& file_name,
                         const std::vector<std::string>& lines) {
@@ -58,10 +52,12 @@ class TranscriptsTest : public ::testing::Test {
 
 TEST_F(TranscriptsTest, FolderIsFoundByTheCwdOfTheFirst41LinesAndCachedOnceFound) {
   // é is one UTF-16 unit, the emoji two; a stray byte is one character. (ASCII folders, named
-  // either way: the end-to-end SessionListing.)
+  // either way: the end-to-end GameRestarts.)
   EXPECT_EQ(cli_encode_workspace("/a/\xC3\xA9\xF0\x9F\x98\x80z\xFF"), "-a----z-");
-  std::string early = make_workspace("early"), late = make_workspace("late");
-  std::string edge = make_workspace("edge");
+  std::string early = root_ / "early", late = root_ / "late", edge = root_ / "edge";
+  for (const std::string& workspace : {early, late, edge}) {
+    std::filesystem::create_directories(workspace);
+  }
   write_transcript("a-other", "s0", {cwd_line("/somewhere/else")});
   write_transcript("b-renamed", "s1", {assistant_line("no cwd here"), cwd_line(early)});
   std::vector<std::string> lines(40, "{\"type\":\"progress\"}");
@@ -85,7 +81,7 @@ TEST_F(TranscriptsTest, FolderIsFoundByTheCwdOfTheFirst41LinesAndCachedOnceFound
 }
 
 // Empty or broken titles, broken lines and other records are passed over. (Counts, labels,
-// titles and times of ordinary transcripts: the end-to-end SessionListing.)
+// titles and times of ordinary transcripts: the end-to-end GameRestarts.)
 TEST_F(TranscriptsTest, ScanPassesOverWhatIsNotAMessageOrATitle) {
   TranscriptSummary s =
       scan_transcript(write_raw("p", "s.jsonl",

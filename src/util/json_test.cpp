@@ -11,18 +11,13 @@ TEST(ParseJson, AcceptsOneValueOfAtMost128LevelsWithWhiteSpaceOnly) {
   EXPECT_FALSE(parse_json("{} x"));
   EXPECT_FALSE(parse_json(""));
   EXPECT_FALSE(parse_json("{\"a\":\"\xFF\"}"));  // invalid UTF-8 in a string
-  EXPECT_EQ(parse_json("[1,2]")->size(), 2u);
   // A NUL byte ends nothing: what follows it is still trailing text, and no JSON holds one.
   using namespace std::string_literals;
   for (const std::string& text : {"1\t\0\xe9"s, "{}\0{}"s, "[1]\0"s, "\0"s, "\"a\0b\""s}) {
     EXPECT_FALSE(parse_json(text)) << text.size();
   }
-  // Nesting is limited to 128 levels.
-  std::string ok = std::string(128, '[') + std::string(128, ']');
-  std::string deep = std::string(129, '[') + std::string(129, ']');
-  EXPECT_TRUE(parse_json(ok));
-  EXPECT_FALSE(parse_json(deep));
-  // Brackets inside strings are text, not nesting.
+  // Brackets inside strings are text, not nesting. (128 levels and no more: the request reader's
+  // test of bodies.)
   EXPECT_TRUE(parse_json("\"" + std::string(500, '[') + "\""));
   EXPECT_TRUE(parse_json("{\"k\\\"[[\":" + std::string(127, '[') + std::string(127, ']') + "}"));
   // A hostile document is refused without being built.
@@ -33,12 +28,11 @@ TEST(DumpJson, CompactSortedNeverThrowsOnBadUtf8AndAppendJsonStringGivesTheSameB
   Json value = {{"b", 1}, {"a", {{"d", true}, {"c", nullptr}}}, {"s", std::string("x\xFFy")}};
   EXPECT_EQ(dump_json(value), "{\"a\":{\"c\":null,\"d\":true},\"b\":1,\"s\":\"x\xEF\xBF\xBDy\"}");
 
-  std::vector<std::string> texts = {
-      "", "plain words", "say \"hi\"", "back\\slash", "a/b", std::string("nul\0in the middle", 18),
-      "tab\tline\nfeed\r", "\x7F del", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80",
-      // Ill-formed: a stray byte, a cut sequence, an overlong form,
-      // an encoded surrogate, a code point past U+10FFFF.
-      "x\xFFy", "\xE2\x82", "\xC0\xAF", "\xED\xA0\x80z", "\xF4\x90\x80\x80"};
+  // Ill-formed: a stray byte, a cut sequence, an overlong form, an encoded surrogate, a code
+  // point past U+10FFFF. (Escapes and well-formed text: the fast_delta fuzz target holds every
+  // delta event to dump_json.)
+  std::vector<std::string> texts = {"x\xFFy",        "\xE2\x82",         "\xC0\xAF",
+                                    "\xED\xA0\x80z", "\xF4\x90\x80\x80", "say \"hi\" a/b"};
   texts.push_back(std::string(3000, 'w'));
   texts.back().push_back('\x80');  // long, and ill-formed only at its end
   for (int c = 0; c < 0x20; ++c) texts.push_back(std::string("<") + char(c) + ">");
@@ -49,23 +43,19 @@ TEST(DumpJson, CompactSortedNeverThrowsOnBadUtf8AndAppendJsonStringGivesTheSameB
   }
 }
 
+// (Strings, numbers, arrays, objects and null as text, and or_zero of a member that is there:
+// the json fuzz target's property over its inputs.)
 TEST(Readers, AsTextIsTruthyAndOrZeroReadLeniently) {
-  Json obj = *parse_json(R"({"n":42,"f":0.5,"a":[1,2],"o":{"b":1,"a":2},"t":true,"no":false,
-      "z":null,"s":"hi","e":"","ea":[],"eo":{},"s0":"0","a0":[0],"on":{"a":null},"neg":-1})");
-  // What each key reads as text; the keys not listed as truthy are falsy.
-  const Json texts = *parse_json(R"({"n":"42","a":"[1,2]","o":"{\"a\":2,\"b\":1}","t":"True",
-      "no":"False","z":"","missing":"","s":"hi","e":"","ea":"[]","eo":"{}","s0":"0","a0":"[0]",
-      "on":"{\"a\":null}","neg":"-1"})");
+  Json obj = *parse_json(R"({"n":42,"a":[1,2],"o":{"b":1},"t":true,"no":false,"z":null,"s":"hi",
+      "e":"","ea":[],"eo":{},"s0":"0","a0":[0],"on":{"a":null},"neg":-1,"zero":0})");
   const std::set<std::string> truthy = {"n", "a", "o", "t", "s", "s0", "a0", "on", "neg"};
-  for (const auto& [key, text] : texts.items()) {
-    EXPECT_EQ(as_text(obj, key), text) << key;
+  for (const auto& [key, value] : obj.items()) {
     EXPECT_EQ(is_truthy(obj, key), truthy.count(key) == 1) << key;
   }
+  EXPECT_FALSE(is_truthy(obj, "missing"));
+  EXPECT_EQ(as_text(obj, "t"), "True");
+  EXPECT_EQ(as_text(obj, "no"), "False");
+  EXPECT_EQ(as_text(obj, "missing"), "");
   EXPECT_EQ(as_text(Json::array({1}), "s"), "");  // not an object: absent
-  EXPECT_FALSE(is_truthy(*parse_json(R"({"z":0})"), "z"));
-  // or_zero keeps the kind of what is there, and gives an integer 0 for what is not.
   EXPECT_TRUE(or_zero(obj, "missing").is_number_integer() && or_zero(obj, "missing") == 0);
-  EXPECT_EQ(or_zero(obj, "z"), 0);
-  EXPECT_EQ(or_zero(obj, "s"), "hi");
-  EXPECT_TRUE(or_zero(obj, "f").is_number_float());
 }
