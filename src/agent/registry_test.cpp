@@ -9,11 +9,10 @@
 
 namespace {
 
-TEST(Registry, AnNpcIsMadeOnceByIdWithTheConfiguredTools) {
+TEST(Registry, AnNpcIsMadeOnceById) {
   TempDir root;
   Config cfg;
   cfg.workspace = root.path();
-  cfg.ask_tools = "Bash|Edit";
   store_config(cfg);
   store_state_file_path(root / "state.json");
 
@@ -27,9 +26,8 @@ TEST(Registry, AnNpcIsMadeOnceByIdWithTheConfiguredTools) {
   for (const auto& npc : snapshot_npcs()) count += npc->id() == id;
   EXPECT_EQ(count, 1);
 
-  // (Its defaults as the game sees them, asleep in the configured folder and model: the
-  // end-to-end ReadEndpoints.)
-  EXPECT_EQ(seen[0]->locked([](NpcState& s) { return s.ask_tools; }), "Bash|Edit");
+  // (Its defaults as the game sees them, asleep in the configured folder, model and tools: the
+  // end-to-end ReadEndpoints and Approvals.)
   EXPECT_NE(get_or_create_npc("Guard").get(), get_or_create_npc("guard").get());  // case counts
 }
 
