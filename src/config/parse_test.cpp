@@ -172,7 +172,6 @@ TEST_F(Parse, EveryAcceptedValueIsStoredAsGiven) {
       {{"--models", "a b"}, "models", "a b;"},
       {{"--model=a=b"}, "model", "a=b"},
       {{}, "model", ""},
-      {{}, "host", "127.0.0.1"},
       {{"--ask-tools", "Bash|Write("}, "ask_tools", "Bash|Write("},  // stored unchecked
   };
   for (const Case& c : cases) {
