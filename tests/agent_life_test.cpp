@@ -152,37 +152,6 @@ TEST_F(AgentControl, StopsAndChangesKeepOrForgetTheConversation) {
   EXPECT_FALSE(launch_flag(launch(8), "--resume"));
 }
 
-TEST(AgentCharacter, ADemoNpcStaysInCharacterAcrossASleepAndARestart) {
-  // Demo mode: the NPC answers in character.
-  DemoBridge demo({}, {{"QUILLHAVEN_DEMO_SCRIPTED", std::nullopt}});
-  ASSERT_TRUE(demo.start());
-  const std::string persona = "You are Brom, the village smith of Quillhaven. You speak gruffly.";
-  ASSERT_EQ(demo.post("/npc/brom/bind", {{"persona", persona}})->status, 200);
-
-  // The first answer of every agent process begins with who it is; the smith greets from his
-  // forge, where the innkeeper would welcome to his inn.
-  auto expect_in_character = [&] {
-    SseStream events;
-    ASSERT_TRUE(open_events(events, demo.port(), "brom"));
-    std::vector<Json> turn = say_and_read(demo, events, "brom", "Hello there!");
-    std::string answer = turn.empty() ? "" : as_text(turn.back(), "text");
-    EXPECT_EQ(answer.rfind("*Brom looks up.* ", 0), 0u) << answer;
-    EXPECT_TRUE(answer.find("forge") != std::string::npos ||
-                answer.find("sparks") != std::string::npos)
-        << answer;
-  };
-  expect_in_character();
-  ASSERT_EQ(demo.post("/npc/brom/sleep")->status, 200);
-  expect_in_character();
-  demo.bridge().close_stdin();
-  ASSERT_EQ(demo.bridge().wait_for_exit(WAIT), 0);
-  ASSERT_TRUE(demo.start());
-  expect_in_character();
-  // The persona came with the first launch only; the others resumed its conversation.
-  EXPECT_FALSE(launch_flag(demo.launches().back(), "--append-system-prompt"));
-  EXPECT_TRUE(launch_flag(demo.launches().back(), "--resume"));
-}
-
 class AgentLife : public Scenario {};
 
 // Reads events until a "result" whose text is `text`; the events read, or nullopt.

@@ -22,13 +22,6 @@ using namespace harness;
 
 constexpr auto WAIT = SCENARIO_WAIT;
 
-// The texts of the "delta" events, in order.
-std::vector<std::string> delta_texts(const std::vector<Json>& events) {
-  std::vector<std::string> out;
-  for (const Json& e : of_type(events, "delta")) out.push_back(as_text(e, "text"));
-  return out;
-}
-
 // Says `text` and reads events until the NPC is "idle" again after working (a launch passes
 // through "idle" before the words are written).
 std::vector<Json> run_turn(DemoBridge& demo, SseStream& events, const std::string& npc,
@@ -76,15 +69,14 @@ TEST_F(AgentTurns, RepliesToolsSessionReportsAndTheAgentsEnd) {
 
   // A launch from "asleep": "idle", then "working" for the words, then the turn's events.
   std::vector<Json> turn = run_turn(demo, events, "smith", "@deltas Hel|lo\n@full Hello");
-  EXPECT_EQ(delta_texts(turn), (std::vector<std::string>{"Hel", "lo"}));
   std::vector<Json> states = of_type(turn, "state");
   ASSERT_GE(states.size(), 2u);
   EXPECT_TRUE(is_state("idle")(states[0]));
   EXPECT_TRUE(is_state("working")(states[1]));
   // "said" is pushed once the words are written, so the agent's first records may overtake it.
   EXPECT_EQ(of_type(turn, "said").at(0)["text"], "@deltas Hel|lo\n@full Hello");
-  Json result = of_type(turn, "result").at(0);
-  EXPECT_TRUE(is_event(result, "result", {{"text", "Hello"}, {"turns", 1}, {"tools", 0}}));
+  EXPECT_TRUE(is_event(of_type(turn, "result").at(0), "result",
+                       {{"text", "Hello"}, {"turns", 1}, {"tools", 0}}));
   std::string session = session_of(turn);
   EXPECT_FALSE(session.empty());
   EXPECT_TRUE(is_event(of_type(turn, "session").at(0), "session",
@@ -98,14 +90,15 @@ TEST_F(AgentTurns, RepliesToolsSessionReportsAndTheAgentsEnd) {
       run_turn(demo, events, "smith", "@mode plan\n@subagent\n@tool Bash " + dump_json(bash_input));
   std::vector<Json> starts = of_type(turn, "tool_start");
   ASSERT_EQ(starts.size(), 1u);
-  EXPECT_TRUE(is_event(
-      starts[0], "tool_start",
-      {{"name", "Bash"}, {"category", "exec"}, {"detail", "exit 4"}, {"note", "fail on purpose"}}));
   EXPECT_LT(position(turn, "tool_start"),
             position(turn, "tool_end",
                      {{"id", starts[0]["id"]}, {"ok", false}, {"output", "Exit code 4"}}));
+  EXPECT_EQ(of_type(turn, "tool_end").size(), 1u);
   EXPECT_TRUE(is_event(of_type(turn, "result").at(0), "result",
                        {{"tools", 1}, {"text", "Bash failed: Exit code 4"}}));
+  std::string replied;
+  for (const Json& e : of_type(turn, "delta")) replied += as_text(e, "text");
+  EXPECT_EQ(replied, "Bash failed: Exit code 4");
   Json report = of_type(turn, "session").at(0);
   EXPECT_TRUE(is_event(report, "session",
                        {{"session_id", session}, {"label", "@deltas Hel|lo @full Hello"}}))
@@ -116,12 +109,6 @@ TEST_F(AgentTurns, RepliesToolsSessionReportsAndTheAgentsEnd) {
   EXPECT_TRUE(
       is_event(of_type(turn, "policy_downgraded")[0], "policy_downgraded",
                {{"wanted", "auto"}, {"actual", "plan"}, {"policy", "auto"}, {"model", "opus"}}));
-  std::string replied;
-  for (const std::string& text : delta_texts(turn)) replied += text;
-  EXPECT_EQ(replied, "Bash failed: Exit code 4");
-  EXPECT_EQ(of_type(turn, "tool_end").size(), 1u);
-  // The cost is the session's running total as the agent reports it; one process served all.
-  EXPECT_GT(of_type(turn, "result").at(0)["cost"].get<double>(), result["cost"].get<double>());
   EXPECT_EQ(demo.launches().size(), 1u);
 
   // An agent that exits is reported with its last standard-error line, else its exit code (a

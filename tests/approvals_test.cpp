@@ -60,9 +60,10 @@ void expect_decided(HookRequest& hook, const std::string& word, const std::strin
 const std::pair<int, Json> ACCEPTED = {200, {{"ok", true}}};
 const std::pair<int, Json> NOT_PENDING = {409, {{"ok", false}}};
 
+// Under a time-out without end: only the player's answers decide here.
 class Approvals : public Scenario {
  protected:
-  Approvals() : Scenario({"--permission-policy", "ask"}) {}
+  Approvals() : Scenario({"--permission-policy", "ask", "--permission-timeout", "inf"}) {}
 };
 
 // (An allowed tool use and a refusal with a reason as a game sees them: GameReference.)
@@ -156,14 +157,9 @@ TEST_P(PermissionTimeout, NobodyAnsweringInTimeRefuses) {
 INSTANTIATE_TEST_SUITE_P(ASecondZeroOrUnusable, PermissionTimeout,
                          testing::Values("1", "0", "-1", "nan", "-inf"));
 
-// Two tool uses wait for the player at once, under a time-out without end: each is answered on
-// its own, and the NPC asks until both are answered, then goes back to what it was.
-class EndlessApprovals : public Scenario {
- protected:
-  EndlessApprovals() : Scenario({"--permission-policy", "ask", "--permission-timeout", "inf"}) {}
-};
-
-TEST_F(EndlessApprovals, TwoRequestsOfOneNpcAreAnsweredSeparately) {
+// Two tool uses wait for the player at once: each is answered on its own, and the NPC asks until
+// both are answered, then goes back to what it was.
+TEST_F(Approvals, TwoRequestsOfOneNpcAreAnsweredSeparately) {
   std::uint16_t port = demo.port();
   // A turn that keeps the agent working while the requests wait.
   ASSERT_EQ(demo.say("smith", "@wait-file " + demo.hold_path("go"))->status, 200);
@@ -181,10 +177,8 @@ TEST_F(EndlessApprovals, TwoRequestsOfOneNpcAreAnsweredSeparately) {
   ASSERT_TRUE(first_id.is_string() && second_id.is_string());
   EXPECT_NE(first_id, second_id);
 
-  // An answer for another NPC, or for an id nobody asked with, decides nothing.
+  // An answer for another NPC decides nothing.
   EXPECT_EQ(answer(port, "guard", {{"request_id", first_id}, {"allow", false}}), NOT_PENDING);
-  EXPECT_EQ(answer(port, "smith", {{"request_id", "000000000000"}, {"allow", true}}), NOT_PENDING);
-  EXPECT_EQ(answer(port, "smith", {{"allow", true}}), NOT_PENDING);
 
   // The second first; the first keeps waiting, and the NPC keeps asking.
   EXPECT_EQ(answer(port, "smith",
@@ -232,11 +226,9 @@ TEST_F(Approvals, APolicyChangeStopsAgentsKeepsTheirSessionsAndTellsEveryNpc) {
   ASSERT_TRUE(waiting.send(port, hook_body("echo hold")));
   ASSERT_TRUE(wait_for_event(events, "permission_request", {{"detail", "echo hold"}}));
 
-  std::optional<HttpResponse> changed = demo.post("/policy", {{"policy", "trust"}});
-  ASSERT_TRUE(changed && changed->status == 200);
-  EXPECT_EQ(changed->body, R"({"ok":true,"policy":"trust"})");
+  // (Its answers, its log line and the views of it: GameRestarts.)
+  ASSERT_EQ(demo.post("/policy", {{"policy", "trust"}})->status, 200);
   expect_decided(waiting, "deny", "The conversation ended.");
-  EXPECT_TRUE(demo.bridge().wait_for_log("[bridge] policy    : trust (set from the game)"));
 
   // The agent went to sleep before the news; the NPC without an agent hears it too.
   Json told = wait_for_event(events, "policy").value_or(Json::object());
@@ -246,8 +238,6 @@ TEST_F(Approvals, APolicyChangeStopsAgentsKeepsTheirSessionsAndTellsEveryNpc) {
   EXPECT_LT(position(events.seen(), "state", {{"value", "asleep"}}), events.seen().size() - 1);
   EXPECT_TRUE(wait_for_event(guard, "policy", {{"policy", "trust"}}));
   EXPECT_EQ(state_of("guard"), "asleep");
-  EXPECT_EQ(http_request(port, "GET", "/health").value().json()["permission_mode"],
-            "bypassPermissions");
   EXPECT_EQ(as_text(npc_row(port, "smith"), "session_id"), session);
 
   // The next words relaunch the agent under the new policy, in the same conversation.
