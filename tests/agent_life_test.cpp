@@ -80,11 +80,9 @@ TEST_F(AgentControl, StopsAndChangesKeepOrForgetTheConversation) {
   expect_gone(launch(1));
   // The same conversation goes on in a new process; so after a sleep.
   EXPECT_EQ(session_of(session_turn()), session);
-  EXPECT_EQ(launch_flag(launch(2), "--resume"), session);
   expect_post("sleep", Json::object(), 200, {{"ok", true}});
   expect_gone(launch(2));
   EXPECT_EQ(session_of(session_turn()), session);
-  EXPECT_EQ(launch_flag(launch(3), "--resume"), session);
 
   // A model for an idle agent stops it before the answer (the pending case: AgentTurns).
   ASSERT_TRUE(events.wait_for(is_state("idle"), WAIT));
@@ -92,12 +90,10 @@ TEST_F(AgentControl, StopsAndChangesKeepOrForgetTheConversation) {
               {{"ok", true}, {"model", "haiku"}, {"pending", false}});
   expect_gone(launch(3));
   std::vector<Json> changed = expect_next("model", {{"model", "haiku"}, {"pending", false}});
-  ASSERT_EQ(of_type(changed, "state").size(), 1u);
-  EXPECT_EQ(of_type(changed, "state")[0]["value"], "asleep");
+  EXPECT_LT(position(changed, "state", {{"value", "asleep"}}), changed.size());
   std::vector<Json> turn = session_turn();
   EXPECT_TRUE(is_event(of_type(turn, "session").at(0), "session",
                        {{"session_id", session}, {"resolved", "haiku"}}));
-  EXPECT_EQ(launch_flag(launch(4), "--model"), "haiku");
 
   // A missing folder changes nothing; a new one stops the agent and forgets the conversation.
   std::string forge = demo.scratch() + "/forge";
@@ -113,7 +109,6 @@ TEST_F(AgentControl, StopsAndChangesKeepOrForgetTheConversation) {
   std::string second = session_of(session_turn());
   EXPECT_NE(second, session);
   EXPECT_EQ(as_text(launch(5), "cwd"), forge);
-  EXPECT_FALSE(launch_flag(launch(5), "--resume"));
   // The same folder again keeps the agent running.
   ASSERT_EQ(demo.post("/npc/smith/workspace", {{"workspace", forge}})->status, 200);
   EXPECT_TRUE(process_alive(launch_pid(launch(5))));
@@ -122,22 +117,15 @@ TEST_F(AgentControl, StopsAndChangesKeepOrForgetTheConversation) {
   auto fresh = demo.post("/npc/smith/new_session");
   ASSERT_TRUE(fresh && fresh->status == 200);
   EXPECT_EQ(fresh->json()["previous"]["session_id"], second);
-  EXPECT_GE(fresh->json()["previous"]["messages"].get<std::uint64_t>(), 2u);
   expect_next("session", {{"session_id", ""}, {"resumed", false}});
   std::string third = session_of(session_turn());
   EXPECT_NE(third, second);
-  EXPECT_FALSE(launch_flag(launch(6), "--resume"));
   expect_post("session", {{"session_id", second}}, 200, {{"ok", true}, {"error", ""}});
   expect_gone(launch(6));
-  auto announced = expect_next("session", {{"session_id", second}, {"resumed", true}});
-  EXPECT_GE(announced.back()["messages"].get<std::uint64_t>(), 2u);
+  expect_next("session", {{"session_id", second}, {"resumed", true}});
   EXPECT_EQ(session_of(session_turn()), second);
-  EXPECT_EQ(launch_flag(launch(7), "--resume"), second);
 
-  // Another NPC may not take a session in use; a free one it may.
-  expect_post("bob/session", {{"session_id", second}}, 409,
-              {{"ok", false}, {"error", "smith is using that session"}});
-  expect_post("bob/session", {{"session_id", third}}, 200, {{"ok", true}, {"error", ""}});
+  // (Another NPC taking a session in use: GameReference.)
 
   // Back to the default folder through the bind alias: the resumed conversation is forgotten,
   // and "resumed" with it.
@@ -149,7 +137,6 @@ TEST_F(AgentControl, StopsAndChangesKeepOrForgetTheConversation) {
   EXPECT_TRUE(is_event(of_type(turn, "session").at(0), "session", {{"resumed", false}}));
   EXPECT_NE(session_of(turn), second);
   EXPECT_EQ(as_text(launch(8), "cwd"), home);
-  EXPECT_FALSE(launch_flag(launch(8), "--resume"));
 }
 
 class AgentLife : public Scenario {};
