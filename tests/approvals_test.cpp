@@ -255,11 +255,7 @@ TEST(SettingsHook, TheAgentsHookReachesABridgeOnIpv6) {
   ASSERT_TRUE(game.connect(demo.port(), "::1"));
   Json said = {{"text", R"(@tool Bash {"command":"echo hi"})"}};
   ASSERT_EQ(game.request("POST", "/npc/smith/say", said).value().status, 200);
-  Json asked =
-      wait_for_event(events, "permission_request", {{"detail", "echo hi"}}).value_or(Json());
-  Json allow = {{"request_id", asked["request_id"]}, {"allow", true}};
-  ASSERT_EQ(game.request("POST", "/npc/smith/permission", allow).value().status, 200);
-  EXPECT_TRUE(wait_for_event(events, "tool_end", {{"ok", true}}));
+  EXPECT_TRUE(wait_for_event(events, "permission_request", {{"detail", "echo hi"}}));
   std::string command =
       as_text(demo.launches().at(0)["settings"]["hooks"]["PreToolUse"][0]["hooks"][0], "command");
   EXPECT_TRUE(command.ends_with(" --hook --bridge http://[::1]:" + std::to_string(demo.port()) +

@@ -26,15 +26,11 @@ TEST(HttpWire, ForeignRequestsAreForbiddenAndOversizedOnesDropped) {
   std::string body = "Content-Length: 13\r\n\r\n{\"text\":\"hi\"}";
   HttpConnection c;
   ASSERT_TRUE(c.connect(bridge.port()));
-  // Every Host and every Origin must pass: a rebound name reaches us with its own Host, a
-  // page of another site with its Origin ("null" included), also behind a good one.
+  // Every Host and every Origin must pass, also a foreign one before a good one. (Which names
+  // pass, and the headers kept: LoopbackGuard, ReadRequest.)
   for (const std::string& headers :
-       {"Host: 127.0.0.1:" + port + "\r\nOrigin: http://evil.example\r\n",
-        "Host: evil.example:" + port + "\r\n",
-        "Host: evil.example:" + port + "\r\nHost: 127.0.0.1:" + port + "\r\n",
-        "Host: 127.0.0.1:" + port + "\r\nhost: evil.example\r\n",
-        std::string("Origin: http://evil.example\r\nOrigin: http://localhost\r\n"),
-        std::string("Origin: http://localhost\r\nOrigin: null\r\n")}) {
+       {"Host: evil.example:" + port + "\r\nHost: 127.0.0.1:" + port + "\r\n",
+        std::string("Origin: http://evil.example\r\nOrigin: http://localhost\r\n")}) {
     ASSERT_TRUE(c.send_raw(say + headers + body));
     auto response = c.read_response();
     ASSERT_TRUE(response) << headers;
