@@ -79,7 +79,7 @@ TEST_F(AgentTurns, RepliesToolsSessionReportsAndTheAgentsEnd) {
       run_turn(demo, events, "smith", "@mode plan\n@subagent\n@tool Bash " + dump_json(bash_input));
   std::vector<Json> starts = of_type(turn, "tool_start");
   ASSERT_EQ(starts.size(), 1u);
-  EXPECT_LT(position(turn, "tool_start"),
+  EXPECT_LT(position(turn, "tool_start", {{"detail", "exit 4"}, {"note", "fail on purpose"}}),
             position(turn, "tool_end",
                      {{"id", starts[0]["id"]}, {"ok", false}, {"output", "Exit code 4"}}));
   EXPECT_EQ(of_type(turn, "tool_end").size(), 1u);
