@@ -101,19 +101,14 @@ TEST_F(AgentTurns, RepliesToolsSessionReportsAndTheAgentsEnd) {
   EXPECT_EQ(demo.launches().size(), 1u);
 
   // An agent that exits is reported with its last standard-error line, else its exit code (a
-  // later agent is not blamed with its predecessor's words); the bridge collects it.
+  // later agent is not blamed with its predecessor's words). (Collected: AgentLife.)
   for (const auto& [script, message] : std::vector<std::pair<std::string, std::string>>{
            {"@stderr boom\n@exit 3", "boom"}, {"@exit 3", "exit code 3"}}) {
     turn = say_and_read(demo, events, "smith", script, is_state("asleep"));
     ASSERT_EQ(of_type(turn, "error").size(), 1u) << script;
     EXPECT_EQ(of_type(turn, "error")[0]["message"], message);
     EXPECT_EQ(position(turn, "result"), turn.size()) << script;
-    EXPECT_FALSE(process_alive(launch_pid(demo.launches().back())));
-    EXPECT_TRUE(zombie_children(demo.bridge().pid()).empty());
   }
-  // The next words start a new agent.
-  EXPECT_EQ(of_type(run_turn(demo, events, "smith", "@reply back"), "result").size(), 1u);
-  EXPECT_EQ(demo.launches().size(), 3u);
 }
 
 TEST_F(AgentTurns, WordsSaidDuringATurnGetTheirOwnReplyBeforeTheNpcIsIdle) {
@@ -147,12 +142,6 @@ TEST_F(AgentTurns, WordsSaidDuringATurnGetTheirOwnReplyBeforeTheNpcIsIdle) {
   }
   EXPECT_EQ(changes, (std::vector<std::string>{"result", "result", "idle", "asleep", "model"}));
   EXPECT_TRUE(is_event(rest->back(), "model", {{"current", "haiku"}, {"resolved", ""}}));
-
-  run_turn(demo, events, "smith", "@reply third");
-  auto launches = demo.wait_for_launches(2);
-  ASSERT_EQ(launches.size(), 2u);
-  EXPECT_EQ(launch_flag(launches[1], "--model"), "haiku");
-  EXPECT_FALSE(process_alive(launch_pid(launches[0])));
 }
 
 TEST(AgentLaunch, AutoPolicyCommandLineFollowsModelSessionAndPersona) {
