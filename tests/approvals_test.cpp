@@ -94,7 +94,6 @@ TEST_F(Approvals, ThePlayersAnswersReachTheAgent) {
       {{"id", use.tool_id}, {"ok", false}, {"output", "PreToolUse:Bash hook error: No."}}));
   EXPECT_TRUE(wait_for_event(events, "result", {{"tools", 1}}));
   EXPECT_TRUE(wait_for_event(events, "result", {{"text", "later"}}));
-  EXPECT_EQ(answer(port, "smith", {{"request_id", rid}, {"allow", false}}), NOT_PENDING);
   EXPECT_FALSE(std::filesystem::exists(marker));
 
   // An NPC id the shell would read as several words and a second command still gets asked;
@@ -129,10 +128,6 @@ TEST_P(PermissionTimeout, NobodyAnsweringInTimeRefuses) {
   Json rid = use.request["request_id"];
   EXPECT_TRUE(find_event(events, "permission_answered",
                          {{"request_id", rid}, {"allow", false}, {"reason", "timeout"}}));
-  EXPECT_TRUE(find_event(events, "tool_end",
-                         {{"id", use.tool_id},
-                          {"ok", false},
-                          {"output", "PreToolUse:Bash hook error: Nobody answered in time."}}));
   ASSERT_TRUE(wait_for_event(events, "state", {{"value", "idle"}}));
   EXPECT_EQ(answer(demo.port(), "smith", {{"request_id", rid}, {"allow", true}}), NOT_PENDING);
 
