@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -70,10 +69,8 @@ TEST_F(AgentControl, StopsAndChangesKeepOrForgetTheConversation) {
   auto stopped = read_until(events, is_state("asleep"), WAIT);
   ASSERT_TRUE(stopped);
   std::vector<std::string> types = types_of(*stopped);
-  std::erase(types, "usage");
-  auto interrupted = std::find(types.begin(), types.end(), "interrupted");
-  EXPECT_EQ(std::vector<std::string>(interrupted, types.end()),
-            (std::vector<std::string>{"interrupted", "state"}));
+  std::erase(types, "usage");  // and the "asleep" state, read last, comes right after it
+  EXPECT_EQ(types.size() >= 2 ? types[types.size() - 2] : "", "interrupted");
   EXPECT_TRUE(of_type(*stopped, "error").empty());
   expect_gone(launch(1));
   // The same conversation goes on in a new process; so after a sleep.
