@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -44,11 +43,9 @@ class AgentControl : public Scenario {
     EXPECT_FALSE(process_alive(launch_pid(launched)));
     EXPECT_TRUE(zombie_children(demo.bridge().pid()).empty());
   }
-  // POSTs `body` to /npc/NPC/ACTION ("smith" when no NPC is named), expecting `status` and
-  // `answer`.
-  void expect_post(std::string action, const Json& body, int status, const Json& answer) {
-    if (action.find('/') == std::string::npos) action = "smith/" + action;
-    auto response = demo.post("/npc/" + action, body);
+  // POSTs `body` to /npc/smith/ACTION, expecting `status` and `answer`.
+  void expect_post(const std::string& action, const Json& body, int status, const Json& answer) {
+    auto response = demo.post("/npc/smith/" + action, body);
     ASSERT_TRUE(response) << action;
     EXPECT_EQ(response->status, status) << action;
     EXPECT_EQ(response->json(), answer) << action;
@@ -72,19 +69,15 @@ TEST_F(AgentControl, StopsAndChangesKeepOrForgetTheConversation) {
   auto stopped = read_until(events, is_state("asleep"), WAIT);
   ASSERT_TRUE(stopped);
   std::vector<std::string> types = types_of(*stopped);
-  std::erase(types, "usage");
-  auto interrupted = std::find(types.begin(), types.end(), "interrupted");
-  EXPECT_EQ(std::vector<std::string>(interrupted, types.end()),
-            (std::vector<std::string>{"interrupted", "state"}));
+  std::erase(types, "usage");  // and the "asleep" state, read last, comes right after it
+  EXPECT_EQ(types.size() >= 2 ? types[types.size() - 2] : "", "interrupted");
   EXPECT_TRUE(of_type(*stopped, "error").empty());
   expect_gone(launch(1));
   // The same conversation goes on in a new process; so after a sleep.
   EXPECT_EQ(session_of(session_turn()), session);
-  EXPECT_EQ(launch_flag(launch(2), "--resume"), session);
   expect_post("sleep", Json::object(), 200, {{"ok", true}});
   expect_gone(launch(2));
   EXPECT_EQ(session_of(session_turn()), session);
-  EXPECT_EQ(launch_flag(launch(3), "--resume"), session);
 
   // A model for an idle agent stops it before the answer (the pending case: AgentTurns).
   ASSERT_TRUE(events.wait_for(is_state("idle"), WAIT));
@@ -92,12 +85,10 @@ TEST_F(AgentControl, StopsAndChangesKeepOrForgetTheConversation) {
               {{"ok", true}, {"model", "haiku"}, {"pending", false}});
   expect_gone(launch(3));
   std::vector<Json> changed = expect_next("model", {{"model", "haiku"}, {"pending", false}});
-  ASSERT_EQ(of_type(changed, "state").size(), 1u);
-  EXPECT_EQ(of_type(changed, "state")[0]["value"], "asleep");
+  EXPECT_LT(position(changed, "state", {{"value", "asleep"}}), changed.size());
   std::vector<Json> turn = session_turn();
   EXPECT_TRUE(is_event(of_type(turn, "session").at(0), "session",
                        {{"session_id", session}, {"resolved", "haiku"}}));
-  EXPECT_EQ(launch_flag(launch(4), "--model"), "haiku");
 
   // A missing folder changes nothing; a new one stops the agent and forgets the conversation.
   std::string forge = demo.scratch() + "/forge";
@@ -113,7 +104,6 @@ TEST_F(AgentControl, StopsAndChangesKeepOrForgetTheConversation) {
   std::string second = session_of(session_turn());
   EXPECT_NE(second, session);
   EXPECT_EQ(as_text(launch(5), "cwd"), forge);
-  EXPECT_FALSE(launch_flag(launch(5), "--resume"));
   // The same folder again keeps the agent running.
   ASSERT_EQ(demo.post("/npc/smith/workspace", {{"workspace", forge}})->status, 200);
   EXPECT_TRUE(process_alive(launch_pid(launch(5))));
@@ -122,22 +112,15 @@ TEST_F(AgentControl, StopsAndChangesKeepOrForgetTheConversation) {
   auto fresh = demo.post("/npc/smith/new_session");
   ASSERT_TRUE(fresh && fresh->status == 200);
   EXPECT_EQ(fresh->json()["previous"]["session_id"], second);
-  EXPECT_GE(fresh->json()["previous"]["messages"].get<std::uint64_t>(), 2u);
   expect_next("session", {{"session_id", ""}, {"resumed", false}});
   std::string third = session_of(session_turn());
   EXPECT_NE(third, second);
-  EXPECT_FALSE(launch_flag(launch(6), "--resume"));
   expect_post("session", {{"session_id", second}}, 200, {{"ok", true}, {"error", ""}});
   expect_gone(launch(6));
-  auto announced = expect_next("session", {{"session_id", second}, {"resumed", true}});
-  EXPECT_GE(announced.back()["messages"].get<std::uint64_t>(), 2u);
+  expect_next("session", {{"session_id", second}, {"resumed", true}});
   EXPECT_EQ(session_of(session_turn()), second);
-  EXPECT_EQ(launch_flag(launch(7), "--resume"), second);
 
-  // Another NPC may not take a session in use; a free one it may.
-  expect_post("bob/session", {{"session_id", second}}, 409,
-              {{"ok", false}, {"error", "smith is using that session"}});
-  expect_post("bob/session", {{"session_id", third}}, 200, {{"ok", true}, {"error", ""}});
+  // (Another NPC taking a session in use: GameReference.)
 
   // Back to the default folder through the bind alias: the resumed conversation is forgotten,
   // and "resumed" with it.
@@ -149,38 +132,6 @@ TEST_F(AgentControl, StopsAndChangesKeepOrForgetTheConversation) {
   EXPECT_TRUE(is_event(of_type(turn, "session").at(0), "session", {{"resumed", false}}));
   EXPECT_NE(session_of(turn), second);
   EXPECT_EQ(as_text(launch(8), "cwd"), home);
-  EXPECT_FALSE(launch_flag(launch(8), "--resume"));
-}
-
-TEST(AgentCharacter, ADemoNpcStaysInCharacterAcrossASleepAndARestart) {
-  // Demo mode: the NPC answers in character.
-  DemoBridge demo({}, {{"QUILLHAVEN_DEMO_SCRIPTED", std::nullopt}});
-  ASSERT_TRUE(demo.start());
-  const std::string persona = "You are Brom, the village smith of Quillhaven. You speak gruffly.";
-  ASSERT_EQ(demo.post("/npc/brom/bind", {{"persona", persona}})->status, 200);
-
-  // The first answer of every agent process begins with who it is; the smith greets from his
-  // forge, where the innkeeper would welcome to his inn.
-  auto expect_in_character = [&] {
-    SseStream events;
-    ASSERT_TRUE(open_events(events, demo.port(), "brom"));
-    std::vector<Json> turn = say_and_read(demo, events, "brom", "Hello there!");
-    std::string answer = turn.empty() ? "" : as_text(turn.back(), "text");
-    EXPECT_EQ(answer.rfind("*Brom looks up.* ", 0), 0u) << answer;
-    EXPECT_TRUE(answer.find("forge") != std::string::npos ||
-                answer.find("sparks") != std::string::npos)
-        << answer;
-  };
-  expect_in_character();
-  ASSERT_EQ(demo.post("/npc/brom/sleep")->status, 200);
-  expect_in_character();
-  demo.bridge().close_stdin();
-  ASSERT_EQ(demo.bridge().wait_for_exit(WAIT), 0);
-  ASSERT_TRUE(demo.start());
-  expect_in_character();
-  // The persona came with the first launch only; the others resumed its conversation.
-  EXPECT_FALSE(launch_flag(demo.launches().back(), "--append-system-prompt"));
-  EXPECT_TRUE(launch_flag(demo.launches().back(), "--resume"));
 }
 
 class AgentLife : public Scenario {};

@@ -22,13 +22,6 @@ using namespace harness;
 
 constexpr auto WAIT = SCENARIO_WAIT;
 
-// The texts of the "delta" events, in order.
-std::vector<std::string> delta_texts(const std::vector<Json>& events) {
-  std::vector<std::string> out;
-  for (const Json& e : of_type(events, "delta")) out.push_back(as_text(e, "text"));
-  return out;
-}
-
 // Says `text` and reads events until the NPC is "idle" again after working (a launch passes
 // through "idle" before the words are written).
 std::vector<Json> run_turn(DemoBridge& demo, SseStream& events, const std::string& npc,
@@ -43,17 +36,6 @@ std::vector<Json> run_turn(DemoBridge& demo, SseStream& events, const std::strin
 std::vector<std::string> with(std::vector<std::string> head, const std::vector<std::string>& tail) {
   head.insert(head.end(), tail.begin(), tail.end());
   return head;
-}
-
-// The hook settings files in a folder.
-std::vector<std::string> settings_files(const std::string& folder) {
-  std::vector<std::string> out;
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
-    std::string name = entry.path().filename().string();
-    if (name.rfind("npc-", 0) == 0) out.push_back(name);
-  }
-  return out;
 }
 
 // Opens `npc`'s stream, says `text` and waits for the turn's "result"; the launch it ran in
@@ -76,15 +58,12 @@ TEST_F(AgentTurns, RepliesToolsSessionReportsAndTheAgentsEnd) {
 
   // A launch from "asleep": "idle", then "working" for the words, then the turn's events.
   std::vector<Json> turn = run_turn(demo, events, "smith", "@deltas Hel|lo\n@full Hello");
-  EXPECT_EQ(delta_texts(turn), (std::vector<std::string>{"Hel", "lo"}));
-  std::vector<Json> states = of_type(turn, "state");
-  ASSERT_GE(states.size(), 2u);
-  EXPECT_TRUE(is_state("idle")(states[0]));
-  EXPECT_TRUE(is_state("working")(states[1]));
+  EXPECT_LT(position(turn, "state", {{"value", "idle"}}),
+            position(turn, "state", {{"value", "working"}}));
   // "said" is pushed once the words are written, so the agent's first records may overtake it.
   EXPECT_EQ(of_type(turn, "said").at(0)["text"], "@deltas Hel|lo\n@full Hello");
-  Json result = of_type(turn, "result").at(0);
-  EXPECT_TRUE(is_event(result, "result", {{"text", "Hello"}, {"turns", 1}, {"tools", 0}}));
+  EXPECT_TRUE(is_event(of_type(turn, "result").at(0), "result",
+                       {{"text", "Hello"}, {"turns", 1}, {"tools", 0}}));
   std::string session = session_of(turn);
   EXPECT_FALSE(session.empty());
   EXPECT_TRUE(is_event(of_type(turn, "session").at(0), "session",
@@ -98,14 +77,15 @@ TEST_F(AgentTurns, RepliesToolsSessionReportsAndTheAgentsEnd) {
       run_turn(demo, events, "smith", "@mode plan\n@subagent\n@tool Bash " + dump_json(bash_input));
   std::vector<Json> starts = of_type(turn, "tool_start");
   ASSERT_EQ(starts.size(), 1u);
-  EXPECT_TRUE(is_event(
-      starts[0], "tool_start",
-      {{"name", "Bash"}, {"category", "exec"}, {"detail", "exit 4"}, {"note", "fail on purpose"}}));
-  EXPECT_LT(position(turn, "tool_start"),
+  EXPECT_LT(position(turn, "tool_start", {{"detail", "exit 4"}, {"note", "fail on purpose"}}),
             position(turn, "tool_end",
                      {{"id", starts[0]["id"]}, {"ok", false}, {"output", "Exit code 4"}}));
+  EXPECT_EQ(of_type(turn, "tool_end").size(), 1u);
   EXPECT_TRUE(is_event(of_type(turn, "result").at(0), "result",
                        {{"tools", 1}, {"text", "Bash failed: Exit code 4"}}));
+  std::string replied;
+  for (const Json& e : of_type(turn, "delta")) replied += as_text(e, "text");
+  EXPECT_EQ(replied, "Bash failed: Exit code 4");
   Json report = of_type(turn, "session").at(0);
   EXPECT_TRUE(is_event(report, "session",
                        {{"session_id", session}, {"label", "@deltas Hel|lo @full Hello"}}))
@@ -116,28 +96,17 @@ TEST_F(AgentTurns, RepliesToolsSessionReportsAndTheAgentsEnd) {
   EXPECT_TRUE(
       is_event(of_type(turn, "policy_downgraded")[0], "policy_downgraded",
                {{"wanted", "auto"}, {"actual", "plan"}, {"policy", "auto"}, {"model", "opus"}}));
-  std::string replied;
-  for (const std::string& text : delta_texts(turn)) replied += text;
-  EXPECT_EQ(replied, "Bash failed: Exit code 4");
-  EXPECT_EQ(of_type(turn, "tool_end").size(), 1u);
-  // The cost is the session's running total as the agent reports it; one process served all.
-  EXPECT_GT(of_type(turn, "result").at(0)["cost"].get<double>(), result["cost"].get<double>());
   EXPECT_EQ(demo.launches().size(), 1u);
 
   // An agent that exits is reported with its last standard-error line, else its exit code (a
-  // later agent is not blamed with its predecessor's words); the bridge collects it.
+  // later agent is not blamed with its predecessor's words). (Collected: AgentLife.)
   for (const auto& [script, message] : std::vector<std::pair<std::string, std::string>>{
            {"@stderr boom\n@exit 3", "boom"}, {"@exit 3", "exit code 3"}}) {
     turn = say_and_read(demo, events, "smith", script, is_state("asleep"));
     ASSERT_EQ(of_type(turn, "error").size(), 1u) << script;
     EXPECT_EQ(of_type(turn, "error")[0]["message"], message);
     EXPECT_EQ(position(turn, "result"), turn.size()) << script;
-    EXPECT_FALSE(process_alive(launch_pid(demo.launches().back())));
-    EXPECT_TRUE(zombie_children(demo.bridge().pid()).empty());
   }
-  // The next words start a new agent.
-  EXPECT_EQ(of_type(run_turn(demo, events, "smith", "@reply back"), "result").size(), 1u);
-  EXPECT_EQ(demo.launches().size(), 3u);
 }
 
 TEST_F(AgentTurns, WordsSaidDuringATurnGetTheirOwnReplyBeforeTheNpcIsIdle) {
@@ -158,10 +127,8 @@ TEST_F(AgentTurns, WordsSaidDuringATurnGetTheirOwnReplyBeforeTheNpcIsIdle) {
   auto applied = [](const Json& e) { return is_event(e, "model", {{"pending", false}}); };
   auto rest = read_until(events, applied, WAIT);
   ASSERT_TRUE(rest);
-  std::vector<Json> results = of_type(*rest, "result");
-  ASSERT_EQ(results.size(), 2u);
-  EXPECT_EQ(results[0]["text"], "first");
-  EXPECT_EQ(results[1]["text"], "second");
+  EXPECT_LT(position(*rest, "result", {{"text", "first"}}),
+            position(*rest, "result", {{"text", "second"}}));
   // Working from the first word to the last result; then idle, asleep, and the model change.
   std::vector<std::string> changes;
   for (const Json& e : *rest) {
@@ -170,16 +137,7 @@ TEST_F(AgentTurns, WordsSaidDuringATurnGetTheirOwnReplyBeforeTheNpcIsIdle) {
     if (type == "state") changes.push_back(as_text(e, "value"));
   }
   EXPECT_EQ(changes, (std::vector<std::string>{"result", "result", "idle", "asleep", "model"}));
-  Json model_applied = *parse_json(R"({"type":"model","npc":"smith","model":"haiku",
-      "pending":false,"current":"haiku","resolved":""})");
-  model_applied["seq"] = rest->back()["seq"];
-  EXPECT_EQ(rest->back(), model_applied);
-
-  run_turn(demo, events, "smith", "@reply third");
-  auto launches = demo.wait_for_launches(2);
-  ASSERT_EQ(launches.size(), 2u);
-  EXPECT_EQ(launch_flag(launches[1], "--model"), "haiku");
-  EXPECT_FALSE(process_alive(launch_pid(launches[0])));
+  EXPECT_TRUE(is_event(rest->back(), "model", {{"current", "haiku"}, {"resolved", ""}}));
 }
 
 TEST(AgentLaunch, AutoPolicyCommandLineFollowsModelSessionAndPersona) {
@@ -192,7 +150,8 @@ TEST(AgentLaunch, AutoPolicyCommandLineFollowsModelSessionAndPersona) {
   std::ofstream(demo.bridge().state_file()) << dump_json(Json{{"brom", brom}});
   ASSERT_TRUE(demo.start());
 
-  // Nothing is started for a missing workspace folder (503), nor for blank text (400).
+  // Nothing is started for a missing workspace folder (503), nor for no text (400; its answer:
+  // GameReference).
   std::string folder = demo.scratch() + "/tower";
   ASSERT_TRUE(std::filesystem::create_directory(folder));
   ASSERT_EQ(demo.post("/npc/mage/workspace", {{"workspace", folder}})->status, 200);
@@ -201,11 +160,7 @@ TEST(AgentLaunch, AutoPolicyCommandLineFollowsModelSessionAndPersona) {
   ASSERT_TRUE(open_events(mage, demo.port(), "mage"));
   EXPECT_EQ(demo.say("mage", "hello")->status, 503);
   EXPECT_TRUE(find_event(mage, "error", {{"message", "Workspace no longer exists: " + folder}}));
-  for (const Json& body : {Json{{"text", "   "}}, Json::object(), Json{{"text", nullptr}}}) {
-    HttpResponse response = demo.post("/npc/smith/say", body).value();
-    EXPECT_EQ(response.status, 400) << body;
-    EXPECT_EQ(response.json(), Json({{"error", "missing text"}})) << body;
-  }
+  EXPECT_EQ(demo.post("/npc/smith/say", {{"text", nullptr}})->status, 400);
   EXPECT_TRUE(demo.launches().empty());
 
   // Other values are said as text; the answer's "seq" is the newest event once they were said.
@@ -213,24 +168,21 @@ TEST(AgentLaunch, AutoPolicyCommandLineFollowsModelSessionAndPersona) {
   ASSERT_TRUE(open_events(events, demo.port(), "smith"));
   auto said = demo.post("/npc/smith/say", {{"text", 42}});
   ASSERT_TRUE(said && said->status == 200);
-  EXPECT_EQ(said->json()["ok"], true);
   std::vector<Json> turn = read_until_type(events, "result", WAIT).value_or(std::vector<Json>{});
   ASSERT_FALSE(turn.empty());
   EXPECT_EQ(turn.back()["text"], "You said: 42");
   Json words = find_event(events, "said", {{"text", "42"}}).value_or(Json::object());
   EXPECT_GE(said->json()["seq"].get<std::uint64_t>(), words.value("seq", UINT64_MAX));
 
-  // Plain: mode auto, no model, no session, no persona, no settings file, no key.
+  // Plain: mode auto, no model, no session, no persona, no hook settings (a settings file is
+  // written only for the agent it is passed to), no key.
   Json first = demo.wait_for_launches(1).at(0);
   std::string session = session_of(turn);
   ASSERT_FALSE(session.empty());
   EXPECT_EQ(launch_args(first), with(base_agent_args("auto"), {"--name", "npc:smith"}));
-  EXPECT_EQ(as_text(first, "cwd"), demo.bridge().workspace());
   EXPECT_EQ(first["env_api_key"], false);
-  EXPECT_TRUE(first["settings"].is_null());
   // The bridge holds a listener, an event stream and pipes of its own: none may leak.
   EXPECT_EQ(first["fds"], Json::array({0, 1, 2}));
-  EXPECT_TRUE(settings_files(demo.bridge().tmp()).empty());
 
   // A persona and a model; the kept session is resumed, so the persona is not passed.
   ASSERT_EQ(demo.post("/npc/smith/workspace", {{"persona", "You are Brom."}})->status, 200);
@@ -246,9 +198,7 @@ TEST(AgentLaunch, AutoPolicyCommandLineFollowsModelSessionAndPersona) {
                                            "You are Brom.", "--name", "npc:smith"}));
 
   // The lost conversation starts anew, with the persona, and the loss is logged once.
-  auto [launch, session_now] = launched_turn(demo, "brom", "@reply hello", 4);
-  EXPECT_NE(session_now, lost);
-  EXPECT_EQ(launch_args(launch),
+  EXPECT_EQ(launch_args(launched_turn(demo, "brom", "@reply hello", 4).first),
             with(base_agent_args("auto"),
                  {"--append-system-prompt", "You are Brom.", "--name", "npc:brom"}));
   // Standard error is read apart from the stream: wait for the line before counting.
@@ -285,35 +235,29 @@ TEST(AgentLaunch, AskPolicyInstallsTheHookThroughASettingsFileAndKeepApiKeyPasse
               with(base_agent_args("acceptEdits"), {"--settings", path, "--name", "npc:" + c.id}));
 
     // One plain file in TMPDIR: npc-<encoded id>-<12 hex>.settings.json.
-    std::filesystem::path file(path);
-    EXPECT_EQ(file.parent_path().string(), tmp);
-    std::string name = file.filename().string();
-    EXPECT_LE(name.size(), 255u);
-    std::string prefix = "npc-" + encode_npc_id_for_file(c.id) + "-";
-    ASSERT_EQ(name.rfind(prefix, 0), 0u) << name;
+    std::string prefix = tmp + "/npc-" + encode_npc_id_for_file(c.id) + "-";
+    ASSERT_EQ(path.rfind(prefix, 0), 0u) << path;
     EXPECT_TRUE(
-        std::regex_match(name.substr(prefix.size()), std::regex("[0-9a-f]{12}\\.settings\\.json")))
-        << name;
+        std::regex_match(path.substr(prefix.size()), std::regex("[0-9a-f]{12}\\.settings\\.json")))
+        << path;
 
     std::string command = shell_quote(self) + bridge_url + " --npc " + c.quoted;
     std::string expected = R"({"hooks":{"PreToolUse":[{"hooks":[{"command":)" +
                            dump_json(Json(command)) +
                            R"(,"timeout":300,"type":"command"}],"matcher":"Bash"}]}})";
-    // The file exists while its agent runs, byte for byte, and the agent read the same.
+    // The file exists while its agent runs, byte for byte.
     EXPECT_EQ(read_text_file(path), expected);
-    EXPECT_EQ(dump_json(launch["settings"]), expected);
 
     // Stopping the agent removes its file.
     ASSERT_EQ(demo.post("/npc/" + c.id + "/sleep")->status, 200);
     EXPECT_FALSE(std::filesystem::exists(path));
   }
 
-  // An empty tool pattern asks about nothing: no hook, no file.
+  // An empty tool pattern asks about nothing: no hook.
   ASSERT_EQ(demo.post("/npc/smith/workspace", {{"ask_tools", ""}})->status, 200);
   auto [launch, session] = launched_turn(demo, "smith", "@reply again", ++launched);
   EXPECT_EQ(launch_args(launch),
             with(base_agent_args("acceptEdits"), {"--resume", session, "--name", "npc:smith"}));
-  EXPECT_TRUE(settings_files(tmp).empty());
 }
 
 // An agent that closes its standard input but lives on; then a program that can no longer be

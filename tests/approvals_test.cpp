@@ -60,9 +60,10 @@ void expect_decided(HookRequest& hook, const std::string& word, const std::strin
 const std::pair<int, Json> ACCEPTED = {200, {{"ok", true}}};
 const std::pair<int, Json> NOT_PENDING = {409, {{"ok", false}}};
 
+// Under a time-out without end: only the player's answers decide here.
 class Approvals : public Scenario {
  protected:
-  Approvals() : Scenario({"--permission-policy", "ask"}) {}
+  Approvals() : Scenario({"--permission-policy", "ask", "--permission-timeout", "inf"}) {}
 };
 
 // (An allowed tool use and a refusal with a reason as a game sees them: GameReference.)
@@ -73,14 +74,11 @@ TEST_F(Approvals, ThePlayersAnswersReachTheAgent) {
   ASSERT_TRUE(use.request.is_object());
   Json rid = use.request["request_id"];
   EXPECT_TRUE(std::regex_match(as_text(use.request, "request_id"), std::regex("[0-9a-f]{12}")));
-  EXPECT_TRUE(
-      is_event(use.request, "permission_request", {{"name", "Bash"}, {"category", "exec"}}));
   // The agent writes its tool use before it runs the hook: a reader held up by file work at the
   // start of a turn would let the request overtake it.
   std::size_t asking = position(events.seen(), "state", {{"value", "asking"}});
   EXPECT_LT(position(events.seen(), "tool_start", {{"id", use.tool_id}}), asking);
   EXPECT_LT(asking, position(events.seen(), "permission_request", {{"request_id", rid}}));
-  EXPECT_EQ(state_of(), "asking");
   // Words said while the NPC asks: it keeps asking, and the turn's tool count goes on.
   auto said = demo.say("smith", "@reply later");
   ASSERT_TRUE(said && said->status == 200);
@@ -96,7 +94,6 @@ TEST_F(Approvals, ThePlayersAnswersReachTheAgent) {
       {{"id", use.tool_id}, {"ok", false}, {"output", "PreToolUse:Bash hook error: No."}}));
   EXPECT_TRUE(wait_for_event(events, "result", {{"tools", 1}}));
   EXPECT_TRUE(wait_for_event(events, "result", {{"text", "later"}}));
-  EXPECT_EQ(answer(port, "smith", {{"request_id", rid}, {"allow", false}}), NOT_PENDING);
   EXPECT_FALSE(std::filesystem::exists(marker));
 
   // An NPC id the shell would read as several words and a second command still gets asked;
@@ -106,7 +103,6 @@ TEST_F(Approvals, ThePlayersAnswersReachTheAgent) {
   ASSERT_TRUE(odd.open(port, npc, 0));
   use = ask_for_bash(port, odd, npc, "echo hi");
   ASSERT_TRUE(use.request.is_object());
-  EXPECT_EQ(as_text(use.request, "npc"), npc);
   EXPECT_EQ(answer(port, npc, {{"request_id", use.request["request_id"]}, {"allow", false}}),
             ACCEPTED);
   EXPECT_TRUE(find_event(odd, "permission_answered", {{"allow", false}, {"reason", ""}}));
@@ -131,10 +127,6 @@ TEST_P(PermissionTimeout, NobodyAnsweringInTimeRefuses) {
   Json rid = use.request["request_id"];
   EXPECT_TRUE(find_event(events, "permission_answered",
                          {{"request_id", rid}, {"allow", false}, {"reason", "timeout"}}));
-  EXPECT_TRUE(find_event(events, "tool_end",
-                         {{"id", use.tool_id},
-                          {"ok", false},
-                          {"output", "PreToolUse:Bash hook error: Nobody answered in time."}}));
   ASSERT_TRUE(wait_for_event(events, "state", {{"value", "idle"}}));
   EXPECT_EQ(answer(demo.port(), "smith", {{"request_id", rid}, {"allow", true}}), NOT_PENDING);
 
@@ -156,14 +148,9 @@ TEST_P(PermissionTimeout, NobodyAnsweringInTimeRefuses) {
 INSTANTIATE_TEST_SUITE_P(ASecondZeroOrUnusable, PermissionTimeout,
                          testing::Values("1", "0", "-1", "nan", "-inf"));
 
-// Two tool uses wait for the player at once, under a time-out without end: each is answered on
-// its own, and the NPC asks until both are answered, then goes back to what it was.
-class EndlessApprovals : public Scenario {
- protected:
-  EndlessApprovals() : Scenario({"--permission-policy", "ask", "--permission-timeout", "inf"}) {}
-};
-
-TEST_F(EndlessApprovals, TwoRequestsOfOneNpcAreAnsweredSeparately) {
+// Two tool uses wait for the player at once: each is answered on its own, and the NPC asks until
+// both are answered, then goes back to what it was.
+TEST_F(Approvals, TwoRequestsOfOneNpcAreAnsweredSeparately) {
   std::uint16_t port = demo.port();
   // A turn that keeps the agent working while the requests wait.
   ASSERT_EQ(demo.say("smith", "@wait-file " + demo.hold_path("go"))->status, 200);
@@ -179,12 +166,9 @@ TEST_F(EndlessApprovals, TwoRequestsOfOneNpcAreAnsweredSeparately) {
   Json first_id = ask(first, "echo first");
   Json second_id = ask(second, "echo second");
   ASSERT_TRUE(first_id.is_string() && second_id.is_string());
-  EXPECT_NE(first_id, second_id);
 
-  // An answer for another NPC, or for an id nobody asked with, decides nothing.
+  // An answer for another NPC decides nothing.
   EXPECT_EQ(answer(port, "guard", {{"request_id", first_id}, {"allow", false}}), NOT_PENDING);
-  EXPECT_EQ(answer(port, "smith", {{"request_id", "000000000000"}, {"allow", true}}), NOT_PENDING);
-  EXPECT_EQ(answer(port, "smith", {{"allow", true}}), NOT_PENDING);
 
   // The second first; the first keeps waiting, and the NPC keeps asking.
   EXPECT_EQ(answer(port, "smith",
@@ -197,7 +181,6 @@ TEST_F(EndlessApprovals, TwoRequestsOfOneNpcAreAnsweredSeparately) {
   expect_decided(first, "allow", "Approved by the player.");
   EXPECT_TRUE(wait_for_event(events, "permission_answered",
                              {{"request_id", first_id}, {"allow", true}, {"reason", ""}}));
-  EXPECT_EQ(answer(port, "smith", {{"request_id", first_id}, {"allow", true}}), NOT_PENDING);
 
   // "asking" once, and back to "working" only once both were answered (that state may come
   // before the answer's announcement); the turn ends normally.
@@ -208,7 +191,6 @@ TEST_F(EndlessApprovals, TwoRequestsOfOneNpcAreAnsweredSeparately) {
   std::vector<Json> seen = of_type(events.seen(), "state");
   ASSERT_GE(seen.size(), 2u);
   EXPECT_EQ(seen[seen.size() - 2]["value"], "asking");
-  EXPECT_EQ(state_of(), "working");
   demo.release("go");
   EXPECT_TRUE(wait_for_event(events, "state", {{"value", "idle"}}));
 }
@@ -232,33 +214,22 @@ TEST_F(Approvals, APolicyChangeStopsAgentsKeepsTheirSessionsAndTellsEveryNpc) {
   ASSERT_TRUE(waiting.send(port, hook_body("echo hold")));
   ASSERT_TRUE(wait_for_event(events, "permission_request", {{"detail", "echo hold"}}));
 
-  std::optional<HttpResponse> changed = demo.post("/policy", {{"policy", "trust"}});
-  ASSERT_TRUE(changed && changed->status == 200);
-  EXPECT_EQ(changed->body, R"({"ok":true,"policy":"trust"})");
+  // (Its answers, its log line and the views of it: GameRestarts.)
+  ASSERT_EQ(demo.post("/policy", {{"policy", "trust"}})->status, 200);
   expect_decided(waiting, "deny", "The conversation ended.");
-  EXPECT_TRUE(demo.bridge().wait_for_log("[bridge] policy    : trust (set from the game)"));
 
   // The agent went to sleep before the news; the NPC without an agent hears it too.
-  Json told = wait_for_event(events, "policy").value_or(Json::object());
-  EXPECT_EQ(
-      told,
-      (Json{{"seq", told["seq"]}, {"type", "policy"}, {"npc", "smith"}, {"policy", "trust"}}));
+  ASSERT_TRUE(wait_for_event(events, "policy", {{"npc", "smith"}, {"policy", "trust"}}));
   EXPECT_LT(position(events.seen(), "state", {{"value", "asleep"}}), events.seen().size() - 1);
   EXPECT_TRUE(wait_for_event(guard, "policy", {{"policy", "trust"}}));
-  EXPECT_EQ(state_of("guard"), "asleep");
-  EXPECT_EQ(http_request(port, "GET", "/health").value().json()["permission_mode"],
-            "bypassPermissions");
-  EXPECT_EQ(as_text(npc_row(port, "smith"), "session_id"), session);
 
   // The next words relaunch the agent under the new policy, in the same conversation.
   EXPECT_EQ(session_of(say_and_read(demo, events, "smith", "@session")), session);
   std::vector<Json> launches = demo.launches();
   ASSERT_EQ(launches.size(), 2u);
-  EXPECT_EQ(launch_flag(launches[0], "--permission-mode"), "acceptEdits");
   std::vector<std::string> trusted = base_agent_args("bypassPermissions");
   trusted.insert(trusted.end(), {"--resume", session, "--name", "npc:smith"});
   EXPECT_EQ(launch_args(launches[1]), trusted);
-  EXPECT_TRUE(launches[1]["settings"].is_null());
 }
 
 // The hook of an agent of a bridge on "::1" names it in brackets, and reaches it.
@@ -272,11 +243,7 @@ TEST(SettingsHook, TheAgentsHookReachesABridgeOnIpv6) {
   ASSERT_TRUE(game.connect(demo.port(), "::1"));
   Json said = {{"text", R"(@tool Bash {"command":"echo hi"})"}};
   ASSERT_EQ(game.request("POST", "/npc/smith/say", said).value().status, 200);
-  Json asked =
-      wait_for_event(events, "permission_request", {{"detail", "echo hi"}}).value_or(Json());
-  Json allow = {{"request_id", asked["request_id"]}, {"allow", true}};
-  ASSERT_EQ(game.request("POST", "/npc/smith/permission", allow).value().status, 200);
-  EXPECT_TRUE(wait_for_event(events, "tool_end", {{"ok", true}}));
+  EXPECT_TRUE(wait_for_event(events, "permission_request", {{"detail", "echo hi"}}));
   std::string command =
       as_text(demo.launches().at(0)["settings"]["hooks"]["PreToolUse"][0]["hooks"][0], "command");
   EXPECT_TRUE(command.ends_with(" --hook --bridge http://[::1]:" + std::to_string(demo.port()) +

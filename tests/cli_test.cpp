@@ -26,7 +26,6 @@ TEST(CommandLine, HelpUsageErrorsAndStartupErrorsByteForByte) {
            {{"-h"}, 0, usage, ""},
            // Usage errors go to standard error with status 2.
            {{"--bogus", "--help"}, 2, "", "error: unknown option --bogus\n\n" + usage + "\n"},
-           {{"--port", "65536"}, 2, "", "error: invalid --port 65536\n"},
            {{"--hook", "--bridge", "http://127.0.0.1:1"}, 2, "", "error: --hook needs --npc\n"},
            // A missing agent CLI is a start-up error.
            {{"--claude", "/nonexistent/claude", "--port", "0"},

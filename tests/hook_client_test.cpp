@@ -25,11 +25,12 @@ namespace {
 
 using harness::RunResult;
 
-// A listener on 127.0.0.1 that answers at most one connection with a canned reply. (A hook
-// reaching a bridge on "::1": SettingsHook.)
+// A listener on 127.0.0.1 that answers one connection, on a thread, with a canned reply once it
+// has read one request (head and Content-Length body). (A hook reaching a bridge on "::1":
+// SettingsHook.)
 class StandInBridge {
  public:
-  StandInBridge() {
+  explicit StandInBridge(std::string reply) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -40,16 +41,7 @@ class StandInBridge {
         listen(listener_.get(), 8) != 0 || getsockname(listener_.get(), any, &length) != 0) {
       listener_.reset();
     }
-    url_ = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-  }
-  ~StandInBridge() { request(); }
-
-  bool valid() const { return listener_.valid(); }
-  const std::string& url() const { return url_; }
-
-  /// Accepts one connection on a thread, reads one request (head and Content-Length body),
-  /// sends `reply` and closes.
-  void answer_once(std::string reply) {
+    url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
     server_ = std::thread([this, reply = std::move(reply)] {
       UniqueFd client(accept_cloexec(listener_.get(), nullptr, nullptr));
       auto complete = [&] {
@@ -65,6 +57,7 @@ class StandInBridge {
       if (client.valid()) write_fully(client.get(), reply);
     });
   }
+  ~StandInBridge() { request(); }
 
   /// The request received; call after the hook has ended.
   const std::string& request() {
@@ -72,9 +65,10 @@ class StandInBridge {
     return request_;
   }
 
+  std::string url;
+
  private:
   UniqueFd listener_;
-  std::string url_;
   std::thread server_;
   std::string request_;
 };
@@ -106,17 +100,15 @@ void expect_printed(const std::string& url, const std::string& line,
 // of the URL are ignored.
 TEST(HookClient, ForwardsTheRequestAndPrintsTheDecision) {
   for (const std::string tail : {"", "//"}) {
-    StandInBridge bridge;
-    ASSERT_TRUE(bridge.valid());
     std::string body = "  " + ALLOW + "\n";
-    bridge.answer_once("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
-                       std::to_string(body.size()) + "\r\n\r\n" + body);
-    expect_printed(bridge.url() + tail, ALLOW + "\n");
+    StandInBridge bridge("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+                         std::to_string(body.size()) + "\r\n\r\n" + body);
+    expect_printed(bridge.url + tail, ALLOW + "\n");
     std::string sent = R"({"npc":"smith","tool_input":{"command":"ls -la"},"tool_name":"Bash"})";
-    EXPECT_EQ(bridge.request(),
-              "POST /hook/permission HTTP/1.1\r\nHost: " + bridge.url().substr(7) +
-                  "\r\nContent-Type: application/json\r\nContent-Length: " +
-                  std::to_string(sent.size()) + "\r\nConnection: close\r\n\r\n" + sent);
+    EXPECT_EQ(bridge.request(), "POST /hook/permission HTTP/1.1\r\nHost: " + bridge.url.substr(7) +
+                                    "\r\nContent-Type: application/json\r\nContent-Length: " +
+                                    std::to_string(sent.size()) + "\r\nConnection: close\r\n\r\n" +
+                                    sent);
   }
 }
 
@@ -133,11 +125,9 @@ TEST(HookClient, EveryFailureIsARefusalThatSaysWhy) {
   expect_printed(nobody, unreachable(os_error_text(ECONNREFUSED)));
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(6));
   for (const auto& [url, reason] : std::vector<std::pair<std::string, std::string>>{
-           {"HTTP://127.0.0.1:8787", "bridge URL must be http://"},
            {"https://127.0.0.1:8787", "bridge URL must be http://"},
            {"http://127.0.0.1", "invalid socket address"},
            {"http://127.0.0.1:65536", "invalid port value"},
-           {"http://127.0.0.1:8787/hook", "invalid port value"},
            {"http://127.0.0.1:", "invalid port value"}}) {
     expect_printed(url, unreachable(reason));
   }
@@ -149,10 +139,8 @@ TEST(HookClient, EveryFailureIsARefusalThatSaysWhy) {
            {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n{}", "malformed response from the bridge"},
            {"", "malformed response from the bridge"},
            {"\r\n\r\n", "HTTP Error "}}) {
-    StandInBridge bridge;
-    ASSERT_TRUE(bridge.valid());
-    bridge.answer_once(reply);
-    expect_printed(bridge.url(), unreachable(reason));
+    StandInBridge bridge(reply);
+    expect_printed(bridge.url, unreachable(reason));
   }
 }
 
