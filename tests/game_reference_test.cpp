@@ -10,7 +10,7 @@
 #include <regex>
 #include <set>
 
-#include "harness/demo_bridge.h"
+#include "harness/scenario.h"
 #include "harness/transcript_files.h"
 #include "util/text.h"
 
@@ -331,9 +331,7 @@ TEST(GameReference, AGameStartsTheBridgeTalksApprovesAndChangesSettings) {
   examples.run("policy-unknown");
   ASSERT_EQ(demo.post("/policy", {{"policy", "auto"}})->status, 200);
   examples.run("policy-view");
-  say(port, "smith", "@mode default");
-  wait_event(smith, "policy_downgraded");
-  wait_event(smith, "result");
+  harness::say_and_read(demo, smith, "smith", "@mode default");
   say(port, "smith", "@fail The forge is cold.");
   wait_event(smith, "error");
   examples.run("sleep");
@@ -358,18 +356,16 @@ TEST(GameReference, AGameStartsTheBridgeTalksApprovesAndChangesSettings) {
   examples.run("workspace-missing");
 
   // Conversations: leave one, come back to it, and try one another NPC is in.
-  say(port, "smith", "Good morning! What are you forging today?");
-  wait_event(smith, "result");
+  harness::say_and_read(demo, smith, "smith", "Good morning! What are you forging today?");
   std::string first = as_text(examples.run("new-session")["previous"], "session_id");
   ASSERT_FALSE(first.empty());
   examples.run("session", {{"session_id", first}});
   wait_event(smith, "session", {{"session_id", first}, {"resumed", true}});
   examples.run("session-unknown");
   ASSERT_TRUE(harness::open_events(innkeeper, port, "innkeeper"));
-  say(port, "innkeeper", "A room for the night, please.");
-  Json theirs = wait_event(innkeeper, "session");
-  wait_event(innkeeper, "result");
-  examples.run("session-in-use", {{"session_id", as_text(theirs, "session_id")}});
+  std::string theirs = harness::session_of(
+      harness::say_and_read(demo, innkeeper, "innkeeper", "A room for the night, please."));
+  examples.run("session-in-use", {{"session_id", theirs}});
 
   for (const char* name : {"not-found", "forbidden-origin", "forbidden-host", "page"})
     examples.run(name);
