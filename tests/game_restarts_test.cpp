@@ -10,7 +10,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
+#include <map>
 #include <regex>
 
 #include "harness/bridge_process.h"
