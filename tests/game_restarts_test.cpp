@@ -90,9 +90,9 @@ Json memory(const std::string& workspace, const std::string& source, const std::
 
 // An NPC's row in the /npcs listing, without its id; and the listing by id.
 Json npc_row(const std::string& workspace, const std::string& source, const std::string& session,
-             const std::string& model, std::uint64_t seq = 0) {
+             const std::string& model) {
   Json row = {{"workspace", workspace}, {"workspace_source", source}, {"session_id", session}};
-  row.update({{"state", "asleep"}, {"seq", seq}, {"model", model}, {"resolved_model", ""}});
+  row.update({{"state", "asleep"}, {"seq", 0}, {"model", model}, {"resolved_model", ""}});
   return row;
 }
 Json npcs_by_id(const BridgeProcess& bridge) {
