@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
-# Runs one fuzz target.
-#   run_target.sh EXE SOURCE_DIR NAME WORK inputs         every seed and regression input once
+# Runs one fuzz target on the seeds in SOURCE_DIR/{corpus,regressions}/NAME (never written):
+#   run_target.sh EXE SOURCE_DIR NAME WORK inputs         every input once
 #   run_target.sh EXE SOURCE_DIR NAME WORK fuzz SECONDS   fuzzes that long, starting from them
-# Seeds are read from SOURCE_DIR/corpus/NAME and SOURCE_DIR/regressions/NAME, which are never
-# written; new inputs go to WORK/corpus and crash files to WORK/artifacts. Exits non-zero when
-# the target crashes, leaks, hangs, runs out of memory or trips a sanitizer.
+# New inputs go to WORK/corpus, crash files to WORK/artifacts. Exits non-zero when the target
+# crashes, leaks, hangs, runs out of memory or trips a sanitizer.
 set -euo pipefail
 exe="$1" source="$2" name="$3" work="$4" mode="$5"
 mkdir -p "$work/corpus" "$work/artifacts"
