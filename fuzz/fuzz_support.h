@@ -6,15 +6,11 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <system_error>
-#include <vector>
 
 #include "util/fd_io.h"
 #include "util/json.h"
@@ -55,17 +51,16 @@ inline void write_file(const std::string& path, std::string_view bytes) {
   ::close(fd);
 }
 
-/// A fresh folder for this process (in memory where possible), removed when it exits
-/// normally (libFuzzer ends a timed run with exit()). Canonical, so paths compare as text.
+/// A fresh folder for this process, removed when it exits normally (libFuzzer ends a timed run
+/// with exit()). Canonical, so paths compare as text; in memory where the system has such a
+/// folder, since the state file's fsyncs would otherwise set the pace of a fuzz run.
 inline const std::string& scratch_dir() {
   // Never destroyed: the exit handler below still needs it after static destructors ran.
   static const std::string* dir = [] {
-    // In memory where the system has such a folder: the state file's fsyncs would otherwise
-    // set the pace of a fuzz run.
     std::error_code no_shm;
-    std::string parent =
-        std::filesystem::is_directory("/dev/shm", no_shm) ? "/dev/shm" : temp_dir();
-    std::string pattern = parent + "/bridge_fuzz.XXXXXX";
+    std::string pattern =
+        (std::filesystem::is_directory("/dev/shm", no_shm) ? "/dev/shm" : temp_dir()) +
+        "/bridge_fuzz.XXXXXX";
     FUZZ_CHECK(::mkdtemp(pattern.data()) != nullptr);
     std::atexit([] {
       std::error_code ignored;

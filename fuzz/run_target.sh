@@ -1,31 +1,19 @@
 #!/usr/bin/env bash
-# Runs one fuzz target.
-#   run_target.sh EXE SOURCE_DIR NAME WORK inputs         every seed and regression input once
+# Runs one fuzz target on the seeds in SOURCE_DIR/{corpus,regressions}/NAME (never written):
+#   run_target.sh EXE SOURCE_DIR NAME WORK inputs         every input once
 #   run_target.sh EXE SOURCE_DIR NAME WORK fuzz SECONDS   fuzzes that long, starting from them
-# Seeds are read from SOURCE_DIR/corpus/NAME and SOURCE_DIR/regressions/NAME, which are never
-# written; new inputs go to WORK/corpus and crash files to WORK/artifacts. Exits non-zero when
-# the target crashes, leaks, hangs, runs out of memory or trips a sanitizer.
+# New inputs go to WORK/corpus, crash files to WORK/artifacts. Exits non-zero when the target
+# crashes, leaks, hangs, runs out of memory or trips a sanitizer.
 set -euo pipefail
 exe="$1" source="$2" name="$3" work="$4" mode="$5"
-seeds="$source/corpus/$name"
-regressions="$source/regressions/$name"
 mkdir -p "$work/corpus" "$work/artifacts"
 common=(-timeout=10 -rss_limit_mb=2560 "-artifact_prefix=$work/artifacts/")
-
-case "$mode" in
-  inputs)
-    shopt -s nullglob
-    files=("$seeds"/* "$regressions"/*)
-    ((${#files[@]})) || { echo "no inputs for $name in $seeds" >&2; exit 1; }
-    exec "$exe" "${common[@]}" "${files[@]}"
-    ;;
-  fuzz)
-    dirs=("$work/corpus")
-    for dir in "$seeds" "$regressions"; do [ -d "$dir" ] && dirs+=("$dir"); done
-    exec "$exe" "${common[@]}" -max_total_time="$6" -print_final_stats=1 "${dirs[@]}"
-    ;;
-  *)
-    echo "usage: $0 EXE SOURCE_DIR NAME WORK inputs|fuzz SECONDS" >&2
-    exit 2
-    ;;
-esac
+shopt -s nullglob
+if [ "$mode" = inputs ]; then
+  files=("$source/corpus/$name"/* "$source/regressions/$name"/*)
+  ((${#files[@]})) || { echo "no inputs for $name in $source/corpus/$name" >&2; exit 1; }
+  exec "$exe" "${common[@]}" "${files[@]}"
+fi
+dirs=("$work/corpus")
+for dir in "$source/corpus/$name" "$source/regressions/$name"; do [ -d "$dir" ] && dirs+=("$dir"); done
+exec "$exe" "${common[@]}" -max_total_time="$6" -print_final_stats=1 "${dirs[@]}"

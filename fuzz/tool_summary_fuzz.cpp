@@ -1,5 +1,5 @@
-// The one-line summaries of a tool use, from whatever input the agent gave the tool: always
-// a known category, readable text, and the bounds on what is shown.
+// The one-line summaries of a tool use, from whatever input the agent gave the tool: readable
+// text, and the bounds on what is shown.
 //
 // Input: the tool's name, a line feed, the workspace, a line feed, then the tool's input as
 // JSON (text that is not JSON is passed as a string).
@@ -14,9 +14,7 @@ FUZZ_TARGET(rest) {
   std::optional<Json> parsed = parse_json(rest);
   Json input = parsed ? std::move(*parsed) : Json(to_valid_utf8(rest));
 
-  std::string category = tool_category(name);
-  FUZZ_CHECK(category == "read" || category == "write" || category == "exec" || category == "net" ||
-             category == "delegate" || category == "other");
+  tool_category(name);
   std::string detail = tool_detail(name, input, workspace);
   std::string note = tool_note(name, input);
   FUZZ_CHECK(is_valid_utf8(detail) && is_valid_utf8(note));

@@ -25,9 +25,6 @@ let browser;  // one Chromium; each scenario gets a fresh context (storage, page
 const pageErrors = [];
 const cleanups = [];
 before(async () => {
-  for (const [name, value] of Object.entries({ BRIDGE, DEMO_AGENT, CHROMIUM, SCREENSHOT })) {
-    assert.ok(value, `${name} is not set (start the tests with tests/browser/run.sh)`);
-  }
   fs.mkdirSync(path.dirname(SCREENSHOT), { recursive: true });
   browser = await chromium.launch({
     executablePath: CHROMIUM,
@@ -129,148 +126,16 @@ async function say(page, id, text) {
 const stateIs = (page, id, state) =>
   panel(page, id).locator(`.badge.state[data-state="${state}"]`).waitFor();
 
-// Waits until exactly `count` elements match the CSS selector.
-const countIs = (page, selector, count) => page.waitForFunction(([css, n]) =>
-  document.querySelectorAll(css).length === n, [selector, count], { timeout: WAIT_MS });
-
 // ---- Scenarios ---------------------------------------------------------------------------------
 
-test('a conversation: the reply streams in, tool uses are approved and refused', { timeout: SCENARIO_MS }, async () => {
-  const bridge = await startBridge();
-  const page = await openPage(bridge.url);
-  const smith = await openNpc(page, 'smith');
-  await stateIs(page, 'smith', 'asleep');
-
-  // The reply streams: its first part shows while the turn is held, with the usage ticker.
-  await say(page, 'smith', '@deltas Good |morning\n@wait-file ' + bridge.hold('greeting') +
-    '\n@full Good morning, traveller.');
-  await smith.locator('.bubble.player .text', { hasText: '@deltas Good |morning' }).waitFor();
-  await smith.locator('.bubble.npc:not(.done) .text', { hasText: 'Good morning' }).waitFor();
-  await stateIs(page, 'smith', 'working');
-  await smith.locator('.ticker', { hasText: /working 0:0\d · 0 tools/ }).waitFor();
-  bridge.release('greeting');
-  await smith.locator('.bubble.npc.done .text', { hasText: 'Good morning, traveller.' }).waitFor();
-  await smith.locator('.line.result', { hasText: /done in .* 1 turn · 0 tools/ }).waitFor();
-  await stateIs(page, 'smith', 'idle');
-  assert.equal(await smith.locator('.ticker').isHidden(), true);
-
-  // The player asks for approvals from now on, for every NPC.
-  await page.locator('#policy label', { hasText: 'ask' }).click();
-  await smith.locator('.line.system', { hasText: 'Policy: ask.' }).waitFor();
-  assert.equal((await bridge.get('/policy')).policy, 'ask');
-
-  // A second NPC beside the first.
-  const innkeeper = await openNpc(page, 'innkeeper');
-  await say(page, 'innkeeper', 'A room for the night, please.');
-  await innkeeper.locator('.bubble.npc .text', { hasText: 'You said: A room for the night, please.' })
-    .waitFor();
-
-  // A Bash use waits for the player: the card names the tool, its category and its command.
-  await say(page, 'smith', '@tool Bash {"command":"echo the blade is forged"}');
-  const card = smith.locator('.approval:not(.closed)');
-  await stateIs(page, 'smith', 'asking');
-  assert.equal(await card.locator('.tool-name').textContent(), 'Bash');
-  assert.equal(await card.locator('.category').textContent(), 'exec');
-  assert.equal(await card.locator('.detail').textContent(), 'echo the blade is forged');
-  await card.locator('.waited', { hasText: /^Waiting 0:0\d · refused on its own after 4:00/ }).waitFor();
-  await smith.locator('.tool .tool-status', { hasText: 'running…' }).waitFor();
-  await card.getByRole('button', { name: 'Allow' }).click();
-  await smith.locator('.approval.closed.allowed .outcome', { hasText: 'Allowed' }).waitFor();
-  await smith.locator('.tool.ok .output', { hasText: 'the blade is forged' }).waitFor();
-  await smith.locator('.tool.ok .tool-status', { hasText: 'done' }).waitFor();
-  await smith.locator('.bubble.npc .text', { hasText: 'Bash said: the blade is forged' }).waitFor();
-
-  // Refused with a reason: the tool fails with it.
-  await say(page, 'smith', '@tool Bash {"command":"rm -rf /forge"}');
-  await card.getByLabel('Reason for Bash').fill('Not in my forge');
-  await card.getByRole('button', { name: 'Deny' }).click();
-  await smith.locator('.approval.closed.refused .outcome', { hasText: 'Refused: Not in my forge' }).waitFor();
-  await smith.locator('.tool.failed .output', { hasText: 'Not in my forge' }).waitFor();
-  await stateIs(page, 'smith', 'idle');
-
-  // Answered by another client (the game itself, say): the card closes all the same.
-  await say(page, 'smith', '@tool Bash {"command":"echo from elsewhere"}');
-  const rid = await card.getAttribute('data-request-id');
-  assert.equal(await bridge.post('/npc/smith/permission', { request_id: rid, allow: true }), 200);
-  await smith.locator(`.approval.closed[data-request-id="${rid}"] .outcome`, { hasText: 'Allowed' }).waitFor();
-  await smith.locator('.tool.ok .output', { hasText: 'from elsewhere' }).waitFor();
-  assert.equal(await smith.locator('.approval:not(.closed)').count(), 0);
-});
-
-test('the controls: interrupt, a model change mid-turn, earlier conversations, the workspace', { timeout: SCENARIO_MS }, async () => {
-  const bridge = await startBridge(['--models', 'sonnet,haiku']);
-  const page = await openPage(bridge.url);
-  const scribe = await openNpc(page, 'scribe');
-  const system = (hasText) => scribe.locator('.line.system', { hasText }).waitFor();
-
-  // Interrupt a reply halfway.
-  await say(page, 'scribe', '@deltas Once upon |a time\n@wait-file ' + bridge.hold('never'));
-  await scribe.locator('.bubble.npc .text', { hasText: 'Once upon a time' }).waitFor();
-  await scribe.locator('.session', { hasText: '“@deltas Once upon' }).waitFor();
-  await scribe.getByRole('button', { name: 'Interrupt' }).click();
-  await system('Interrupted.');
-  await stateIs(page, 'scribe', 'asleep');
-  await scribe.locator('.bubble.npc.cut').waitFor();
-  const first = (await bridge.npc('scribe')).session_id;
-  assert.ok(first);
-
-  // A model chosen while the NPC works is pending until the turn ends, then applied.
-  await say(page, 'scribe', '@wait-file ' + bridge.hold('model'));
-  await stateIs(page, 'scribe', 'working');
-  await scribe.getByLabel('Model').selectOption('haiku');
-  await scribe.locator('.model-note.pending', { hasText: 'pending: CLI default until this turn ends' }).waitFor();
-  await system('Model haiku requested; CLI default finishes this turn.');
-  assert.equal((await bridge.npc('scribe')).model, '');
-  bridge.release('model');
-  await system('Model: haiku.');
-  assert.equal(await scribe.locator('.model-note.pending').count(), 0);
-  assert.equal(await scribe.getByLabel('Model').inputValue(), 'haiku');
-  assert.equal((await bridge.npc('scribe')).model, 'haiku');
-
-  // A new conversation, then back to the first one from the list of earlier ones.
-  await scribe.getByRole('button', { name: 'New conversation' }).click();
-  await system('New conversation.');
-  await scribe.locator('.session', { hasText: 'new (starts with the next words)' }).waitFor();
-  await say(page, 'scribe', 'A second tale, from the start');
-  await scribe.locator('.bubble.npc.done .text', { hasText: 'You said: A second tale, from the start' }).waitFor();
-  const second = (await bridge.npc('scribe')).session_id;
-  assert.notEqual(second, first);
-  await system(`Conversation ${second.slice(0, 8)} started.`);
-  await scribe.locator('.sessions summary').click();
-  const earlier = scribe.locator('.session-item', { hasText: '@deltas Once upon' });
-  await scribe.locator('.session-item', { hasText: 'A second tale' }).locator('.badge.current').waitFor();
-  await earlier.getByRole('button', { name: /^Resume/ }).click();
-  await system(`Resumed conversation ${first.slice(0, 8)}: “@deltas Once upon`);
-  await earlier.locator('.badge.current').waitFor();
-  assert.equal((await bridge.npc('scribe')).session_id, first);
-
-  // Another workspace folder, a missing one, then back to the default.
-  const folder = scribe.getByLabel('Workspace folder of scribe');
-  await folder.fill(bridge.elsewhere);
-  await folder.press('Enter');
-  await system(`Workspace: ${bridge.elsewhere}.`);
-  await scribe.locator('.session-list', { hasText: 'No conversations in this workspace yet.' }).waitFor();
-  assert.equal((await bridge.npc('scribe')).workspace_source, 'explicit');
-  await folder.fill('/no/such/folder');
-  await scribe.getByRole('button', { name: 'Move' }).click();
-  await scribe.locator('.panel-error', { hasText: 'no such directory: /no/such/folder' }).waitFor();
-  await scribe.getByRole('button', { name: 'Default' }).click();
-  await system(`Workspace: ${bridge.workspace} (default).`);
-  assert.equal((await bridge.npc('scribe')).workspace, bridge.workspace);
-
-  // Sleep ends the agent and keeps the NPC.
-  await say(page, 'scribe', 'Good night');
-  await stateIs(page, 'scribe', 'idle');
-  await scribe.getByRole('button', { name: 'Sleep' }).click();
-  await stateIs(page, 'scribe', 'asleep');
-});
-
-test('the view survives a reload mid-turn and a dropped connection, without duplicates', { timeout: SCENARIO_MS }, async () => {
+test('a conversation: the view survives a reload and a dropped connection, the reply streams in, tool uses are approved and refused', { timeout: SCENARIO_MS }, async () => {
   const bridge = await startBridge();
   const proxy = await startProxy(bridge.port);
   const page = await openPage(`http://127.0.0.1:${proxy.port}/`);
   const bard = await openNpc(page, 'bard');
-  const count = (what, n) => countIs(page, `section.panel[data-npc="bard"] ${what}`, n);
+  // Waits until exactly `n` elements of the panel match `what`.
+  const count = (what, n) => page.waitForFunction(([css, n]) => document.querySelectorAll(css)
+    .length === n, [`section.panel[data-npc="bard"] ${what}`, n], { timeout: WAIT_MS });
 
   await say(page, 'bard', '@deltas Half |a |song\n@wait-file ' + bridge.hold('song'));
   await bard.locator('.bubble.npc .text', { hasText: 'Half a song' }).waitFor();
@@ -305,39 +170,153 @@ test('the view survives a reload mid-turn and a dropped connection, without dupl
   await count('.bubble.npc', 2);
   await count('.line.result', 2);
   assert.equal(await bard.locator('.bubble.npc .text').first().textContent(), 'Half a song');
+
+  const smith = await openNpc(page, 'smith');
+
+  // The reply streams: its first part shows while the turn is held, with the usage ticker.
+  await say(page, 'smith', '@deltas Good |morning\n@wait-file ' + bridge.hold('greeting') +
+    '\n@full Good morning, traveller.');
+  await smith.locator('.bubble.player .text', { hasText: '@deltas Good |morning' }).waitFor();
+  await smith.locator('.bubble.npc:not(.done) .text', { hasText: 'Good morning' }).waitFor();
+  await stateIs(page, 'smith', 'working');
+  await smith.locator('.ticker', { hasText: /working 0:0\d · 0 tools/ }).waitFor();
+  bridge.release('greeting');
+  await smith.locator('.bubble.npc.done .text', { hasText: 'Good morning, traveller.' }).waitFor();
+  await smith.locator('.line.result', { hasText: /done in .* 1 turn · 0 tools/ }).waitFor();
+  await stateIs(page, 'smith', 'idle');
+  assert.equal(await smith.locator('.ticker').isHidden(), true);
+
+  // The player asks for approvals from now on, for every NPC.
+  await page.locator('#policy label', { hasText: 'ask' }).click();
+  await smith.locator('.line.system', { hasText: 'Policy: ask.' }).waitFor();
+
+  // A second NPC beside the first.
+  const innkeeper = await openNpc(page, 'innkeeper');
+  await say(page, 'innkeeper', 'A room for the night, please.');
+  await innkeeper.locator('.bubble.npc .text', { hasText: 'You said: A room for the night, please.' })
+    .waitFor();
+
+  // A Bash use waits for the player: the card names the tool, its category and its command.
+  await say(page, 'smith', '@tool Bash {"command":"echo the blade is forged"}');
+  const card = smith.locator('.approval:not(.closed)');
+  await stateIs(page, 'smith', 'asking');
+  assert.deepEqual(await card.locator('.tool-name, .category, .detail').allTextContents(),
+    ['exec', 'Bash', 'echo the blade is forged']);
+  await card.locator('.waited', { hasText: /^Waiting 0:0\d · refused on its own after 4:00/ }).waitFor();
+  await smith.locator('.tool .tool-status', { hasText: 'running…' }).waitFor();
+  await card.getByRole('button', { name: 'Allow' }).click();
+  await smith.locator('.approval.closed.allowed .outcome', { hasText: 'Allowed' }).waitFor();
+  await smith.locator('.tool.ok .output', { hasText: 'the blade is forged' }).waitFor();
+  await smith.locator('.tool.ok .tool-status', { hasText: 'done' }).waitFor();
+  await smith.locator('.bubble.npc .text', { hasText: 'Bash said: the blade is forged' }).waitFor();
+
+  // Refused with a reason: the tool fails with it.
+  await say(page, 'smith', '@tool Bash {"command":"rm -rf /forge"}');
+  await card.getByLabel('Reason for Bash').fill('Not in my forge');
+  await card.getByRole('button', { name: 'Deny' }).click();
+  await smith.locator('.approval.closed.refused .outcome', { hasText: 'Refused: Not in my forge' }).waitFor();
+  await smith.locator('.tool.failed .output', { hasText: 'Not in my forge' }).waitFor();
+  await stateIs(page, 'smith', 'idle');
+
+  // Answered by another client (the game itself, say): the card closes all the same.
+  await say(page, 'smith', '@tool Bash {"command":"echo from elsewhere"}');
+  const rid = await card.getAttribute('data-request-id');
+  assert.equal(await bridge.post('/npc/smith/permission', { request_id: rid, allow: true }), 200);
+  await smith.locator(`.approval.closed[data-request-id="${rid}"] .outcome`, { hasText: 'Allowed' }).waitFor();
+  await smith.locator('.tool.ok .output', { hasText: 'from elsewhere' }).waitFor();
 });
 
-test('a page from another origin can neither read the bridge nor frame the playground', { timeout: SCENARIO_MS }, async () => {
-  const bridge = await startBridge();
+test('the controls: interrupt, a model change mid-turn, earlier conversations, the workspace', { timeout: SCENARIO_MS }, async () => {
+  const bridge = await startBridge(['--models', 'sonnet,haiku']);
+  const page = await openPage(bridge.url);
+  const scribe = await openNpc(page, 'scribe');
+  const system = (hasText) => scribe.locator('.line.system', { hasText }).waitFor();
+
+  // Interrupt a reply halfway.
+  await say(page, 'scribe', '@deltas Once upon |a time\n@wait-file ' + bridge.hold('never'));
+  await scribe.locator('.bubble.npc .text', { hasText: 'Once upon a time' }).waitFor();
+  await scribe.locator('.session', { hasText: '“@deltas Once upon' }).waitFor();
+  await scribe.getByRole('button', { name: 'Interrupt' }).click();
+  await system('Interrupted.');
+  await stateIs(page, 'scribe', 'asleep');
+  await scribe.locator('.bubble.npc.cut').waitFor();
+  const first = (await bridge.npc('scribe')).session_id;
+
+  // A model chosen while the NPC works is pending until the turn ends, then applied.
+  await say(page, 'scribe', '@wait-file ' + bridge.hold('model'));
+  await stateIs(page, 'scribe', 'working');
+  await scribe.getByLabel('Model').selectOption('haiku');
+  await scribe.locator('.model-note.pending', { hasText: 'pending: CLI default until this turn ends' }).waitFor();
+  await system('Model haiku requested; CLI default finishes this turn.');
+  bridge.release('model');
+  await system('Model: haiku.');
+  assert.equal(await scribe.locator('.model-note.pending').count(), 0);
+  assert.equal(await scribe.getByLabel('Model').inputValue(), 'haiku');
+
+  // A new conversation, then back to the first one from the list of earlier ones.
+  await scribe.getByRole('button', { name: 'New conversation' }).click();
+  await system('New conversation.');
+  await scribe.locator('.session', { hasText: 'new (starts with the next words)' }).waitFor();
+  await say(page, 'scribe', 'A second tale, from the start');
+  await scribe.locator('.bubble.npc.done .text', { hasText: 'You said: A second tale, from the start' }).waitFor();
+  const second = (await bridge.npc('scribe')).session_id;
+  assert.notEqual(second, first);
+  await system(`Conversation ${second.slice(0, 8)} started.`);
+  await scribe.locator('.sessions summary').click();
+  const earlier = scribe.locator('.session-item', { hasText: '@deltas Once upon' });
+  await scribe.locator('.session-item', { hasText: 'A second tale' }).locator('.badge.current').waitFor();
+  await earlier.getByRole('button', { name: /^Resume/ }).click();
+  await system(`Resumed conversation ${first.slice(0, 8)}: “@deltas Once upon`);
+  await earlier.locator('.badge.current').waitFor();
+
+  // Another workspace folder, a missing one, then back to the default.
+  const folder = scribe.getByLabel('Workspace folder of scribe');
+  await folder.fill(bridge.elsewhere);
+  await folder.press('Enter');
+  await system(`Workspace: ${bridge.elsewhere}.`);
+  await scribe.locator('.session-list', { hasText: 'No conversations in this workspace yet.' }).waitFor();
+  await folder.fill('/no/such/folder');
+  await scribe.getByRole('button', { name: 'Move' }).click();
+  await scribe.locator('.panel-error', { hasText: 'no such directory: /no/such/folder' }).waitFor();
+  await scribe.getByRole('button', { name: 'Default' }).click();
+  await system(`Workspace: ${bridge.workspace} (default).`);
+
+  // Sleep ends the agent and keeps the NPC.
+  await say(page, 'scribe', 'Good night');
+  await stateIs(page, 'scribe', 'idle');
+  await scribe.getByRole('button', { name: 'Sleep' }).click();
+  await stateIs(page, 'scribe', 'asleep');
+});
+
+test('a page from another origin can neither read the bridge nor frame the playground; a first visit: two NPCs, one asks to use a tool', { timeout: SCENARIO_MS }, async () => {
+  const bridge = await startBridge(['--permission-policy', 'ask'], { scripted: false });
   const evil = await startEvilSite(bridge.url);
-  const page = await openPage();
+  const evilPage = await openPage();
   const statuses = new Map();  // "METHOD url" -> status the bridge answered
-  page.on('response', (response) => {
+  evilPage.on('response', (response) => {
     statuses.set(`${response.request().method()} ${response.url()}`, response.status());
   });
 
-  await page.goto(`http://evil.example:${evil.port}/`);
-  const results = await page.evaluate(() => window.attack);
+  await evilPage.goto(`http://evil.example:${evil.port}/`);
+  const results = await evilPage.evaluate(() => window.attack);
   // The page could read no answer of the bridge, and the bridge refused to change the policy.
   assert.match(results.read, /^blocked: TypeError/);
   assert.equal(results.opaque, 'opaque:');
   assert.equal(statuses.get(`POST ${bridge.url}policy`), 403);
-  assert.equal((await bridge.get('/policy')).policy, 'auto');
+  assert.equal((await bridge.get('/policy')).policy, 'ask');
 
   // The bridge served the framed playground, and the browser refused to show it in the frame.
   assert.equal(statuses.get(`GET ${bridge.url}`), 200);
-  const frame = page.frames().find((f) => f !== page.mainFrame());
+  const frame = evilPage.frames().find((f) => f !== evilPage.mainFrame());
   assert.ok(frame);
   assert.equal(await frame.locator('#panels').count(), 0);
 
   // A name that leads to the bridge (DNS rebinding) does not get the page either.
-  const rebound = await page.goto(`http://evil.example:${bridge.port}/`);
+  const rebound = await evilPage.goto(`http://evil.example:${bridge.port}/`);
   assert.equal(rebound.status(), 403);
   assert.equal(await rebound.text(), '{"error":"forbidden"}');
-});
 
-test('a first visit with the demo agent: two NPCs, one asks to use a tool', { timeout: SCENARIO_MS }, async () => {
-  const bridge = await startBridge(['--permission-policy', 'ask'], { scripted: false });
+  // The first visit.
   assert.equal(await bridge.post('/npc/smith/bind',
     { persona: 'You are Brom, the village smith of Quillhaven.' }), 200);
   const page = await openPage(bridge.url);

@@ -14,6 +14,7 @@ CHROMIUM="${QUILLHAVEN_CHROMIUM:-/usr/bin/chromium}"
 
 [ $# -eq 2 ] || { echo "usage: $0 BRIDGE DEMO_AGENT" >&2; exit 2; }
 here="$(cd "$(dirname "$0")" && pwd)"
+source "$here/../contract/npm_install.sh"
 skip() { echo "skipped: $*"; exit 0; }
 
 command -v node >/dev/null 2>&1 || skip "node is not installed"
@@ -22,10 +23,7 @@ node_major="$(node -p 'process.versions.node.split(".")[0]')"
 
 cache="${QUILLHAVEN_BROWSER_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quillhaven-browser}"
 mkdir -p "$cache" || exit 1
-# Two builds testing at once share the cache: one installs while the other waits.
-if command -v flock >/dev/null 2>&1; then
-  exec 9>"$cache/.install.lock" && flock 9
-fi
+lock_cache "$cache/.install.lock"
 
 if [ ! -x "$CHROMIUM" ]; then
   [ "$CHROMIUM" = /usr/bin/chromium ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1 ||
@@ -37,23 +35,7 @@ fi
 
 prefix="$cache/playwright-core-$PLAYWRIGHT_VERSION"
 module="$prefix/node_modules/playwright-core"
-if [ ! -f "$module/package.json" ]; then
-  command -v npm >/dev/null 2>&1 || skip "npm is not installed"
-  mkdir -p "$prefix" || exit 1
-  # A package.json of our own keeps npm from looking for one up the tree.
-  [ -f "$prefix/package.json" ] || echo '{"private":true}' >"$prefix/package.json"
-  log="$prefix/npm-install.log"
-  # Few and short retries, so that a machine without the registry skips within seconds.
-  if ! npm install --prefix "$prefix" --no-save --no-audit --no-fund --loglevel=error \
-      --fetch-retries=1 --fetch-retry-mintimeout=2000 --fetch-retry-maxtimeout=10000 \
-      "playwright-core@$PLAYWRIGHT_VERSION" >"$log" 2>&1; then
-    grep -Eq 'ENOTFOUND|EAI_AGAIN|ECONNREFUSED|ECONNRESET|ETIMEDOUT|ENETUNREACH|EHOSTUNREACH|ERR_SOCKET_TIMEOUT|network' "$log" &&
-      skip "the npm registry cannot be reached ($(grep -Em1 'code E|network' "$log" | tr -s ' '))"
-    cat "$log" >&2
-    echo "npm install of playwright-core@$PLAYWRIGHT_VERSION failed (log: $log)" >&2
-    exit 1
-  fi
-fi
+[ -f "$module/package.json" ] || npm_install "$prefix" "playwright-core@$PLAYWRIGHT_VERSION"
 exec 9>&-
 
 QUILLHAVEN_BRIDGE="$1" \

@@ -4,8 +4,7 @@
 // (its arguments, records, hook, transcripts and signals) still holds for the installed version.
 //
 // The CLI is installed by install.sh, which writes its path to a file; without that file (the
-// registry could not be reached) every test skips. QUILLHAVEN_CONTRACT_CLAUDE names a binary
-// directly instead.
+// registry could not be reached) every test skips.
 
 #include <gtest/gtest.h>
 
@@ -29,23 +28,6 @@ using harness::SseStream;
 // sanitizer builds of the bridge are slower still.
 constexpr auto TURN_WAIT = 60s;
 
-// The CLI binary to run, or nullopt with the reason the suite skips.
-std::optional<std::string> installed_cli(std::string& reason) {
-  if (const char* direct = std::getenv("QUILLHAVEN_CONTRACT_CLAUDE"); direct && *direct) {
-    if (is_executable_file(direct)) return std::string(direct);
-    reason = std::string("QUILLHAVEN_CONTRACT_CLAUDE is not an executable file: ") + direct;
-    return std::nullopt;
-  }
-  std::ifstream file(CONTRACT_CLI_PATH_FILE);
-  std::string path;
-  if (std::getline(file, path) && is_executable_file(path)) return path;
-  reason = path.empty() ? "the claude CLI is not installed (tests/contract/install.sh writes " +
-                              std::string(CONTRACT_CLI_PATH_FILE) +
-                              "; it skips when the npm registry cannot be reached)"
-                        : "the installed claude CLI is gone: " + path;
-  return std::nullopt;
-}
-
 // The process checks read the process table from /proc (Linux); elsewhere they are left out.
 bool can_see_processes() { return is_directory("/proc/self"); }
 
@@ -63,18 +45,17 @@ std::vector<pid_t> descendants(pid_t root) {
   return found;
 }
 
-// The argument list of a running process (without the program), from /proc.
+// The command line of a running process, from /proc.
 std::vector<std::string> arguments_of(pid_t pid) {
   std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
   std::vector<std::string> args;
   for (std::string arg; std::getline(file, arg, '\0');) args.push_back(arg);
-  if (!args.empty()) args.erase(args.begin());
   return args;
 }
 
-bool has_pair(const std::vector<std::string>& args, const std::string& flag,
-              const std::string& value) {
-  std::vector<std::string> pair = {flag, value};
+// True when the process runs with `flag` followed by `value` on its command line.
+bool runs_with(pid_t pid, const std::string& flag, const std::string& value) {
+  std::vector<std::string> args = arguments_of(pid), pair = {flag, value};
   return std::search(args.begin(), args.end(), pair.begin(), pair.end()) != args.end();
 }
 
@@ -104,10 +85,11 @@ std::string session_of(const std::vector<Json>& turn) {
 class Contract : public testing::Test {
  protected:
   void SetUp() override {
-    std::string reason;
-    std::optional<std::string> cli = installed_cli(reason);
-    if (!cli) GTEST_SKIP() << reason;
-    cli_ = *cli;
+    std::ifstream file(CONTRACT_CLI_PATH_FILE);
+    if (!std::getline(file, cli_) || !is_executable_file(cli_)) {
+      GTEST_SKIP() << "no claude CLI installed (tests/contract/install.sh writes its path to "
+                   << CONTRACT_CLI_PATH_FILE << "; it skips when the registry cannot be reached)";
+    }
     ASSERT_TRUE(stub_.start());
   }
 
@@ -132,11 +114,8 @@ class Contract : public testing::Test {
   }
 
   // POST /npc/ID/ACTION; the response's status, 0 when none came.
-  int post(const std::string& npc, const std::string& action, const Json& body = Json::object(),
-           Json* answer = nullptr) {
+  int post(const std::string& npc, const std::string& action, const Json& body = Json::object()) {
     auto response = harness::npc_post(bridge_->port(), npc, action, body);
-    EXPECT_TRUE(response) << "no answer to " << action;
-    if (response && answer != nullptr) *answer = response->json();
     return response ? response->status : 0;
   }
 
@@ -240,7 +219,6 @@ TEST_F(Contract, ConversationStreamsItsTurnsAndResumesAfterAnInterrupt) {
   EXPECT_TRUE(is_regular_file(transcript(bridge_->workspace(), session)));
 
   read_until(harness::is_state("idle"), "state idle after the result");
-  EXPECT_EQ(harness::npc_row(bridge_->port(), "bard")["state"], "idle");
   EXPECT_TRUE(harness::of_type(events_.seen(), "error").empty()) << events_text(events_.seen());
   Json listed = sessions("bard");
   ASSERT_EQ(listed.size(), 1u) << listed.dump();
@@ -268,7 +246,7 @@ TEST_F(Contract, ConversationStreamsItsTurnsAndResumesAfterAnInterrupt) {
   if (can_see_processes()) {
     std::vector<pid_t> second_cli = cli_processes();
     ASSERT_EQ(second_cli.size(), 1u);
-    EXPECT_TRUE(has_pair(arguments_of(second_cli[0]), "--resume", session));
+    EXPECT_TRUE(runs_with(second_cli[0], "--resume", session));
   }
   // The resumed CLI sent the model the earlier conversation.
   std::vector<Json> requests = stub_.requests();
@@ -305,7 +283,6 @@ TEST_F(Contract, AskPolicyPutsBashUsesToThePlayerAndApiErrorsEndTurns) {
     std::vector<Json> started = harness::of_type(asked, "tool_start");
     ASSERT_EQ(started.size(), 1u) << "tool_start comes before the request";
     EXPECT_EQ(started[0]["detail"], "echo " + c.word);
-    EXPECT_EQ(harness::npc_row(bridge_->port(), "guard")["state"], "asking");
 
     Json decision{{"request_id", request["request_id"]}, {"allow", c.allow}};
     if (!c.allow) decision["reason"] = "not in my town";
@@ -342,25 +319,20 @@ TEST_F(Contract, ModelChangesApplyWhileIdleAndAfterTheQueuedWords) {
   read_until(harness::is_state("idle"), "state idle");
 
   // While idle the change applies at once: the CLI stops, and the next one runs on the model.
-  Json changed;
-  post("merchant", "model", Json{{"model", "haiku"}}, &changed);
-  EXPECT_EQ(changed, (Json{{"ok", true}, {"model", "haiku"}, {"pending", false}}));
-  Json stop = read_until(of("model"), "model event").back();
-  EXPECT_EQ(stop["pending"], false);
-  EXPECT_EQ(stop["resolved"], "");
+  auto applied = [](const Json& e) { return is_event(e, "model", {{"pending", false}}); };
+  EXPECT_EQ(post("merchant", "model", Json{{"model", "haiku"}}), 200);
+  read_until(applied, "the model applied at once");
 
   say("merchant", "hold:first and the price of that lantern");
   ASSERT_TRUE(stub_.wait_until_held("first", TURN_WAIT));
   std::size_t haiku_from = stub_.requests().size() - 1;
   // During a turn the change waits for it and for the words queued behind it.
   say("merchant", "and wrap it for me");
-  EXPECT_EQ(harness::npc_row(bridge_->port(), "merchant")["state"], "working");
-  post("merchant", "model", Json{{"model", "sonnet"}}, &changed);
-  EXPECT_EQ(changed, (Json{{"ok", true}, {"model", "sonnet"}, {"pending", true}}));
+  EXPECT_EQ(post("merchant", "model", Json{{"model", "sonnet"}}), 200);
   std::vector<pid_t> cli = cli_processes();
   if (can_see_processes()) {
     ASSERT_EQ(cli.size(), 1u);
-    EXPECT_TRUE(has_pair(arguments_of(cli[0]), "--model", "haiku"));
+    EXPECT_TRUE(runs_with(cli[0], "--model", "haiku"));
   }
 
   stub_.release("first");
@@ -381,7 +353,6 @@ TEST_F(Contract, ModelChangesApplyWhileIdleAndAfterTheQueuedWords) {
   ASSERT_NE(said, first.end());
   std::vector<Json> between(said, first.end());
   between.insert(between.end(), second.begin(), second.end());
-  auto applied = [](const Json& e) { return is_event(e, "model", {{"pending", false}}); };
   for (const Json& e : between) {
     EXPECT_FALSE(is_event(e, "state") && e["value"] != "working") << events_text(between);
     EXPECT_FALSE(applied(e)) << events_text(between);

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <optional>
 #include <regex>
 
 #include "harness/http_client.h"
@@ -23,41 +22,18 @@ namespace {
 constexpr int INPUT_TOKENS = 12;
 constexpr int OUTPUT_TOKENS = 7;
 
-struct Reply {
-  enum class Kind { Text, ToolUse, ApiError };
-  Kind kind = Kind::Text;
-  std::string text;  // the reply text, the command of the tool use, or the error message
-  std::string hold;  // the hold key of the request; empty when it is answered at once
-};
-
-std::string response(int status, const std::string& reason, const std::string& type,
-                     const std::string& body) {
-  return "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\nContent-Type: " + type +
-         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nrequest-id: req_stub\r\n\r\n" +
-         body;
+std::string response(int status, const std::string& type, const std::string& body) {
+  return "HTTP/1.1 " + std::to_string(status) + " Stub\r\nContent-Type: " + type +
+         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-std::string error_response(int status, const std::string& reason, const std::string& type,
-                           const std::string& message) {
-  Json error{{"type", "error"}, {"error", Json{{"type", type}, {"message", message}}}};
-  return response(status, reason, "application/json", dump_json(error));
+std::string error_response(int status, const std::string& type, const std::string& message) {
+  Json error{{"type", "error"}, {"error", {{"type", type}, {"message", message}}}};
+  return response(status, "application/json", dump_json(error));
 }
 
 std::string sse(const Json& data) {
   return "event: " + as_text(data, "type") + "\ndata: " + dump_json(data) + "\n\n";
-}
-
-// The text of a tool_result block's content: a string, or the texts of its blocks.
-std::string tool_result_text(const Json& block) {
-  const Json* content = field(block, "content");
-  if (content == nullptr || !content->is_array()) return as_text(content);
-  std::string text;
-  for (const Json& piece : *content) {
-    if (!piece.is_object() || as_text(piece, "type") != "text") continue;
-    if (!text.empty()) text += ' ';
-    text += as_text(piece, "text");
-  }
-  return text;
 }
 
 // The elements of an array; none for anything else.
@@ -65,6 +41,12 @@ const Json& items(const Json* value) {
   static const Json none = Json::array();
   return value != nullptr && value->is_array() ? *value : none;
 }
+
+struct Reply {
+  enum class Kind { Text, ToolUse, ApiError } kind;
+  std::string text;  // the reply text, the command of the tool use, or the error message
+  std::string hold;  // the hold key of the request; empty when it is answered at once
+};
 
 Reply choose_reply(const Json& body) {
   // The CLI ends its message list with a "system" message of its own; the player's words are
@@ -75,22 +57,21 @@ Reply choose_reply(const Json& body) {
   }
   const Json* content = last_user != nullptr ? field(*last_user, "content") : nullptr;
   std::string words = content != nullptr && content->is_string() ? as_text(content) : "";
-  std::optional<std::string> tool_output;
   for (const Json& block : items(content)) {
     std::string type = as_text(block, "type");
+    if (type == "tool_result") {
+      return {Reply::Kind::Text, "The tool said: " + trim(as_text(block, "content")), ""};
+    }
     if (type == "text") words = as_text(block, "text");
-    if (type == "tool_result" && !tool_output) tool_output = tool_result_text(block);
   }
   words = trim(words);
-
-  if (tool_output) return {Reply::Kind::Text, "The tool said: " + trim(*tool_output), ""};
   std::smatch hold;
   std::regex_search(words, hold, std::regex(R"(hold:(\S+))"));
   std::string key = hold.empty() ? "" : hold[1].str();
   if (std::size_t at = words.find("api-error:"); at != std::string::npos) {
     return {Reply::Kind::ApiError, trim(words.substr(at + 10)), key};
   }
-  if (words.rfind("run:", 0) == 0) return {Reply::Kind::ToolUse, trim(words.substr(4)), key};
+  if (words.starts_with("run:")) return {Reply::Kind::ToolUse, trim(words.substr(4)), key};
   return {Reply::Kind::Text, "Hello from the stub: " + words, key};
 }
 
@@ -177,8 +158,8 @@ void ModelApiStub::serve(int fd) {
 
 std::string ModelApiStub::answer(const HttpRequest& request) {
   const Json& body = request.body;
-  if (request.method != "POST" || request.path != "/v1/messages" || !field(body, "model")) {
-    return error_response(404, "Not Found", "not_found_error", "the stub serves only messages");
+  if (request.path != "/v1/messages") {
+    return error_response(404, "not_found_error", "the stub serves only messages");
   }
   Reply reply = choose_reply(body);
   std::string number;  // of the message and of its tool use
@@ -196,60 +177,50 @@ std::string ModelApiStub::answer(const HttpRequest& request) {
   if (reply.kind == Reply::Kind::ApiError) {
     // A 400 is not worth many retries to the CLI: it gives up within a few seconds, where a
     // 500 keeps it retrying for minutes.
-    return error_response(400, "Bad Request", "invalid_request_error", reply.text);
+    return error_response(400, "invalid_request_error", reply.text);
   }
 
+  // The message as a stream: the block starts empty, and its text (word by word) or its input
+  // (as JSON text) comes in deltas, as the API sends them.
   bool tool = reply.kind == Reply::Kind::ToolUse;
-  Json usage{{"input_tokens", INPUT_TOKENS},
-             {"output_tokens", OUTPUT_TOKENS},
-             {"cache_creation_input_tokens", 0},
-             {"cache_read_input_tokens", 0}};
-  Json input{{"command", reply.text}};
   Json block = tool ? Json{{"type", "tool_use"},
                            {"id", "toolu_stub_" + number},
                            {"name", "Bash"},
-                           {"input", input}}
-                    : Json{{"type", "text"}, {"text", reply.text}};
-  Json message{{"id", "msg_stub_" + number},
-               {"type", "message"},
-               {"role", "assistant"},
-               {"model", as_text(body, "model")},
-               {"content", Json::array({block})},
-               {"stop_reason", tool ? "tool_use" : "end_turn"},
-               {"stop_sequence", nullptr},
-               {"usage", usage}};
-  if (!is_truthy(body, "stream")) {
-    return response(200, "OK", "application/json", dump_json(message));
-  }
-
-  // The same message as a stream: the block starts empty, and its text (word by word) or its
-  // input (as JSON text in two pieces) comes in deltas, as the API sends them.
-  std::vector<Json> deltas;
-  std::string text = tool ? dump_json(input) : reply.text;
-  for (std::size_t start = 0, end; start < text.size(); start = end) {
-    end = tool ? (start == 0 ? text.size() / 2 : text.size())
-               : std::min(text.find(' ', start), text.size() - 1) + 1;
-    std::string piece = text.substr(start, end - start);
-    deltas.push_back(tool ? Json{{"type", "input_json_delta"}, {"partial_json", piece}}
-                          : Json{{"type", "text_delta"}, {"text", piece}});
-  }
-  block[tool ? "input" : "text"] = tool ? Json::object() : Json("");
-  Json start = message;
-  start["content"] = Json::array();
-  start["stop_reason"] = nullptr;
-  start["usage"]["output_tokens"] = 1;
+                           {"input", Json::object()}}
+                    : Json{{"type", "text"}, {"text", ""}};
+  Json start{{"id", "msg_stub_" + number},
+             {"type", "message"},
+             {"role", "assistant"},
+             {"model", as_text(body, "model")},
+             {"content", Json::array()},
+             {"stop_reason", nullptr},
+             {"stop_sequence", nullptr},
+             {"usage",
+              {{"input_tokens", INPUT_TOKENS},
+               {"output_tokens", 1},
+               {"cache_creation_input_tokens", 0},
+               {"cache_read_input_tokens", 0}}}};
   std::string events =
       sse({{"type", "message_start"}, {"message", start}}) +
       sse({{"type", "content_block_start"}, {"index", 0}, {"content_block", block}});
-  for (const Json& delta : deltas) {
-    events += sse({{"type", "content_block_delta"}, {"index", 0}, {"delta", delta}});
+  auto delta = [](const Json& piece) {
+    return sse({{"type", "content_block_delta"}, {"index", 0}, {"delta", piece}});
+  };
+  if (tool) {
+    std::string input = dump_json(Json{{"command", reply.text}});
+    events += delta({{"type", "input_json_delta"}, {"partial_json", input}});
   }
-  events += sse({{"type", "content_block_stop"}, {"index", 0}}) +
-            sse({{"type", "message_delta"},
-                 {"delta", {{"stop_reason", message["stop_reason"]}, {"stop_sequence", nullptr}}},
-                 {"usage", {{"output_tokens", OUTPUT_TOKENS}}}}) +
-            sse({{"type", "message_stop"}});
-  return response(200, "OK", "text/event-stream; charset=utf-8", events);
+  for (std::size_t at = 0, end; !tool && at < reply.text.size(); at = end) {
+    end = std::min(reply.text.find(' ', at), reply.text.size() - 1) + 1;
+    events += delta({{"type", "text_delta"}, {"text", reply.text.substr(at, end - at)}});
+  }
+  events +=
+      sse({{"type", "content_block_stop"}, {"index", 0}}) +
+      sse({{"type", "message_delta"},
+           {"delta", {{"stop_reason", tool ? "tool_use" : "end_turn"}, {"stop_sequence", nullptr}}},
+           {"usage", {{"output_tokens", OUTPUT_TOKENS}}}}) +
+      sse({{"type", "message_stop"}});
+  return response(200, "text/event-stream; charset=utf-8", events);
 }
 
 }  // namespace contract

@@ -1,7 +1,7 @@
 // A stand-in for the model API on the loopback interface, so that the real claude CLI can run
-// whole turns offline (ANTHROPIC_BASE_URL=http://127.0.0.1:PORT). It answers POST /v1/messages
-// (any query string) in the API's server-sent-events form, or as one JSON message when the
-// request says "stream": false, choosing the reply by the words of the last user message:
+// whole turns offline (ANTHROPIC_BASE_URL=http://127.0.0.1:PORT). It answers /v1/messages (any
+// query string) in the API's server-sent-events form, the only one the CLI asks for, choosing
+// the reply by the words of the last user message:
 //
 //   a tool_result in that message  -> text "The tool said: " + the tool's output
 //   "run: CMD"                     -> a Bash tool use with {"command": CMD}
@@ -12,7 +12,7 @@
 //
 // A message containing "hold:KEY" (KEY up to the next white space) is not answered until the
 // test calls release(KEY); wait_until_held(KEY) tells when such a request has arrived. Any
-// other request gets 404 with an error object.
+// other path gets 404 with an error object.
 #pragma once
 
 #include <chrono>
