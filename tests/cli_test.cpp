@@ -1,6 +1,6 @@
 // The command line as the game and a person see it: help, usage errors, start-up errors, and
-// how the bridge ends without --exit-with-stdin. (The banner, a taken port and closing stdin
-// with the flag: GameReference; --reset-workspaces before listening: GameRestarts.)
+// how the bridge ends without --exit-with-stdin. (The banner and a taken port: GameReference;
+// closing stdin with the flag and --reset-workspaces before listening: GameRestarts.)
 
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -27,7 +27,7 @@ TEST(Registry, AnNpcIsMadeOnceById) {
   EXPECT_EQ(count, 1);
 
   // (Its defaults as the game sees them, asleep in the configured folder, model and tools: the
-  // end-to-end ReadEndpoints and Approvals.)
+  // end-to-end GameRestarts and Approvals.)
   EXPECT_NE(get_or_create_npc("Guard").get(), get_or_create_npc("guard").get());  // case counts
 }
 

@@ -26,7 +26,10 @@ TEST(LoopbackGuard, OnlyLoopbackNamesOrTheConfiguredHostPassInEveryHostAndOrigin
   };
   const std::vector<std::tuple<std::string, Names, Names, bool>> cases = {
       {"127.0.0.1", {}, {}, true},  // the game's own requests may carry neither
-      // Of repeated ones, every copy must pass. (Foreign copies: the end-to-end HttpWire.)
+      // Of repeated ones, every copy must pass: a foreign copy after a good one is refused too
+      // (the other order: the end-to-end HttpWire).
+      {"127.0.0.1", {"127.0.0.1:8787", ""}, {}, false},
+      {"127.0.0.1", {"localhost"}, {"http://localhost", "http://evil.example"}, false},
       {"127.0.0.1", {"127.0.0.1:8787", "localhost:8787"}, {}, true},
       {"127.0.0.1", {"localhost"}, {"http://localhost", "http://127.0.0.1:3000"}, true},
   };

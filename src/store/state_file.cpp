@@ -208,8 +208,10 @@ Recalled recall_npc(const std::string& id, const std::string& default_workspace)
     }
   }
   // Only a non-empty text is a conversation to resume: an edited file's `"session_id": 5` is none.
-  std::string session = as_text(*entry, "session_id");
-  if (!session.empty()) recalled.session_id = session;
+  const Json* session = field(*entry, "session_id");
+  if (session != nullptr && session->is_string() && !as_text(session).empty()) {
+    recalled.session_id = as_text(session);
+  }
   std::string persona = as_text(*entry, "persona");
   if (!persona.empty()) recalled.persona = persona;
   const Json* model = field(*entry, "model");

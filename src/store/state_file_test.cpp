@@ -86,10 +86,14 @@ TEST_F(StateFileTest, FailedWritesAreReportedAndLeaveNoTemporaryFile) {
 
 // (Which workspaces and conversations are recalled: the state_file fuzz target's property and
 // the end-to-end GameRestarts.)
-TEST_F(StateFileTest, RecallKeepsAnEmptyModelAsTheClisDefault) {
-  ASSERT_FALSE(write_state(*parse_json(R"({"smith":{"model":""},"guard":{"model":null}})")));
+TEST_F(StateFileTest, RecallKeepsAnEmptyModelAsTheClisDefaultButNoEmptyConversation) {
+  ASSERT_FALSE(write_state(*parse_json(
+      R"({"smith":{"model":"","session_id":""},"guard":{"model":null,"session_id":5}})")));
   EXPECT_EQ(recall_npc("smith", default_workspace_).model, "");  // chosen over the configured one
   EXPECT_FALSE(recall_npc("guard", default_workspace_).model);
+  // Only a non-empty text names a conversation the agent can resume.
+  EXPECT_FALSE(recall_npc("smith", default_workspace_).session_id);
+  EXPECT_FALSE(recall_npc("guard", default_workspace_).session_id);
 }
 
 }  // namespace

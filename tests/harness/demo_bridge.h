@@ -53,7 +53,7 @@ class DemoBridge {
 };
 
 /// The nine arguments every launch starts with, ending with the permission mode; a launch
-/// record's "args", and the value after `flag` in them.
+/// record's "args".
 std::vector<std::string> base_agent_args(const std::string& mode);
 inline std::vector<std::string> launch_args(const Json& launch) {
   std::vector<std::string> out;
@@ -61,11 +61,6 @@ inline std::vector<std::string> launch_args(const Json& launch) {
     for (const Json& arg : *args) out.push_back(as_text(&arg));
   }
   return out;
-}
-inline std::optional<std::string> launch_flag(const Json& launch, const std::string& flag) {
-  std::vector<std::string> args = launch_args(launch);
-  auto at = std::find(args.begin(), args.end(), flag);
-  return at == args.end() || at + 1 == args.end() ? std::nullopt : std::optional(*(at + 1));
 }
 inline pid_t launch_pid(const Json& launch) {
   Json pid = or_zero(launch, "pid");
