@@ -252,10 +252,8 @@ TEST(ParseHook, ValuesInlineOrFromTheNextArgumentAndNoOtherOptionExamined) {
 TEST(ParseNumbers, PortsAndSecondsFollowTheirSyntax) {
   const double inf = std::numeric_limits<double>::infinity();
   const std::vector<std::pair<const char*, std::optional<std::uint16_t>>> ports = {
-      {"65535", 65535},
-      {"000000000000000080", 80},
-      {"+0", 0},
-      {"4294967376", std::nullopt},  // 2^32 + 80 must not wrap to 80
+      {"65535", 65535},    {"65536", std::nullopt},      {"000000000000000080", 80},
+      {"+0", 0},           {"4294967376", std::nullopt},  // 2^32 + 80 must not wrap to 80
       {"-0", std::nullopt}};
   for (const auto& [text, port] : ports) EXPECT_EQ(parse_port(text), port) << text;
 
