@@ -1,25 +1,15 @@
 // An agent's life as the game steers it (stops, model, folder, conversation; every stopped agent
-// really gone), and the races where the player's words, the end of a process, a stop and a
-// change meet: each widened with the stand-in agent's own behaviour, never with pauses in the
-// bridge.
-
-#include <gtest/gtest.h>
-#include <signal.h>
+// really gone), and the races where the player's words, the end of a process, a stop and a change
+// meet: each widened with the stand-in agent's own behaviour, never with pauses in the bridge.
 
 #include <cerrno>
-#include <filesystem>
-#include <fstream>
 #include <future>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "harness/scenario.h"
 #include "harness/transcript_files.h"
 
 namespace {
 
-using namespace std::chrono_literals;
 using namespace harness;
 
 constexpr auto WAIT = SCENARIO_WAIT;
@@ -122,8 +112,7 @@ TEST_F(AgentControl, StopsAndChangesKeepOrForgetTheConversation) {
 
   // (Another NPC taking a session in use: GameReference.)
 
-  // Back to the default folder through the bind alias: the resumed conversation is forgotten,
-  // and "resumed" with it.
+  // Back to the default folder through the bind alias: the resumed conversation is forgotten.
   std::string home = demo.bridge().workspace();
   expect_post("bind", {{"workspace", ""}}, 200,
               {{"ok", true}, {"workspace", home}, {"model", "haiku"}, {"is_default", true}});

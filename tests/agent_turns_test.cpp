@@ -1,16 +1,8 @@
-// How the bridge starts an NPC's agent and what the game sees of its turns: the command line
-// under each policy, environment, folder, descriptors and hook settings file; the say endpoint
-// when no agent can be started; replies, tools, session reports, an agent that dies, and words
-// said while the agent is still busy.
+// How the bridge starts an NPC's agent (command line under each policy, environment, folder,
+// descriptors, hook settings file) and what the game sees of its turns: replies, tools, session
+// reports, an agent that dies, words said while it is busy, and no agent to be started.
 
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-
-#include <filesystem>
-#include <fstream>
 #include <regex>
-#include <string>
-#include <vector>
 
 #include "agent/launch.h"
 #include "harness/scenario.h"
@@ -31,11 +23,6 @@ std::vector<Json> run_turn(DemoBridge& demo, SseStream& events, const std::strin
     working = working || is_state("working")(e);
     return working && is_state("idle")(e);
   });
-}
-
-std::vector<std::string> with(std::vector<std::string> head, const std::vector<std::string>& tail) {
-  head.insert(head.end(), tail.begin(), tail.end());
-  return head;
 }
 
 // Opens `npc`'s stream, says `text` and waits for the turn's "result"; the launch it ran in
@@ -150,8 +137,7 @@ TEST(AgentLaunch, AutoPolicyCommandLineFollowsModelSessionAndPersona) {
   std::ofstream(demo.bridge().state_file()) << dump_json(Json{{"brom", brom}});
   ASSERT_TRUE(demo.start());
 
-  // Nothing is started for a missing workspace folder (503), nor for no text (400; its answer:
-  // GameReference).
+  // Nothing is started for a missing workspace folder (503), nor for no text (400: GameReference).
   std::string folder = demo.scratch() + "/tower";
   ASSERT_TRUE(std::filesystem::create_directory(folder));
   ASSERT_EQ(demo.post("/npc/mage/workspace", {{"workspace", folder}})->status, 200);
@@ -179,7 +165,7 @@ TEST(AgentLaunch, AutoPolicyCommandLineFollowsModelSessionAndPersona) {
   Json first = demo.wait_for_launches(1).at(0);
   std::string session = session_of(turn);
   ASSERT_FALSE(session.empty());
-  EXPECT_EQ(launch_args(first), with(base_agent_args("auto"), {"--name", "npc:smith"}));
+  EXPECT_EQ(launch_args(first), base_agent_args("auto", {"--name", "npc:smith"}));
   EXPECT_EQ(first["env_api_key"], false);
   // The bridge holds a listener, an event stream and pipes of its own: none may leak.
   EXPECT_EQ(first["fds"], Json::array({0, 1, 2}));
@@ -187,20 +173,20 @@ TEST(AgentLaunch, AutoPolicyCommandLineFollowsModelSessionAndPersona) {
   // A persona and a model; the kept session is resumed, so the persona is not passed.
   ASSERT_EQ(demo.post("/npc/smith/workspace", {{"persona", "You are Brom."}})->status, 200);
   ASSERT_EQ(demo.post("/npc/smith/model", {{"model", "sonnet"}})->status, 200);
-  EXPECT_EQ(launch_args(launched_turn(demo, "smith", "@reply again", 2).first),
-            with(base_agent_args("auto"),
-                 {"--model", "sonnet", "--resume", session, "--name", "npc:smith"}));
+  EXPECT_EQ(
+      launch_args(launched_turn(demo, "smith", "@reply again", 2).first),
+      base_agent_args("auto", {"--model", "sonnet", "--resume", session, "--name", "npc:smith"}));
 
   // A new conversation: the persona instead of --resume.
   ASSERT_EQ(demo.post("/npc/smith/new_session")->status, 200);
   EXPECT_EQ(launch_args(launched_turn(demo, "smith", "@reply anew", 3).first),
-            with(base_agent_args("auto"), {"--model", "sonnet", "--append-system-prompt",
-                                           "You are Brom.", "--name", "npc:smith"}));
+            base_agent_args("auto", {"--model", "sonnet", "--append-system-prompt", "You are Brom.",
+                                     "--name", "npc:smith"}));
 
   // The lost conversation starts anew, with the persona, and the loss is logged once.
-  EXPECT_EQ(launch_args(launched_turn(demo, "brom", "@reply hello", 4).first),
-            with(base_agent_args("auto"),
-                 {"--append-system-prompt", "You are Brom.", "--name", "npc:brom"}));
+  EXPECT_EQ(
+      launch_args(launched_turn(demo, "brom", "@reply hello", 4).first),
+      base_agent_args("auto", {"--append-system-prompt", "You are Brom.", "--name", "npc:brom"}));
   // Standard error is read apart from the stream: wait for the line before counting.
   std::string dropped = "npc=brom session " + lost + " has no transcript";
   EXPECT_TRUE(demo.bridge().wait_for_log(dropped));
@@ -231,8 +217,7 @@ TEST(AgentLaunch, AskPolicyInstallsTheHookThroughASettingsFileAndKeepApiKeyPasse
     std::vector<std::string> args = launch_args(launch);
     ASSERT_EQ(args.size(), 13u);
     std::string path = args[10];
-    EXPECT_EQ(args,
-              with(base_agent_args("acceptEdits"), {"--settings", path, "--name", "npc:" + c.id}));
+    EXPECT_EQ(args, base_agent_args("acceptEdits", {"--settings", path, "--name", "npc:" + c.id}));
 
     // One plain file in TMPDIR: npc-<encoded id>-<12 hex>.settings.json.
     std::string prefix = tmp + "/npc-" + encode_npc_id_for_file(c.id) + "-";
@@ -257,7 +242,7 @@ TEST(AgentLaunch, AskPolicyInstallsTheHookThroughASettingsFileAndKeepApiKeyPasse
   ASSERT_EQ(demo.post("/npc/smith/workspace", {{"ask_tools", ""}})->status, 200);
   auto [launch, session] = launched_turn(demo, "smith", "@reply again", ++launched);
   EXPECT_EQ(launch_args(launch),
-            with(base_agent_args("acceptEdits"), {"--resume", session, "--name", "npc:smith"}));
+            base_agent_args("acceptEdits", {"--resume", session, "--name", "npc:smith"}));
 }
 
 // An agent that closes its standard input but lives on; then a program that can no longer be

@@ -2,12 +2,8 @@
 // time-out, stops while requests wait, two requests of one NPC at once, the policy changed from
 // the game, and the agents' hook reaching a bridge on IPv6.
 
-#include <gtest/gtest.h>
-
 #include <filesystem>
 #include <regex>
-#include <string>
-#include <vector>
 
 #include "harness/scenario.h"
 
@@ -44,14 +40,13 @@ Json hook_body(const std::string& command, const std::string& npc = "smith") {
 
 // POST /npc/ID/permission; the status and body, or 0 and null when nothing came back.
 std::pair<int, Json> answer(std::uint16_t port, const std::string& npc, const Json& body) {
-  std::optional<HttpResponse> response = npc_post(port, npc, "permission", body);
-  if (!response) return {0, nullptr};
-  return {response->status, response->json()};
+  HttpResponse response = npc_post(port, npc, "permission", body).value_or(HttpResponse{});
+  return {response.status, response.json()};
 }
 
 // The hook's request was answered with 200 and this decision.
 void expect_decided(HookRequest& hook, const std::string& word, const std::string& reason) {
-  std::optional<HttpResponse> decided = hook.answer();
+  std::optional<HttpResponse> decided = hook.read_response();
   ASSERT_TRUE(decided);
   EXPECT_EQ(decided->status, 200);
   EXPECT_EQ(decided->json(), decision(word, reason));
@@ -115,13 +110,13 @@ TEST_F(Approvals, ThePlayersAnswersReachTheAgent) {
 
 // Nobody answers in time: a second, and values that are not a usable number of seconds, which
 // refuse at once. Whatever the hook endpoint is sent, it answers with a decision.
-class PermissionTimeout : public testing::TestWithParam<const char*> {};
+class PermissionTimeout : public Scenario, public testing::WithParamInterface<const char*> {
+ protected:
+  PermissionTimeout()
+      : Scenario({"--permission-policy", "ask", "--permission-timeout", GetParam()}) {}
+};
 
 TEST_P(PermissionTimeout, NobodyAnsweringInTimeRefuses) {
-  DemoBridge demo({"--permission-policy", "ask", "--permission-timeout", GetParam()});
-  ASSERT_TRUE(demo.start());
-  SseStream events;
-  ASSERT_TRUE(open_events(events, demo.port(), "smith"));
   ToolUse use = ask_for_bash(demo.port(), events, "smith", "echo late");
   ASSERT_TRUE(use.request.is_object());
   Json rid = use.request["request_id"];
@@ -227,9 +222,8 @@ TEST_F(Approvals, APolicyChangeStopsAgentsKeepsTheirSessionsAndTellsEveryNpc) {
   EXPECT_EQ(session_of(say_and_read(demo, events, "smith", "@session")), session);
   std::vector<Json> launches = demo.launches();
   ASSERT_EQ(launches.size(), 2u);
-  std::vector<std::string> trusted = base_agent_args("bypassPermissions");
-  trusted.insert(trusted.end(), {"--resume", session, "--name", "npc:smith"});
-  EXPECT_EQ(launch_args(launches[1]), trusted);
+  EXPECT_EQ(launch_args(launches[1]),
+            base_agent_args("bypassPermissions", {"--resume", session, "--name", "npc:smith"}));
 }
 
 // The hook of an agent of a bridge on "::1" names it in brackets, and reaches it.

@@ -1,14 +1,10 @@
-// The command line as the game and a person see it: help, usage errors, start-up errors, and
-// how the bridge ends without --exit-with-stdin. (The banner and a taken port: GameReference;
-// closing stdin with the flag and --reset-workspaces before listening: GameRestarts.)
+// The command line as the game and a person see it: help, usage and start-up errors, and how the
+// bridge ends without --exit-with-stdin. (The banner and a taken port: GameReference; stdin
+// closed with the flag, and --reset-workspaces: GameRestarts.)
 
 #include <gtest/gtest.h>
-#include <signal.h>
-
-#include <string>
 
 #include "config/parse.h"
-#include "harness/bridge_process.h"
 #include "harness/http_client.h"
 
 namespace {

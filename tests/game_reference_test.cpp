@@ -4,9 +4,6 @@
 // be documented. An example is a fenced ```sh block marked "example=NAME" holding one curl command
 // (and optionally a "# 404 Not Found" line naming the status), followed directly by its answer.
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <future>
 #include <regex>
 #include <set>
@@ -17,16 +14,10 @@
 
 namespace {
 
+using harness::lines_of;
 using harness::SseStream;
 
 std::string source(const std::string& path) { return read_file(SOURCE_DIR "/" + path); }
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 // One fenced block; `follows` when only blank lines separate it from the block before.
 struct Block {
@@ -197,9 +188,8 @@ struct Examples {
   std::uint16_t port;
   std::set<std::string> ran = {};
 
-  // Sends the example with the body members of `replace` in place of the documented values;
-  // the answer's body (null when none came), and a failure for each way it differs from the
-  // example: its status, then its body, or its head.
+  // Sends the example with the body members of `replace` for the documented ones; the answer's
+  // body (null when none came), and a failure for each way its status, body or head differs.
   Json run(const std::string& name, const Json& replace = Json::object()) {
     ran.insert(name);
     auto found = docs().examples.find(name);
@@ -245,15 +235,14 @@ Json wait_event(SseStream& stream, const std::string& type, const Json& fields =
   return event.value_or(Json());
 }
 
-void say(std::uint16_t port, const std::string& npc, const std::string& text) {
-  std::optional<harness::HttpResponse> answer =
-      harness::npc_post(port, npc, "say", {{"text", text}});
-  ASSERT_EQ(answer.value_or(harness::HttpResponse{}).status, 200) << text;
+void say(std::uint16_t port, const std::string& text) {
+  auto said = harness::npc_post(port, "smith", "say", {{"text", text}});
+  ASSERT_EQ(said.value_or(harness::HttpResponse{}).status, 200) << text;
 }
 
 // Says a Bash tool use to smith; the id of the approval it asks for.
 std::string ask(std::uint16_t port, SseStream& stream) {
-  say(port, "smith", R"(@tool Bash {"command":"ls -la","description":"List the forge"})");
+  say(port, R"(@tool Bash {"command":"ls -la","description":"List the forge"})");
   return as_text(wait_event(stream, "permission_request"), "request_id");
 }
 
@@ -263,10 +252,10 @@ int answer(std::uint16_t port, const std::string& request_id) {
   return answered ? answered->status : 0;
 }
 
-// What a game meets when it starts the bridge itself (a port the system chose, named on
+// What a game meets when it starts the bridge itself (on a port the system chose, named on
 // standard error), talks, approves, changes settings, and starts a second bridge on that port.
 TEST(GameReference, AGameStartsTheBridgeTalksApprovesAndChangesSettings) {
-  harness::DemoBridge demo({"--permission-policy", "ask"}, {}, 0);  // the harness reads the port
+  harness::DemoBridge demo({"--permission-policy", "ask"});
   ASSERT_TRUE(demo.start());
   ASSERT_TRUE(demo.bridge().wait_for_log("playground: "));
   std::uint16_t port = demo.port();
@@ -301,7 +290,7 @@ TEST(GameReference, AGameStartsTheBridgeTalksApprovesAndChangesSettings) {
   // A model now, and one while a turn runs (its clock ticks meanwhile).
   examples.run("model");
   wait_event(smith, "model", {{"pending", false}});
-  say(port, "smith", "@wait-file " + demo.hold_path("anvil"));
+  say(port, "@wait-file " + demo.hold_path("anvil"));
   ASSERT_TRUE(smith.wait_for(harness::is_state("working")));
   examples.run("model-pending");
   wait_event(smith, "usage");
@@ -337,7 +326,7 @@ TEST(GameReference, AGameStartsTheBridgeTalksApprovesAndChangesSettings) {
   ASSERT_EQ(demo.post("/policy", {{"policy", "auto"}})->status, 200);
   examples.run("policy-view");
   harness::say_and_read(demo, smith, "smith", "@mode default");
-  say(port, "smith", "@fail The forge is cold.");
+  say(port, "@fail The forge is cold.");
   wait_event(smith, "error");
   examples.run("sleep");
   ASSERT_TRUE(smith.wait_for(harness::is_state("asleep")));

@@ -5,21 +5,12 @@
 // following an NPC over its event stream; and reconnecting after the restart.
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <array>
-#include <chrono>
-#include <map>
 #include <regex>
 
-#include "harness/bridge_process.h"
 #include "harness/http_client.h"
 #include "harness/transcript_files.h"
-#include "util/fd_io.h"
-#include "util/test_support.h"
 
 namespace {
 
@@ -28,6 +19,7 @@ using harness::BridgeProcess;
 using harness::SseStream;
 
 constexpr std::int64_t BASE_TIME = 1767225600;  // 2026-01-01T00:00:00Z
+constexpr const char* STARTED = "2026-01-01T00:00:01.000Z";
 
 // The body of GET `path`, or "<no response>".
 std::string body_of(const BridgeProcess& bridge, const std::string& path) {
@@ -114,9 +106,8 @@ TEST(GameRestarts, ViewsMemoryConversationsAndStreamsAcrossARestart) {
   std::string chosen = bridge.root() + "/chosen", gone = bridge.root() + "/gone";
   ASSERT_TRUE(harness::make_folders(chosen));
   std::string projects = bridge.home() + "/.claude/projects";
-  // Before the start: a workspace's conversations, in a folder named by replacing only "/" (the
-  // CLI's own naming, of a folder with "." and "_" in its name: the game reference's "sessions"
-  // example), and a state file.
+  // Before the start: a state file, and a workspace's conversations in a folder named by
+  // replacing only "/" (the CLI's own naming of "." and "_": GameReference's "sessions").
   std::string plain = bridge.root() + "/plain", slashes = plain;
   std::replace(slashes.begin(), slashes.end(), '/', '-');
   ASSERT_TRUE(harness::make_folders(plain));
@@ -125,13 +116,16 @@ TEST(GameRestarts, ViewsMemoryConversationsAndStreamsAcrossARestart) {
   // the listing's entry for it, as alice sees it while `user` has that conversation.
   auto lay_out = [&](const std::string& sid, const std::string& words, std::int64_t mtime,
                      const std::string& user, const std::string& title = "") {
-    std::string text = harness::message_line("user", words, plain, sid, "2026-01-01T00:00:01.000Z");
+    Json line = {{"type", "user"}, {"cwd", plain}, {"sessionId", sid}};
+    line.update({{"message", {{"role", "user"}, {"content", words}}}, {"timestamp", STARTED}});
+    std::string text = dump_json(line) + "\n";
     if (!title.empty()) text += R"({"type":"custom-title","customTitle":")" + title + "\"}\n";
     std::string path = projects + "/" + slashes + "/" + sid + ".jsonl";
     write_file(path, text);
-    EXPECT_TRUE(harness::set_mtime(path, BASE_TIME + mtime, 500000000));
+    timespec at = {static_cast<time_t>(BASE_TIME + mtime), 500000000}, times[2] = {at, at};
+    EXPECT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
     Json entry = {{"session_id", sid}, {"label", words}, {"title", title}, {"bytes", text.size()}};
-    entry.update({{"messages", 1}, {"started", "2026-01-01T00:00:01.000Z"}});
+    entry.update({{"messages", 1}, {"started", STARTED}});
     entry.update({{"current", user == "alice"}, {"in_use_by", user == "alice" ? "" : user}});
     entry["modified"] = static_cast<double>(BASE_TIME + mtime) + 0.5;
     return entry;
@@ -215,9 +209,8 @@ TEST(GameRestarts, ViewsMemoryConversationsAndStreamsAcrossARestart) {
   EXPECT_EQ(hellos["resumer"]["session"], session);
   EXPECT_EQ(harness::read_text_file(bridge.state_file()), written);  // nothing changed yet
 
-  // A change replaces the file whole, so a crash mid-write never leaves half a file: a reader
-  // that opened the old file still reads all of it. Other entries are carried over, and no
-  // temporary file is left beside it.
+  // A change replaces the file whole (a crash mid-write never leaves half a file): a reader of
+  // the old file still reads all of it. Other entries are kept; no temporary file is left.
   int held = ::open(bridge.state_file().c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(held, 0);
   ASSERT_EQ(post(bridge, "/npc/newbie/workspace"), 200);
@@ -268,9 +261,8 @@ TEST(GameRestarts, ViewsMemoryConversationsAndStreamsAcrossARestart) {
   EXPECT_EQ(parse_json(body_of(bridge, "/npc/alice/sessions")),
             (Json{{"sessions", {newest, middle, older}}}));
 
-  // Following an NPC: the exact head and hello. (Every follower gets every event: the
-  // reconnects below.)
-  // Timed from before the request, so that a slow start can only make the wait look longer.
+  // Following an NPC: the exact head and hello. The keep-alive below is timed from before the
+  // request, so that a slow start can only make the wait look longer.
   auto quiet_since = std::chrono::steady_clock::now();
   SseStream idle, first;
   ASSERT_TRUE(idle.open_target(bridge.port(), "/npc/idle/events"));

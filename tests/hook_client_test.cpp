@@ -1,47 +1,27 @@
 // The permission hook client (--hook): one request to the bridge, one decision line printed,
 // status 0 whatever happens. A stand-in bridge in the test records the exact request bytes.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <string>
-#include <thread>
-#include <utility>
-#include <vector>
 
 #include "harness/bridge_process.h"
-#include "util/fd_io.h"
 #include "util/json.h"
 #include "util/os_error.h"
 #include "util/platform.h"
-#include "util/unique_fd.h"
 
 namespace {
 
 using harness::RunResult;
 
 // A listener on 127.0.0.1 that answers one connection, on a thread, with a canned reply once it
-// has read one request (head and Content-Length body). (A hook reaching a bridge on "::1":
-// SettingsHook.)
+// has read one request (head and Content-Length body). (A bridge on "::1": SettingsHook.)
 class StandInBridge {
  public:
   explicit StandInBridge(std::string reply) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    auto* any = reinterpret_cast<sockaddr*>(&address);
-    listener_.reset(socket_cloexec(AF_INET, SOCK_STREAM, 0));
-    if (!listener_.valid() || bind(listener_.get(), any, length) != 0 ||
-        listen(listener_.get(), 8) != 0 || getsockname(listener_.get(), any, &length) != 0) {
-      listener_.reset();
-    }
-    url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    std::uint16_t port = 0;
+    listener_ = harness::loopback_socket(port, true);
+    url = "http://127.0.0.1:" + std::to_string(port);
     server_ = std::thread([this, reply = std::move(reply)] {
       UniqueFd client(accept_cloexec(listener_.get(), nullptr, nullptr));
       auto complete = [&] {
@@ -115,7 +95,9 @@ TEST(HookClient, ForwardsTheRequestAndPrintsTheDecision) {
 TEST(HookClient, EveryFailureIsARefusalThatSaysWhy) {
   // Tool requests it cannot read are refused without contacting the bridge (where nothing
   // listens, so a contact would be refused for that reason instead).
-  std::string nobody = "http://127.0.0.1:" + std::to_string(harness::free_port());
+  std::uint16_t free = 0;
+  harness::loopback_socket(free);  // closed at once: nothing listens there
+  std::string nobody = "http://127.0.0.1:" + std::to_string(free);
   for (const std::string input : {"", "[1,2]", "{\"a\":", "\"text\"", "{\"a\":\"\xff\"}"}) {
     expect_printed(nobody, refusal("The bridge could not read the tool request."), input);
   }

@@ -4,9 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-
-#include "harness/bridge_process.h"
 #include "harness/http_client.h"
 
 namespace {

@@ -1,12 +1,6 @@
 // A stream that falls behind a reply written at full speed: the game still gets every event of
 // it once, in order, and the agent is not held back meanwhile.
 
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <string>
-#include <vector>
-
 #include "harness/scenario.h"
 
 namespace {

@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -40,7 +39,14 @@ std::vector<std::string> environment_for(const std::string& root, const EnvChang
   return out;
 }
 
-// The complete lines of `text`, and the unfinished last one once the stream has ended.
+std::size_t count_in(const std::vector<std::string>& lines, std::string_view needle) {
+  std::size_t n = 0;
+  for (const std::string& line : lines) n += line.find(needle) != std::string::npos;
+  return n;
+}
+
+}  // namespace
+
 std::vector<std::string> lines_of(const std::string& text, bool ended) {
   std::vector<std::string> lines;
   std::size_t start = 0;
@@ -50,14 +56,6 @@ std::vector<std::string> lines_of(const std::string& text, bool ended) {
   if (ended && start < text.size()) lines.push_back(text.substr(start));
   return lines;
 }
-
-std::size_t count_in(const std::vector<std::string>& lines, std::string_view needle) {
-  std::size_t n = 0;
-  for (const std::string& line : lines) n += line.find(needle) != std::string::npos;
-  return n;
-}
-
-}  // namespace
 
 TempRoot::TempRoot() {
   std::string pattern = temp_dir() + "/bridge_e2e.XXXXXX";
@@ -75,15 +73,23 @@ TempRoot::~TempRoot() {
   if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
 }
 
-std::uint16_t free_port() {
-  UniqueFd fd(socket_cloexec(AF_INET, SOCK_STREAM, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  auto* any = reinterpret_cast<sockaddr*>(&address);
-  if (::bind(fd.get(), any, length) != 0 || ::getsockname(fd.get(), any, &length) != 0) return 0;
-  return ntohs(address.sin_port);
+UniqueFd loopback_socket(std::uint16_t& port, bool listening, int family) {
+  sockaddr_in four{};
+  four.sin_family = AF_INET;
+  four.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in6 six{};
+  six.sin6_family = AF_INET6;
+  six.sin6_addr = in6addr_loopback;
+  bool v6 = family == AF_INET6;
+  auto* any = v6 ? reinterpret_cast<sockaddr*>(&six) : reinterpret_cast<sockaddr*>(&four);
+  socklen_t length = v6 ? sizeof six : sizeof four;
+  UniqueFd fd(socket_cloexec(family, SOCK_STREAM, 0));
+  if (!fd.valid() || ::bind(fd.get(), any, length) != 0 ||
+      (listening && ::listen(fd.get(), 8) != 0) || ::getsockname(fd.get(), any, &length) != 0) {
+    return UniqueFd();
+  }
+  port = ntohs(v6 ? six.sin6_port : four.sin_port);
+  return fd;
 }
 
 BridgeProcess::BridgeProcess(BridgeOptions options) : options_(std::move(options)) {
@@ -109,12 +115,11 @@ BridgeProcess::~BridgeProcess() {
 
 bool BridgeProcess::start(std::chrono::milliseconds timeout) {
   stop_reader();  // the reader of a run that has ended
-  // Port 0 unless one is given: the system chooses, so no other process can take it first.
-  port_ = options_.port.value_or(0);
   std::vector<std::string> args;
   if (!options_.bare) {
-    args = {"--port",       std::to_string(port_), "--workspace", workspace(),
-            "--state-file", state_file(),          "--claude",    claude_};
+    // Port 0: the system chooses, so no other process can take it first; the banner names it.
+    args = {"--port",       "0",          "--workspace", workspace(),
+            "--state-file", state_file(), "--claude",    claude_};
     if (options_.exit_with_stdin) args.push_back("--exit-with-stdin");
   }
   args.insert(args.end(), options_.args.begin(), options_.args.end());

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -37,8 +38,6 @@ struct BridgeOptions {
   // text is a path.
   std::string claude{};
   bool exit_with_stdin = true;  // so a bridge never outlives a crashed test
-  // A fixed port; else the system chooses, and start() reads it from the "listening : " line.
-  std::optional<std::uint16_t> port{};
   // The command line is `args` alone (no port, folders, CLI or banner wait of the harness).
   bool bare = false;
 };
@@ -56,8 +55,13 @@ class TempRoot {
   std::string path_;
 };
 
-/// A loopback port that was free a moment ago.
-std::uint16_t free_port();
+/// A socket bound to a port the system chose on the loopback address of `family` (AF_INET or
+/// AF_INET6), listening when asked, and that port; an invalid one on failure.
+UniqueFd loopback_socket(std::uint16_t& port, bool listening = false, int family = AF_INET);
+
+/// The complete lines of `text` without their line feeds, and the unfinished last one when
+/// the text has `ended`.
+std::vector<std::string> lines_of(const std::string& text, bool ended = true);
 
 /// Polls `done` until it holds; false when it still does not after `timeout`.
 template <class Done>

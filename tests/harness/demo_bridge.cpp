@@ -2,13 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
 
 #include <cctype>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 
 #include "util/platform.h"
@@ -42,12 +38,10 @@ EnvChanges scripted_env(const std::string& scratch, EnvChanges env) {
 
 }  // namespace
 
-DemoBridge::DemoBridge(std::vector<std::string> args, EnvChanges env,
-                       std::optional<std::uint16_t> port)
+DemoBridge::DemoBridge(std::vector<std::string> args, EnvChanges env)
     : bridge_({.args = std::move(args),
                .env = scripted_env(scratch_.path(), std::move(env)),
-               .claude = "demo",
-               .port = port}) {}
+               .claude = "demo"}) {}
 
 std::vector<Json> DemoBridge::launches() const {
   std::vector<Json> out;
@@ -58,14 +52,14 @@ std::vector<Json> DemoBridge::launches() const {
   return out;
 }
 
-void DemoBridge::release(const std::string& name) const {
-  std::ofstream(hold_path(name)) << "go\n";
-}
-
-std::vector<std::string> base_agent_args(const std::string& mode) {
-  return {"--print",         "--input-format",    "stream-json",
-          "--output-format", "stream-json",       "--include-partial-messages",
-          "--verbose",       "--permission-mode", mode};
+std::vector<std::string> base_agent_args(const std::string& mode,
+                                         const std::vector<std::string>& tail) {
+  std::vector<std::string> args = {
+      "--print",         "--input-format",    "stream-json",
+      "--output-format", "stream-json",       "--include-partial-messages",
+      "--verbose",       "--permission-mode", mode};
+  args.insert(args.end(), tail.begin(), tail.end());
+  return args;
 }
 
 bool process_alive(pid_t pid) {
@@ -124,14 +118,6 @@ std::optional<std::vector<Json>> read_until(SseStream& stream,
   return std::vector<Json>(stream.seen().begin() + first, stream.seen().end());
 }
 
-bool HookRequest::send_text(std::uint16_t port, const std::string& body) {
-  return connection_.connect(port) &&
-         connection_.send_raw(
-             "POST /hook/permission HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-             "\r\nContent-Type: application/json\r\nContent-Length: " +
-             std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
-}
-
 Json npc_row(std::uint16_t port, const std::string& npc_id) {
   std::optional<HttpResponse> response = http_request(port, "GET", "/npcs");
   Json listing = response ? response->json() : Json();
@@ -143,11 +129,8 @@ Json npc_row(std::uint16_t port, const std::string& npc_id) {
 }
 
 bool ipv6_loopback_available() {
-  UniqueFd fd(socket_cloexec(AF_INET6, SOCK_STREAM, 0));
-  sockaddr_in6 address{};
-  address.sin6_family = AF_INET6;
-  address.sin6_addr = in6addr_loopback;
-  return fd.valid() && ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  std::uint16_t port = 0;
+  return loopback_socket(port, false, AF_INET6).valid();
 }
 
 }  // namespace harness

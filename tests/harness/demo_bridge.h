@@ -1,12 +1,12 @@
-// A bridge whose NPCs are played by the demo agent in scripted mode. Every launch of the demo
-// agent appends one JSON line (its arguments, working folder, descriptors, pid, settings) to a
-// launch log, which tests read to see exactly how the bridge started each agent. Also what tests
-// of tool approvals need: hook requests posted the way the hook client posts them.
+// A bridge whose NPCs the demo agent plays in scripted mode. Each launch of the demo agent adds
+// a JSON line (arguments, working folder, descriptors, pid, settings) to a launch log, which
+// shows tests exactly how the bridge started it. Also hook requests, and reading event streams.
 #pragma once
 
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 
 #include "harness/http_client.h"
 
@@ -17,9 +17,8 @@ namespace harness {
 class DemoBridge {
  public:
   /// `args` and `env` are added to the bridge's (removing QUILLHAVEN_DEMO_SCRIPTED gives the
-  /// demo agent in character); `port` as in BridgeOptions.
-  explicit DemoBridge(std::vector<std::string> args = {}, EnvChanges env = {},
-                      std::optional<std::uint16_t> port = std::nullopt);
+  /// demo agent in character).
+  explicit DemoBridge(std::vector<std::string> args = {}, EnvChanges env = {});
 
   bool start() { return bridge_.start(); }
   BridgeProcess& bridge() { return bridge_; }
@@ -45,16 +44,17 @@ class DemoBridge {
 
   /// "@wait-file " + hold_path(name) holds a turn until release(name).
   std::string hold_path(const std::string& name) const { return scratch() + "/" + name; }
-  void release(const std::string& name) const;
+  void release(const std::string& name) const { std::ofstream(hold_path(name)) << "go\n"; }
 
  private:
   TempRoot scratch_;
   BridgeProcess bridge_;
 };
 
-/// The nine arguments every launch starts with, ending with the permission mode; a launch
-/// record's "args".
-std::vector<std::string> base_agent_args(const std::string& mode);
+/// The nine arguments every launch starts with, ending with the permission mode, then `tail`;
+/// a launch record's "args".
+std::vector<std::string> base_agent_args(const std::string& mode,
+                                         const std::vector<std::string>& tail = {});
 inline std::vector<std::string> launch_args(const Json& launch) {
   std::vector<std::string> out;
   if (const Json* args = field(launch, "args"); args != nullptr && args->is_array()) {
@@ -159,20 +159,13 @@ inline Json decision(const std::string& word, const std::string& reason) {
             {"permissionDecisionReason", reason}}}};
 }
 
-/// One POST /hook/permission on a connection of its own. The bridge holds such a request
-/// until the player answers, so sending and reading the answer are separate steps.
-class HookRequest {
- public:
-  /// Sends `body` (any text, JSON or not) with the head the hook client writes. False when
-  /// the connection or the send fails.
-  bool send_text(std::uint16_t port, const std::string& body);
-  bool send(std::uint16_t port, const Json& body) { return send_text(port, dump_json(body)); }
-  std::optional<HttpResponse> answer(std::chrono::milliseconds timeout = DEFAULT_WAIT) {
-    return connection_.read_response(timeout);
+/// One POST /hook/permission (any body text, JSON or not) on a connection of its own. The
+/// bridge holds it until the player answers: its read_response() is that answer.
+struct HookRequest : HttpConnection {
+  bool send_text(std::uint16_t port, const std::string& body) {
+    return connect(port) && send_request("POST", "/hook/permission", body, {"Connection: close"});
   }
-
- private:
-  HttpConnection connection_;
+  bool send(std::uint16_t port, const Json& body) { return send_text(port, dump_json(body)); }
 };
 
 /// The NPC's row of GET /npcs, or null when it is missing.

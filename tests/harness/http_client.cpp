@@ -112,22 +112,28 @@ std::optional<HttpResponse> HttpConnection::read_response(std::chrono::milliseco
   return response;
 }
 
-std::optional<HttpResponse> HttpConnection::request(const std::string& method,
-                                                    const std::string& path,
-                                                    const std::optional<Json>& body,
-                                                    const std::vector<std::string>& extra_headers,
-                                                    std::chrono::milliseconds timeout) {
+bool HttpConnection::send_request(const std::string& method, const std::string& path,
+                                  const std::optional<std::string>& body,
+                                  const std::vector<std::string>& extra_headers) {
   std::string text = method + " " + path + " HTTP/1.1\r\n";
   for (const std::string& header : extra_headers) text += header + "\r\n";
   if (ascii_lower(text).find("\nhost:") == std::string::npos) {
     text += "Host: 127.0.0.1:" + std::to_string(port_) + "\r\n";
   }
-  std::string payload = body ? dump_json(*body) : "";
   if (body) {
-    text += "Content-Type: application/json\r\nContent-Length: " + std::to_string(payload.size()) +
+    text += "Content-Type: application/json\r\nContent-Length: " + std::to_string(body->size()) +
             "\r\n";
   }
-  if (!send_raw(text + "\r\n" + payload)) return std::nullopt;
+  return send_raw(text + "\r\n" + body.value_or(""));
+}
+
+std::optional<HttpResponse> HttpConnection::request(const std::string& method,
+                                                    const std::string& path,
+                                                    const std::optional<Json>& body,
+                                                    const std::vector<std::string>& extra_headers,
+                                                    std::chrono::milliseconds timeout) {
+  std::optional<std::string> text = body ? std::optional(dump_json(*body)) : std::nullopt;
+  if (!send_request(method, path, text, extra_headers)) return std::nullopt;
   return read_response(timeout);
 }
 

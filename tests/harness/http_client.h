@@ -27,7 +27,6 @@ class HttpConnection {
   /// Connects to `host` (a numeric IPv4 or IPv6 address) and `port`.
   bool connect(std::uint16_t port, const std::string& host = "127.0.0.1");
   int fd() const { return fd_.get(); }
-  void close() { fd_.reset(); }
 
   /// Sends every byte; false when the connection fails.
   bool send_raw(std::string_view bytes);
@@ -35,7 +34,11 @@ class HttpConnection {
   /// or the end of the stream first.
   std::optional<HttpResponse> read_response(std::chrono::milliseconds timeout = DEFAULT_WAIT);
   /// Sends `method path` with the `extra_headers` ("Name: value"), Host 127.0.0.1:PORT unless
-  /// they name one, and the body as JSON when given; then reads the response.
+  /// they name one, and the body (any text) as JSON when given; false when the send fails.
+  bool send_request(const std::string& method, const std::string& path,
+                    const std::optional<std::string>& body,
+                    const std::vector<std::string>& extra_headers);
+  /// send_request with the body dumped, then read_response.
   std::optional<HttpResponse> request(const std::string& method, const std::string& path,
                                       const std::optional<Json>& body = std::nullopt,
                                       const std::vector<std::string>& extra_headers = {},
