@@ -22,12 +22,6 @@ class AgentControl : public Scenario {
     EXPECT_TRUE(of_type(turn, "error").empty()) << "a stopped agent's end is no error";
     return turn;
   }
-  // Waits for the `count`th launch and returns it.
-  Json launch(std::size_t count) {
-    std::vector<Json> launches = demo.wait_for_launches(count);
-    EXPECT_EQ(launches.size(), count);
-    return launches.size() == count ? launches.back() : Json::object();
-  }
   // The agent of that launch was stopped and collected.
   void expect_gone(const Json& launched) {
     EXPECT_FALSE(process_alive(launch_pid(launched)));
@@ -62,18 +56,18 @@ TEST_F(AgentControl, StopsAndChangesKeepOrForgetTheConversation) {
   std::erase(types, "usage");  // and the "asleep" state, read last, comes right after it
   EXPECT_EQ(types.size() >= 2 ? types[types.size() - 2] : "", "interrupted");
   EXPECT_TRUE(of_type(*stopped, "error").empty());
-  expect_gone(launch(1));
+  expect_gone(nth_launch(demo, 1));
   // The same conversation goes on in a new process; so after a sleep.
   EXPECT_EQ(session_of(session_turn()), session);
   expect_post("sleep", Json::object(), 200, {{"ok", true}});
-  expect_gone(launch(2));
+  expect_gone(nth_launch(demo, 2));
   EXPECT_EQ(session_of(session_turn()), session);
 
   // A model for an idle agent stops it before the answer (the pending case: AgentTurns).
   ASSERT_TRUE(events.wait_for(is_state("idle"), WAIT));
   expect_post("model", {{"model", "  haiku "}}, 200,
               {{"ok", true}, {"model", "haiku"}, {"pending", false}});
-  expect_gone(launch(3));
+  expect_gone(nth_launch(demo, 3));
   std::vector<Json> changed = expect_next("model", {{"model", "haiku"}, {"pending", false}});
   EXPECT_LT(position(changed, "state", {{"value", "asleep"}}), changed.size());
   std::vector<Json> turn = session_turn();
@@ -85,18 +79,18 @@ TEST_F(AgentControl, StopsAndChangesKeepOrForgetTheConversation) {
   ASSERT_TRUE(std::filesystem::create_directory(forge));
   expect_post("workspace", {{"workspace", forge + "/nope"}}, 400,
               {{"error", "no such directory: " + forge + "/nope"}});
-  EXPECT_TRUE(process_alive(launch_pid(launch(4))));
+  EXPECT_TRUE(process_alive(launch_pid(nth_launch(demo, 4))));
   expect_post("workspace", {{"workspace", forge}}, 200,
               {{"ok", true}, {"workspace", forge}, {"model", "haiku"}, {"is_default", false}});
-  expect_gone(launch(4));
+  expect_gone(nth_launch(demo, 4));
   std::vector<Json> moved = expect_next("workspace", {{"workspace", forge}, {"is_default", false}});
   EXPECT_LT(position(moved, "state", {{"value", "asleep"}}), moved.size());
   std::string second = session_of(session_turn());
   EXPECT_NE(second, session);
-  EXPECT_EQ(as_text(launch(5), "cwd"), forge);
+  EXPECT_EQ(as_text(nth_launch(demo, 5), "cwd"), forge);
   // The same folder again keeps the agent running.
   ASSERT_EQ(demo.post("/npc/smith/workspace", {{"workspace", forge}})->status, 200);
-  EXPECT_TRUE(process_alive(launch_pid(launch(5))));
+  EXPECT_TRUE(process_alive(launch_pid(nth_launch(demo, 5))));
 
   // A new conversation, then back to the first one.
   auto fresh = demo.post("/npc/smith/new_session");
@@ -106,7 +100,7 @@ TEST_F(AgentControl, StopsAndChangesKeepOrForgetTheConversation) {
   std::string third = session_of(session_turn());
   EXPECT_NE(third, second);
   expect_post("session", {{"session_id", second}}, 200, {{"ok", true}, {"error", ""}});
-  expect_gone(launch(6));
+  expect_gone(nth_launch(demo, 6));
   expect_next("session", {{"session_id", second}, {"resumed", true}});
   EXPECT_EQ(session_of(session_turn()), second);
 
@@ -116,11 +110,11 @@ TEST_F(AgentControl, StopsAndChangesKeepOrForgetTheConversation) {
   std::string home = demo.bridge().workspace();
   expect_post("bind", {{"workspace", ""}}, 200,
               {{"ok", true}, {"workspace", home}, {"model", "haiku"}, {"is_default", true}});
-  expect_gone(launch(7));
+  expect_gone(nth_launch(demo, 7));
   turn = session_turn();
   EXPECT_TRUE(is_event(of_type(turn, "session").at(0), "session", {{"resumed", false}}));
   EXPECT_NE(session_of(turn), second);
-  EXPECT_EQ(as_text(launch(8), "cwd"), home);
+  EXPECT_EQ(as_text(nth_launch(demo, 8), "cwd"), home);
 }
 
 class AgentLife : public Scenario {};

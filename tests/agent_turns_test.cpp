@@ -32,9 +32,7 @@ std::pair<Json, std::string> launched_turn(DemoBridge& demo, const std::string& 
   SseStream events;
   EXPECT_TRUE(open_events(events, demo.port(), npc));
   std::string session = session_of(say_and_read(demo, events, npc, text));
-  std::vector<Json> launches = demo.wait_for_launches(count);
-  EXPECT_EQ(launches.size(), count);
-  return {launches.size() == count ? launches.back() : Json::object(), session};
+  return {nth_launch(demo, count), session};
 }
 
 class AgentTurns : public Scenario {};
@@ -132,8 +130,7 @@ TEST(AgentLaunch, AutoPolicyCommandLineFollowsModelSessionAndPersona) {
   // A remembered conversation whose transcript is gone.
   const std::string lost = "0b5e7a1c-0000-4000-8000-00000000dead";
   Json brom = *parse_json(R"({"model":"","persona":"You are Brom.","workspace_source":"default"})");
-  brom["session_id"] = lost;
-  brom["workspace"] = demo.bridge().workspace();
+  brom.update({{"session_id", lost}, {"workspace", demo.bridge().workspace()}});
   std::ofstream(demo.bridge().state_file()) << dump_json(Json{{"brom", brom}});
   ASSERT_TRUE(demo.start());
 
@@ -253,21 +250,19 @@ TEST(SayEndpointAgent, ThatStoppedReadingOrCannotBeStartedGives503) {
   std::string ready = bin.path() + "/closed";
   std::ofstream(claude) << "#!/bin/sh\nexec 0<&-\n: > '" << ready << "'\nexec sleep 60\n";
   ASSERT_EQ(::chmod(claude.c_str(), 0755), 0);
-  BridgeOptions options;
-  options.claude = claude;
-  BridgeProcess bridge(options);
+  BridgeProcess bridge({.claude = claude});
   ASSERT_TRUE(bridge.start());
   auto say = [&](const std::string& npc, const std::string& text) {
-    return http_request(bridge.port(), "POST", "/npc/" + npc + "/say", Json{{"text", text}});
+    return npc_post(bridge.port(), npc, "say", {{"text", text}}).value();
   };
 
   SseStream events;
   ASSERT_TRUE(open_events(events, bridge.port(), "smith"));
   // The first words may still reach the pipe before the agent closes it; when they do not,
   // they are the ones refused (and that agent is retired).
-  HttpResponse response = say("smith", "a").value();
+  HttpResponse response = say("smith", "a");
   ASSERT_TRUE(wait_for_file(ready, WAIT));
-  if (response.status == 200) response = say("smith", "b").value();
+  if (response.status == 200) response = say("smith", "b");
   EXPECT_EQ(response.status, 503);
   EXPECT_EQ(response.json()["ok"], false);
   EXPECT_EQ(events.wait_for_type("error", WAIT).value_or(Json())["message"],
@@ -276,7 +271,7 @@ TEST(SayEndpointAgent, ThatStoppedReadingOrCannotBeStartedGives503) {
   ASSERT_EQ(::chmod(claude.c_str(), 0644), 0);
   SseStream mage;
   ASSERT_TRUE(open_events(mage, bridge.port(), "mage"));
-  response = say("mage", "hello").value();
+  response = say("mage", "hello");
   EXPECT_EQ(response.status, 503);
   EXPECT_EQ(response.json()["state"], "asleep");
   EXPECT_EQ(mage.wait_for_type("error", WAIT).value_or(Json())["message"],

@@ -39,9 +39,7 @@ TEST(CommandLine, HelpUsageErrorsAndStartupErrorsByteForByte) {
 TEST(CommandLine, WithoutExitWithStdinOnlyASignalEndsTheBridge) {
   for (int sig : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(sig);
-    harness::BridgeOptions options;
-    options.exit_with_stdin = false;
-    harness::BridgeProcess bridge(options);
+    harness::BridgeProcess bridge({.exit_with_stdin = false});
     ASSERT_TRUE(bridge.start());
     bridge.close_stdin();
     // Still serving after the close; then the signal ends it the normal way.

@@ -100,9 +100,8 @@ Json npcs_by_id(const BridgeProcess& bridge) {
 }
 
 TEST(GameRestarts, ViewsMemoryConversationsAndStreamsAcrossARestart) {
-  harness::BridgeOptions options;
-  options.args = {"--model", "haiku", "--models", "a,b", "--ask-tools", "Bash|Write"};
-  BridgeProcess bridge(options);
+  BridgeProcess bridge(
+      {.args = {"--model", "haiku", "--models", "a,b", "--ask-tools", "Bash|Write"}});
   std::string chosen = bridge.root() + "/chosen", gone = bridge.root() + "/gone";
   ASSERT_TRUE(harness::make_folders(chosen));
   std::string projects = bridge.home() + "/.claude/projects";
@@ -253,11 +252,10 @@ TEST(GameRestarts, ViewsMemoryConversationsAndStreamsAcrossARestart) {
 
   // A workspace's earlier conversations, newest first, and which NPC uses which. (How one
   // transcript is described: src/store/transcripts_test.cpp.)
-  for (const char* npc : {"alice", "bob"}) {
+  for (const auto& [npc, sid] : {std::pair("alice", "s-older"), std::pair("bob", "s-newest")}) {
     ASSERT_EQ(post(bridge, "/npc/" + std::string(npc) + "/workspace", {{"workspace", plain}}), 200);
+    ASSERT_EQ(post(bridge, "/npc/" + std::string(npc) + "/session", {{"session_id", sid}}), 200);
   }
-  ASSERT_EQ(post(bridge, "/npc/alice/session", {{"session_id", "s-older"}}), 200);
-  ASSERT_EQ(post(bridge, "/npc/bob/session", {{"session_id", "s-newest"}}), 200);
   EXPECT_EQ(parse_json(body_of(bridge, "/npc/alice/sessions")),
             (Json{{"sessions", {newest, middle, older}}}));
 

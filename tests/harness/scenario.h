@@ -28,6 +28,14 @@ class Scenario : public testing::Test {
   SseStream events;
 };
 
+/// The `count`th launch once it is logged (and a failure unless it is the last); an empty
+/// object past the bound.
+inline Json nth_launch(const DemoBridge& demo, std::size_t count) {
+  std::vector<Json> launches = demo.wait_for_launches(count, SCENARIO_WAIT);
+  EXPECT_EQ(launches.size(), count);
+  return launches.size() == count ? launches.back() : Json::object();
+}
+
 /// Says `text` to `npc` (expecting 200) and reads `stream` through the first event that matches
 /// `done`, by default the turn's "result"; the events read, none (and a failure) past the bound.
 inline std::vector<Json> say_and_read(DemoBridge& demo, SseStream& stream, const std::string& npc,
