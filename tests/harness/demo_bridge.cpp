@@ -103,10 +103,8 @@ bool wait_for_sigterm_ignored(pid_t pid, std::chrono::milliseconds timeout) {
       timeout);
 }
 
-bool open_events(SseStream& stream, std::uint16_t port, const std::string& npc,
-                 std::chrono::milliseconds timeout) {
-  if (!stream.open(port, npc, std::nullopt, timeout)) return false;
-  std::optional<Json> hello = stream.next_event(timeout);
+bool open_events(SseStream& stream, std::uint16_t port, const std::string& npc) {
+  std::optional<Json> hello = stream.open(port, npc) ? stream.next_event() : std::nullopt;
   return hello && as_text(*hello, "type") == "hello";
 }
 

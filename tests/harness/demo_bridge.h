@@ -88,8 +88,7 @@ std::vector<pid_t> zombie_children(pid_t parent);
 bool wait_for_sigterm_ignored(pid_t pid, std::chrono::milliseconds timeout = DEFAULT_WAIT);
 
 /// Opens the NPC's event stream and reads its "hello", so that later reads see the log only.
-bool open_events(SseStream& stream, std::uint16_t port, const std::string& npc,
-                 std::chrono::milliseconds timeout = DEFAULT_WAIT);
+bool open_events(SseStream& stream, std::uint16_t port, const std::string& npc);
 /// Reads until an event matches `done`: every event read by this call, the match last.
 std::optional<std::vector<Json>> read_until(SseStream& stream,
                                             const std::function<bool(const Json&)>& done,
