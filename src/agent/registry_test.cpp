@@ -7,8 +7,6 @@
 #include "config/config.h"
 #include "util/test_support.h"
 
-namespace {
-
 TEST(Registry, AnNpcIsMadeOnceById) {
   TempDir root;
   Config cfg;
@@ -30,5 +28,3 @@ TEST(Registry, AnNpcIsMadeOnceById) {
   // end-to-end GameRestarts and Approvals.)
   EXPECT_NE(get_or_create_npc("Guard").get(), get_or_create_npc("guard").get());  // case counts
 }
-
-}  // namespace

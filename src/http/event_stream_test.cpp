@@ -5,8 +5,6 @@
 #include <limits>
 #include <vector>
 
-namespace {
-
 TEST(ParseSince, TheFirstSinceIfItIsANonNegativeSigned64BitDecimal) {
   constexpr std::uint64_t LARGEST = std::numeric_limits<std::int64_t>::max();
   // (since=0, since after another parameter, and a word: the end-to-end GameRestarts.)
@@ -22,5 +20,3 @@ TEST(ParseSince, TheFirstSinceIfItIsANonNegativeSigned64BitDecimal) {
     EXPECT_EQ(parse_since(query), std::nullopt) << query;
   }
 }
-
-}  // namespace

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-namespace {
-
 TEST(Playground, TheAddressIsOneABrowserOnThisMachineCanOpen) {
   for (const auto& [host, url] :
        std::vector<std::pair<const char*, const char*>>{{"127.0.0.1", "http://127.0.0.1:8787/"},
@@ -15,5 +13,3 @@ TEST(Playground, TheAddressIsOneABrowserOnThisMachineCanOpen) {
     EXPECT_EQ(playground_url(host, 8787), url) << host;
   }
 }
-
-}  // namespace
