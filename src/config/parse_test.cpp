@@ -244,10 +244,8 @@ TEST(ParseNumbers, PortsAndSecondsFollowTheirSyntax) {
   const std::vector<std::pair<const char*, double>> seconds = {
       {"1.", 1}, {".5", 0.5}, {"-2.5E+1", -25}, {"-inf", -inf}, {"1e400", inf}, {"1e-400", 0}};
   for (const auto& [text, value] : seconds) EXPECT_EQ(parse_seconds(text), value) << text;
-  for (const char* nan : {"NaN", "-nan"}) {
-    ASSERT_TRUE(parse_seconds(nan)) << nan;
-    EXPECT_TRUE(std::isnan(*parse_seconds(nan))) << nan;
-  }
+  for (const char* nan : {"NaN", "-nan"})
+    EXPECT_TRUE(std::isnan(parse_seconds(nan).value_or(0))) << nan;
   for (const char* bad : {"", ".", "e5", "1e+", " 1", "1 ", "0x10", "1.5.2", "+-1", "infinit",
                           "nan(1)", "1,5", "inf1", "\xEF\xBC\x91"}) {
     EXPECT_FALSE(parse_seconds(bad)) << bad;

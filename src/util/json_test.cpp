@@ -32,8 +32,7 @@ TEST(DumpJson, CompactSortedNeverThrowsOnBadUtf8AndAppendJsonStringGivesTheSameB
   // delta event to dump_json.)
   std::vector<std::string> texts = {"x\xFFy",        "\xE2\x82",         "\xC0\xAF",
                                     "\xED\xA0\x80z", "\xF4\x90\x80\x80", "say \"hi\" a/b"};
-  texts.push_back(std::string(3000, 'w'));
-  texts.back().push_back('\x80');  // long, and ill-formed only at its end
+  texts.push_back(std::string(3000, 'w') + '\x80');  // long, and ill-formed only at its end
   for (int c = 0; c < 0x20; ++c) texts.push_back(std::string("<") + char(c) + ">");
   for (const std::string& text : texts) {
     std::string out = "prefix:";
