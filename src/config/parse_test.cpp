@@ -77,6 +77,7 @@ TEST_F(Parse, EveryRefusalHasItsExactMessageAndStatus) {
   const std::string bad = std::string("a\xff") + "b";
   const std::string shown = std::string("a\xEF\xBF\xBD") + "b";
   const std::string unexpected = with_usage("error: unexpected argument " + shown);
+  const std::string not_executable = tmp_ / "plain/claude";
   const std::string policy_error =
       "error: --permission-policy must be one of ask, auto, trust (got ";
   std::vector<std::tuple<Args, std::string, int>> cases = {
@@ -95,9 +96,7 @@ TEST_F(Parse, EveryRefusalHasItsExactMessageAndStatus) {
       {{"--permission-policy", ""}, policy_error + ")", 2},
       {{"--permission-mode", "acceptedits"}, "error: invalid --permission-mode acceptedits", 2},
       {{"--permission-timeout", "1e"}, "error: invalid --permission-timeout 1e", 2},
-      {{"--claude", tmp_ / "plain/claude"},
-       "error: `claude` CLI not found (" + tmp_ / "plain/claude" + ")",
-       1},
+      {{"--claude", not_executable}, "error: `claude` CLI not found (" + not_executable + ")", 1},
       {{"--claude", tmp_.path()}, "error: `claude` CLI not found (" + tmp_.path() + ")", 1},
       {{"--claude", "~/claude"}, "error: `claude` CLI not found (~/claude)", 1},
       {{"--workspace", "work/../bin/claude"}, "error: workspace not a directory: " + claude(), 1},
