@@ -8,8 +8,6 @@
 
 #include "agent/npc.h"
 
-namespace {
-
 // A stream or a hook that waits is woken by the push itself, batched or not: without the
 // wake-up it would sleep out its whole wait (a stream's keep-alive), one event at a time.
 TEST(EventLog, APushWakesEveryWaiterAtOnce) {
@@ -71,5 +69,3 @@ TEST(EventLog, ConnectedReadersMissNothingWithinTheBacklogBudget) {
   EXPECT_EQ(events_after(npc.events, 3990).front().seq, 3991u);
   EXPECT_TRUE(events_after(npc.events, 4001).empty());
 }
-
-}  // namespace

@@ -2,12 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "config/config.h"
 #include "util/test_support.h"
-
-namespace {
 
 TEST(Registry, AnNpcIsMadeOnceById) {
   TempDir root;
@@ -22,13 +21,9 @@ TEST(Registry, AnNpcIsMadeOnceById) {
   for (int i = 0; i < 8; ++i) threads.emplace_back([&, i] { seen[i] = get_or_create_npc(id); });
   for (auto& t : threads) t.join();
   for (const auto& npc : seen) EXPECT_EQ(npc.get(), seen[0].get());
-  int count = 0;
-  for (const auto& npc : snapshot_npcs()) count += npc->id() == id;
-  EXPECT_EQ(count, 1);
+  EXPECT_EQ(std::ranges::count(snapshot_npcs(), id, &Npc::id), 1);
 
   // (Its defaults as the game sees them, asleep in the configured folder, model and tools: the
   // end-to-end GameRestarts and Approvals.)
   EXPECT_NE(get_or_create_npc("Guard").get(), get_or_create_npc("guard").get());  // case counts
 }
-
-}  // namespace

@@ -1,7 +1,6 @@
 #include "agent/translate.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <future>
@@ -26,11 +25,7 @@ void drain_background_work() {
   done.get_future().wait();
 }
 
-Json record(const std::string& text) {
-  std::optional<Json> parsed = parse_json(text);
-  EXPECT_TRUE(parsed.has_value()) << text;
-  return parsed.value_or(Json::object());
-}
+Json record(const std::string& text) { return parse_json(text).value(); }
 
 Json text_delta(const std::string& text) {
   return Json{
@@ -70,9 +65,8 @@ class TranslateTest : public ::testing::Test {
   // Every event pushed after `since`, parsed back from its stored text.
   std::vector<Json> events(std::uint64_t since = 0) {
     std::vector<Json> out;
-    for (const StoredEvent& e : events_after(npc_->events, since)) {
+    for (const StoredEvent& e : events_after(npc_->events, since))
       out.push_back(parse_json(e.json()).value_or(Json()));
-    }
     return out;
   }
 
@@ -81,9 +75,8 @@ class TranslateTest : public ::testing::Test {
     std::vector<std::string> out;
     for (const Json& e : events(since)) {
       out.push_back(as_text(e, "type"));
-      for (const char* key : {"text", "message", "value"}) {
+      for (const char* key : {"text", "message", "value"})
         if (e.contains(key)) out.back() += ":" + as_text(e, key);
-      }
     }
     return out;
   }
@@ -187,6 +180,8 @@ TEST_F(TranslateTest, AnOddTurnReachesTheGameAsEvents) {
 // The reader side: a real pipe written in awkward pieces, or a child's real standard output.
 class StdoutReaderTest : public TranslateTest {
  protected:
+  StdoutReaderTest() { done_->finish(); }
+
   void write_all(const std::string& bytes) { ASSERT_EQ(write_fully(write_end_.get(), bytes), 0); }
 
   // Closes the pipe and waits for the reader to finish its end-of-output steps.
@@ -203,11 +198,7 @@ class StdoutReaderTest : public TranslateTest {
   UniqueFd write_end_;
   std::thread reader_;
   // A standard-error reader that has already taken in everything.
-  std::shared_ptr<ReaderDone> done_ = [] {
-    auto done = std::make_shared<ReaderDone>();
-    done->finish();
-    return done;
-  }();
+  std::shared_ptr<ReaderDone> done_ = std::make_shared<ReaderDone>();
 };
 
 // Lines in any pieces from a process that is no longer the NPC's current one (a newer launch
@@ -236,9 +227,7 @@ TEST_F(StdoutReaderTest, ReadsLinesInAnyPiecesAndALateProcessEndsSilently) {
       "b\"}]}}\n{\"type\":\"result\",\"result\":\"late\"}");
   finish();
   EXPECT_EQ(brief(since), (Strings{"delta:Hel", "delta:" + big, "delta:!", "message_end",
-                                   "delta:a\xEF\xBF\xBD"
-                                   "b",
-                                   "message_end", "result:late"}));
+                                   "delta:a\uFFFDb", "message_end", "result:late"}));
   EXPECT_EQ(activity_name(state().activity), "working");
   EXPECT_EQ(state().unanswered, 1u);
   ASSERT_TRUE(state().agent.has_value());

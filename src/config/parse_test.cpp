@@ -22,15 +22,13 @@ std::string with_usage(const std::string& head) {
   return head + "\n\n" + std::string(usage_text());
 }
 
-// A working environment for the serve path: a HOME (holding "game"), a PATH holding an
-// executable "claude" (behind a folder whose "claude" is not executable), a folder "work", no
-// AGENT_MODEL; the working folder is the temporary folder.
+// The serve path's environment in a fresh working folder: HOME holding "game", no AGENT_MODEL,
+// and a PATH whose first "claude" is not executable and whose second is.
 class Parse : public ::testing::Test {
  protected:
   Parse() : cwd_(tmp_.path()) {
-    for (const char* dir : {"bin", "plain", "home/game", "work", "a/b", "a/x"}) {
+    for (const char* dir : {"bin", "plain", "home/game", "work", "a/b", "a/x"})
       std::filesystem::create_directories(tmp_ / dir);
-    }
     write_script(claude(), 0755);
     write_script(tmp_ / "plain/claude", 0644);
     env_.set("HOME", home());
@@ -69,7 +67,6 @@ std::string stored(const std::string& what) {
   if (what == "workspace") out << c.workspace;
   if (what == "model") out << c.model;
   for (const std::string& m : c.models) out << (what == "models" ? m + ";" : "");
-  if (what == "host") out << c.host;
   if (what == "ask_tools") out << c.ask_tools;
   if (what == "policy") out << current_policy();
   if (what == "state_file") out << state_file_path();
@@ -79,42 +76,34 @@ std::string stored(const std::string& what) {
 TEST_F(Parse, EveryRefusalHasItsExactMessageAndStatus) {
   const std::string bad = std::string("a\xff") + "b";
   const std::string shown = std::string("a\xEF\xBF\xBD") + "b";
+  const std::string unexpected = with_usage("error: unexpected argument " + shown);
+  const std::string not_executable = tmp_ / "plain/claude";
   const std::string policy_error =
       "error: --permission-policy must be one of ask, auto, trust (got ";
-  struct Case {
-    Args args;
-    std::string message;
-    int status;
-  };
-  std::vector<Case> cases = {
+  std::vector<std::tuple<Args, std::string, int>> cases = {
       {{"--port", "1", "--help", "--bogus"}, std::string(usage_text()), 0},
       {{"word", "-h"}, with_usage("error: unexpected argument word"), 2},
       {{"--help=x"}, with_usage("error: unknown option --help"), 2},
       {{"--=x"}, with_usage("error: unknown option --"), 2},
       {{"-help"}, with_usage("error: unexpected argument -help"), 2},
       // Arguments that are not UTF-8 are unexpected, values taken from the next one too.
-      {{bad}, with_usage("error: unexpected argument " + shown), 2},
+      {{bad}, unexpected, 2},
       {{"--model=" + bad}, with_usage("error: unexpected argument --model=" + shown), 2},
-      {{"--hook", "--bridge", bad, "--npc", "n"},
-       with_usage("error: unexpected argument " + shown),
-       2},
+      {{"--hook", "--bridge", bad, "--npc", "n"}, unexpected, 2},
       {{"--port"}, "error: --port needs a value", 2},
       {{"--hook", "--bridge", "u", "--npc"}, "error: --npc needs a value", 2},
       {{"--hook", "--npc", "n"}, "error: --hook needs --bridge", 2},
       {{"--permission-policy", ""}, policy_error + ")", 2},
       {{"--permission-mode", "acceptedits"}, "error: invalid --permission-mode acceptedits", 2},
       {{"--permission-timeout", "1e"}, "error: invalid --permission-timeout 1e", 2},
-      {{"--claude", tmp_ / "plain/claude"},
-       "error: `claude` CLI not found (" + tmp_ / "plain/claude" + ")",
-       1},
+      {{"--claude", not_executable}, "error: `claude` CLI not found (" + not_executable + ")", 1},
       {{"--claude", tmp_.path()}, "error: `claude` CLI not found (" + tmp_.path() + ")", 1},
       {{"--claude", "~/claude"}, "error: `claude` CLI not found (~/claude)", 1},
       {{"--workspace", "work/../bin/claude"}, "error: workspace not a directory: " + claude(), 1},
       {{"--workspace", "~/missing"}, "error: workspace not a directory: " + home() + "/missing", 1},
   };
-  for (const char* port : {"-1", " 80", "", "80 ", "0x50", "8e1", "\xD9\xA1"}) {
+  for (const char* port : {"-1", " 80", "", "80 ", "0x50", "8e1", "\xD9\xA1"})
     cases.push_back({{"--port", port}, std::string("error: invalid --port ") + port, 2});
-  }
   // Validation order: every option wrong; dropping them from the front one at a time shows the
   // next failure.
   const std::vector<std::pair<Args, std::string>> in_order = {
@@ -126,12 +115,11 @@ TEST_F(Parse, EveryRefusalHasItsExactMessageAndStatus) {
       {{"--workspace", "/nonexistent/ws"}, "error: workspace not a directory: /nonexistent/ws"}};
   for (std::size_t i = 0; i < in_order.size(); ++i) {
     Args args;
-    for (std::size_t j = i; j < in_order.size(); ++j) {
+    for (std::size_t j = i; j < in_order.size(); ++j)
       args.insert(args.end(), in_order[j].first.begin(), in_order[j].first.end());
-    }
     cases.push_back({args, in_order[i].second, i < 4 ? 2 : 1});  // usage errors first
   }
-  for (const Case& c : cases) expect_exit(c.args, c.message, c.status);
+  for (const auto& [args, message, status] : cases) expect_exit(args, message, status);
 
   // Nothing is stored when a validation fails.
   serve({"--permission-policy", "trust", "--port", "1111", "--state-file", "/s1"});
@@ -143,12 +131,7 @@ TEST_F(Parse, EveryRefusalHasItsExactMessageAndStatus) {
 }
 
 TEST_F(Parse, EveryAcceptedValueIsStoredAsGiven) {
-  struct Case {
-    Args args;
-    const char* what;
-    std::string expected;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<std::tuple<Args, const char*, std::string>> cases = {
       {{"--port=8080"}, "port", "8080"},
       {{"--port", "+80"}, "port", "80"},
       {{}, "port", "8787"},
@@ -174,9 +157,9 @@ TEST_F(Parse, EveryAcceptedValueIsStoredAsGiven) {
       {{}, "model", ""},
       {{"--ask-tools", "Bash|Write("}, "ask_tools", "Bash|Write("},  // stored unchecked
   };
-  for (const Case& c : cases) {
-    serve(c.args);
-    EXPECT_EQ(stored(c.what), c.expected) << c.what << " from " << ::testing::PrintToString(c.args);
+  for (const auto& [args, what, expected] : cases) {
+    serve(args);
+    EXPECT_EQ(stored(what), expected) << what << " from " << ::testing::PrintToString(args);
   }
 }
 
@@ -260,10 +243,8 @@ TEST(ParseNumbers, PortsAndSecondsFollowTheirSyntax) {
   const std::vector<std::pair<const char*, double>> seconds = {
       {"1.", 1}, {".5", 0.5}, {"-2.5E+1", -25}, {"-inf", -inf}, {"1e400", inf}, {"1e-400", 0}};
   for (const auto& [text, value] : seconds) EXPECT_EQ(parse_seconds(text), value) << text;
-  for (const char* nan : {"NaN", "-nan"}) {
-    ASSERT_TRUE(parse_seconds(nan)) << nan;
-    EXPECT_TRUE(std::isnan(*parse_seconds(nan))) << nan;
-  }
+  for (const char* nan : {"NaN", "-nan"})
+    EXPECT_TRUE(std::isnan(parse_seconds(nan).value_or(0))) << nan;
   for (const char* bad : {"", ".", "e5", "1e+", " 1", "1 ", "0x10", "1.5.2", "+-1", "infinit",
                           "nan(1)", "1,5", "inf1", "\xEF\xBC\x91"}) {
     EXPECT_FALSE(parse_seconds(bad)) << bad;

@@ -21,9 +21,8 @@ std::string describe(const std::optional<HttpRequest>& r) {
   return out;
 }
 
-// Every request read from `bytes` on one connection, until none is read. The far end is fed
-// from a thread (so inputs larger than the socket buffer work) and then, unless told otherwise,
-// shut for writing, so the reader sees the end of the stream.
+// Every request read from `bytes` on one connection, until none is read. A thread feeds the far
+// end (inputs may exceed the socket buffer), then shuts it for writing unless told otherwise.
 std::vector<std::string> read_all(const std::string& bytes, bool close_after = true) {
   std::pair<UniqueFd, UniqueFd> ends = socket_pair();
   std::thread writer([&] {
@@ -31,12 +30,8 @@ std::vector<std::string> read_all(const std::string& bytes, bool close_after = t
     if (close_after) shutdown(ends.second.get(), SHUT_WR);
   });
   LineReader reader(ends.first.get(), MAX_LINE_BYTES - 1, READ_BUFFER_SIZE);
-  std::vector<std::string> out;
-  for (;;) {
-    std::optional<HttpRequest> r = read_request(reader);
-    out.push_back(describe(r));
-    if (!r) break;
-  }
+  std::vector<std::string> out = {describe(read_request(reader))};
+  while (out.back() != "none") out.push_back(describe(read_request(reader)));
   writer.join();
   return out;
 }

@@ -5,22 +5,17 @@
 #include <limits>
 #include <vector>
 
-namespace {
-
 TEST(ParseSince, TheFirstSinceIfItIsANonNegativeSigned64BitDecimal) {
   constexpr std::uint64_t LARGEST = std::numeric_limits<std::int64_t>::max();
   // (since=0, since after another parameter, and a word: the end-to-end GameRestarts.)
-  for (const auto& [query, since] : std::vector<std::pair<std::string_view, std::uint64_t>>{
-           {"since=+7", 7},
-           {"since=-0", 0},
-           {"since=4&since=6", 4},
-           {"since=9223372036854775807", LARGEST}}) {
-    EXPECT_EQ(parse_since(query), since) << query;
-  }
+  const std::vector<std::pair<std::string_view, std::uint64_t>> parsed = {
+      {"since=+7", 7},
+      {"since=-0", 0},
+      {"since=4&since=6", 4},
+      {"since=9223372036854775807", LARGEST}};
+  for (const auto& [query, since] : parsed) EXPECT_EQ(parse_since(query), since) << query;
   for (const char* query : {"", "since", "since=", "since=+", "since=-5", "since=7x", "since=%37",
                             "since=9223372036854775808", "xsince=2"}) {
     EXPECT_EQ(parse_since(query), std::nullopt) << query;
   }
 }
-
-}  // namespace

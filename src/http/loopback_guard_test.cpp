@@ -8,8 +8,6 @@
 
 #include "config/config.h"
 
-namespace {
-
 TEST(LoopbackGuard, OnlyLoopbackNamesOrTheConfiguredHostPassInEveryHostAndOrigin) {
   using Names = std::vector<std::string>;
   auto check = [](const std::string& listen, const Names& hosts, const Names& origins,
@@ -63,5 +61,3 @@ TEST(LoopbackGuard, OnlyLoopbackNamesOrTheConfiguredHostPassInEveryHostAndOrigin
   }
   store_config(Config{});
 }
-
-}  // namespace

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-namespace {
-
 TEST(ParseNpcPath, NamesTheNpcAndTheActionOrNothing) {
   using Named = std::optional<std::pair<std::string, std::string>>;
   const std::vector<std::pair<const char*, Named>> cases = {
@@ -20,5 +18,3 @@ TEST(ParseNpcPath, NamesTheNpcAndTheActionOrNothing) {
     EXPECT_EQ(parse_npc_path(path), std::nullopt) << path;
   }
 }
-
-}  // namespace

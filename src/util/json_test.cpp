@@ -13,9 +13,8 @@ TEST(ParseJson, AcceptsOneValueOfAtMost128LevelsWithWhiteSpaceOnly) {
   EXPECT_FALSE(parse_json("{\"a\":\"\xFF\"}"));  // invalid UTF-8 in a string
   // A NUL byte ends nothing: what follows it is still trailing text, and no JSON holds one.
   using namespace std::string_literals;
-  for (const std::string& text : {"1\t\0\xe9"s, "{}\0{}"s, "[1]\0"s, "\0"s, "\"a\0b\""s}) {
+  for (const std::string& text : {"1\t\0\xe9"s, "{}\0{}"s, "[1]\0"s, "\0"s, "\"a\0b\""s})
     EXPECT_FALSE(parse_json(text)) << text.size();
-  }
   // Brackets inside strings are text, not nesting. (128 levels and no more: the request reader's
   // test of bodies.)
   EXPECT_TRUE(parse_json("\"" + std::string(500, '[') + "\""));
@@ -33,8 +32,7 @@ TEST(DumpJson, CompactSortedNeverThrowsOnBadUtf8AndAppendJsonStringGivesTheSameB
   // delta event to dump_json.)
   std::vector<std::string> texts = {"x\xFFy",        "\xE2\x82",         "\xC0\xAF",
                                     "\xED\xA0\x80z", "\xF4\x90\x80\x80", "say \"hi\" a/b"};
-  texts.push_back(std::string(3000, 'w'));
-  texts.back().push_back('\x80');  // long, and ill-formed only at its end
+  texts.push_back(std::string(3000, 'w') + '\x80');  // long, and ill-formed only at its end
   for (int c = 0; c < 0x20; ++c) texts.push_back(std::string("<") + char(c) + ">");
   for (const std::string& text : texts) {
     std::string out = "prefix:";
@@ -49,9 +47,8 @@ TEST(Readers, AsTextIsTruthyAndOrZeroReadLeniently) {
   Json obj = *parse_json(R"({"n":42,"a":[1,2],"o":{"b":1},"t":true,"no":false,"z":null,"s":"hi",
       "e":"","ea":[],"eo":{},"s0":"0","a0":[0],"on":{"a":null},"neg":-1,"zero":0})");
   const std::set<std::string> truthy = {"n", "a", "o", "t", "s", "s0", "a0", "on", "neg"};
-  for (const auto& [key, value] : obj.items()) {
+  for (const auto& [key, value] : obj.items())
     EXPECT_EQ(is_truthy(obj, key), truthy.count(key) == 1) << key;
-  }
   EXPECT_FALSE(is_truthy(obj, "missing"));
   EXPECT_EQ(as_text(obj, "t"), "True");
   EXPECT_EQ(as_text(obj, "no"), "False");

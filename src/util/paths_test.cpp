@@ -28,9 +28,7 @@ TEST(Paths, HomeIsHomeThenUserProfileAndATildeOfOnlyTheUsersOwnIsExpanded) {
   const std::vector<std::pair<const char*, const char*>> expansions = {
       {"~", "/Users/p"},          {"~/game", "/Users/p/game"}, {"~/", "/Users/p/"},
       {"~bob/game", "~bob/game"}, {"a/~/b", "a/~/b"},          {"", ""}};
-  for (const auto& [path, expanded] : expansions) {
-    EXPECT_EQ(expand_home(path), expanded) << path;
-  }
+  for (const auto& [path, expanded] : expansions) EXPECT_EQ(expand_home(path), expanded) << path;
   env.set("HOME", "/Users/p/");
   EXPECT_EQ(expand_home("~/game"), "/Users/p/game");
 }
@@ -43,9 +41,7 @@ TEST(Paths, JoinAddsOneSeparatorAndAbsoluteFoldsDotsWithoutTheFileSystem) {
   const std::vector<std::pair<const char*, const char*>> folds = {
       {"/a/b/../c/./d", "/a/c/d"}, {"/..", "/"},      {"/../../x", "/x"},      {"/", "/"},
       {"//a//b/", "/a/b"},         {"/a/b/..", "/a"}, {"/a/.../b", "/a/.../b"}};
-  for (const auto& [path, folded] : folds) {
-    EXPECT_EQ(absolute_path(path), folded) << path;
-  }
+  for (const auto& [path, folded] : folds) EXPECT_EQ(absolute_path(path), folded) << path;
 
   TempDir tmp;
   std::string base = tmp / "a/b";

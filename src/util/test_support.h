@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -29,29 +28,22 @@ class ScopedEnv {
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
   ~ScopedEnv() {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-      if (it->second) {
-        ::setenv(it->first.c_str(), it->second->c_str(), 1);
-      } else {
-        ::unsetenv(it->first.c_str());
-      }
-    }
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) put(it->first, it->second);
   }
-  void set(const std::string& name, const std::string& value) {
-    remember(name);
-    ::setenv(name.c_str(), value.c_str(), 1);
-  }
-  void unset(const std::string& name) {
-    remember(name);
-    ::unsetenv(name.c_str());
-  }
+  void set(const std::string& name, const std::string& value) { replace(name, value); }
+  void unset(const std::string& name) { replace(name, std::nullopt); }
 
  private:
-  void remember(const std::string& name) {
-    const char* old = std::getenv(name.c_str());
-    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+  using Value = std::optional<std::string>;  // nullopt: not set
+  void replace(const std::string& name, const Value& value) {
+    const char* old = ::getenv(name.c_str());
+    saved_.emplace_back(name, old ? Value(old) : std::nullopt);
+    put(name, value);
   }
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+  static void put(const std::string& name, const Value& value) {
+    value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+  }
+  std::vector<std::pair<std::string, Value>> saved_;
 };
 
 /// Changes the working folder; the destructor goes back.

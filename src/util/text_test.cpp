@@ -7,9 +7,8 @@
 TEST(Text, Utf8IsCheckedAndRepairedAndCountedByCodePoint) {
   EXPECT_TRUE(is_valid_utf8("plain \xC3\xA9 \xE2\x82\xAC \xF0\x9F\x90\x89"));
   // Overlong, a surrogate, past U+10FFFF, cut short, a lone continuation byte.
-  for (const char* bad : {"\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82", "\x80"}) {
+  for (const char* bad : {"\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82", "\x80"})
     EXPECT_FALSE(is_valid_utf8(bad));
-  }
   EXPECT_EQ(to_valid_utf8(std::string("a\xFF") + "b"), std::string("a\xEF\xBF\xBD") + "b");
   EXPECT_EQ(to_valid_utf8("\xE2\x82"), "\xEF\xBF\xBD\xEF\xBF\xBD");
 

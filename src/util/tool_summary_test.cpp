@@ -2,9 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
-
-namespace {
 
 TEST(ToolSummary, CategoryByExactNameDetailAndNoteByToolName) {
   // Names match exactly and case-sensitively.
@@ -14,30 +13,20 @@ TEST(ToolSummary, CategoryByExactNameDetailAndNoteByToolName) {
       {"KillShell", "exec"},  {"WebSearch", "net"},
       {"Agent", "delegate"},  {"bash", "other"},
       {"Bash ", "other"},     {"", "other"}};
-  for (const auto& [name, category] : categories) {
-    EXPECT_EQ(tool_category(name), category) << name;
-  }
+  for (const auto& [name, category] : categories) EXPECT_EQ(tool_category(name), category) << name;
 
-  struct Case {
-    const char* tool;
-    const char* input;
-    const char* workspace;
-    const char* detail;
-    const char* note;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<std::array<const char*, 5>> cases = {
       // Paths are shown relative to the workspace.
       {"Read", R"({"file_path":"/home/p/world/src/main"})", "/home/p/world", "src/main", ""},
-      {"Read", R"({"file_path":"/etc/passwd"})", "/home/p/world", "/etc/passwd", ""},
+      {"Read", R"({"file_path":"/srv/other/file"})", "/home/p/world", "/srv/other/file", ""},
       {"Read", R"({"file_path":"/home/p/world"})", "/home/p/world", ".", ""},
-      {"Read", R"({"file_path":"/home/p/world/"})", "/home/p/world", ".", ""},
       // A textual prefix that is not a component prefix climbs out of the workspace.
       {"Read", R"({"file_path":"/a/bc/d"})", "/a/b", "../bc/d", ""},
       // Shorter than the workspace, or no workspace at all: unchanged.
       {"Read", R"({"file_path":"/home/p"})", "/home/p/world", "/home/p", ""},
       {"Read", R"({"file_path":"/x/./y"})", "", "/x/./y", ""},
       // Empty and "." components are dropped on both sides.
-      {"Read", R"({"file_path":"/a/b//./c"})", "/a/b/", "c", ""},
+      {"Read", R"({"file_path":"/a/b//./c"})", "/a/b//", "c", ""},
       // Path keys win in order, present even when null or not a string.
       {"Grep", R"({"pattern":"TODO","path":"/w/src"})", "/w", "src", "/w/src"},
       {"X", R"({"path":"b","file_path":"a"})", "", "a", ""},
@@ -64,10 +53,10 @@ TEST(ToolSummary, CategoryByExactNameDetailAndNoteByToolName) {
       {"Write", R"({"content":""})", "", "", ""},
       {"NotebookEdit", R"({"content":"","new_source":"a\nb\nc"})", "", "", "3 lines"},
   };
-  for (const Case& c : cases) {
-    Json input = *parse_json(c.input);
-    EXPECT_EQ(tool_detail(c.tool, input, c.workspace), c.detail) << c.tool << " " << c.input;
-    EXPECT_EQ(tool_note(c.tool, input), c.note) << c.tool << " " << c.input;
+  for (const auto& [tool, text, workspace, detail, note] : cases) {
+    Json input = *parse_json(text);
+    EXPECT_EQ(tool_detail(tool, input, workspace), detail) << tool << " " << text;
+    EXPECT_EQ(tool_note(tool, input), note) << tool << " " << text;
   }
 }
 
@@ -79,5 +68,3 @@ TEST(ToolSummary, CommandsAndDescriptionsAreCutByCharacter) {
   EXPECT_EQ(tool_note("Bash", described), std::string(200, 'd'));
   EXPECT_EQ(tool_note("bash", described), "");
 }
-
-}  // namespace

@@ -9,7 +9,6 @@ TEST(DemoHook, MatchersMatchTheWholeToolNameAndBrokenPatternsMatchLiterally) {
       {"Bash", "BashOutput", false}, {"Bash", "MyBash", false}, {"Bash|Write", "Write", true},
       {"mcp__.*", "mcp__x", true},   {"", "Read", true},        {"*", "Read", true},
       {"Bash(", "Bash(", true},      {"Bash(", "Bash", false}};
-  for (const auto& [matcher, tool, matches] : cases) {
+  for (const auto& [matcher, tool, matches] : cases)
     EXPECT_EQ(matcher_matches(matcher, tool), matches) << matcher << " " << tool;
-  }
 }
