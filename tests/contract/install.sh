@@ -27,18 +27,9 @@ find_binary() {
   return 1
 }
 
-binary="$(find_binary)" || {
-  npm_install "$prefix" "$PACKAGE@$VERSION"
-  binary="$(find_binary)" || {
-    echo "npm installed $PACKAGE@$VERSION but no native claude binary is in $prefix/node_modules" >&2
-    exit 1
-  }
-}
-
+find_binary >/dev/null || npm_install "$prefix" "$PACKAGE@$VERSION"
+binary="$(find_binary)" || { echo "no native claude binary in $prefix/node_modules" >&2; exit 1; }
 version="$("$binary" --version 2>&1)"
-if [[ "$version" != "$VERSION"* ]]; then
-  echo "$binary --version gave '$version', expected $VERSION" >&2
-  exit 1
-fi
+[[ "$version" == "$VERSION"* ]] || { echo "$binary --version gave '$version', not $VERSION" >&2; exit 1; }
 printf '%s\n' "$binary" >"$path_file" || exit 1
 echo "claude CLI $VERSION: $binary"
