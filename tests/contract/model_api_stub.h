@@ -100,9 +100,6 @@ inline Reply choose_reply(const Json& body) {
 
 class ModelApiStub {
  public:
-  ModelApiStub() = default;
-  ModelApiStub(const ModelApiStub&) = delete;
-  ModelApiStub& operator=(const ModelApiStub&) = delete;
   /// Stops listening, releases every hold, closes every connection and joins the threads.
   ~ModelApiStub() {
     {
