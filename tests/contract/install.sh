@@ -19,13 +19,7 @@ mkdir -p "$(dirname "$path_file")" "$prefix" || exit 1
 lock_cache "$cache_root/.install-$VERSION.lock"
 
 # The native binary, in the platform package (on Linux with musl its name carries a suffix).
-find_binary() {
-  local candidate
-  for candidate in "$prefix/node_modules/$PACKAGE"-*/claude; do
-    [ -x "$candidate" ] && printf '%s\n' "$candidate" && return 0
-  done
-  return 1
-}
+find_binary() { ls "$prefix/node_modules/$PACKAGE"-*/claude 2>/dev/null | head -n 1; }
 
 find_binary >/dev/null || npm_install "$prefix" "$PACKAGE@$VERSION"
 binary="$(find_binary)" || { echo "no native claude binary in $prefix/node_modules" >&2; exit 1; }
