@@ -40,11 +40,6 @@
 
 namespace contract {
 
-// The usage figures of every reply; the CLI prices the tokens, so a turn's "result" carries
-// these counts and a cost above zero.
-inline constexpr int INPUT_TOKENS = 12;
-inline constexpr int OUTPUT_TOKENS = 7;
-
 inline std::string response(int status, const std::string& type, const std::string& body) {
   return "HTTP/1.1 " + std::to_string(status) + " Stub\r\nContent-Type: " + type +
          "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
@@ -218,6 +213,8 @@ class ModelApiStub {
                              {"name", "Bash"},
                              {"input", Json::object()}}
                       : Json{{"type", "text"}, {"text", ""}};
+    // Every reply uses 12 tokens in and 7 out; the CLI prices them, so a turn's "result"
+    // carries these counts and a cost above zero.
     Json start{{"id", "msg_stub_" + number},
                {"type", "message"},
                {"role", "assistant"},
@@ -226,7 +223,7 @@ class ModelApiStub {
                {"stop_reason", nullptr},
                {"stop_sequence", nullptr},
                {"usage",
-                {{"input_tokens", INPUT_TOKENS},
+                {{"input_tokens", 12},
                  {"output_tokens", 1},
                  {"cache_creation_input_tokens", 0},
                  {"cache_read_input_tokens", 0}}}};
@@ -248,7 +245,7 @@ class ModelApiStub {
               sse({{"type", "message_delta"},
                    {"delta",
                     {{"stop_reason", tool ? "tool_use" : "end_turn"}, {"stop_sequence", nullptr}}},
-                   {"usage", {{"output_tokens", OUTPUT_TOKENS}}}}) +
+                   {"usage", {{"output_tokens", 7}}}}) +
               sse({{"type", "message_stop"}});
     return response(200, "text/event-stream; charset=utf-8", events);
   }
