@@ -1,5 +1,4 @@
-// What the fuzz targets share: the entry point taking the input as text, a check that stops the
-// run when a property of a reader does not hold, and a scratch folder per process.
+// What the fuzz targets share: the entry point, the property check, reading lines, scratch files.
 #pragma once
 
 #include <fcntl.h>
