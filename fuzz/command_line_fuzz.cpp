@@ -25,11 +25,10 @@ void check(const Invocation& outcome) {
       break;
     case Invocation::Kind::Serve: {
       const Config& c = config();
-      FUZZ_CHECK(!c.workspace.empty() && c.workspace.front() == '/');
+      FUZZ_CHECK(!c.workspace.empty() && c.workspace.front() == '/' && !c.claude.empty());
       FUZZ_CHECK(is_valid_utf8(c.workspace) && is_valid_utf8(c.claude) && is_valid_utf8(c.host));
       // The state file path is the value given, even an empty one (saving then fails,
       // logged); reading it must not stop the process.
-      FUZZ_CHECK(!c.claude.empty());
       state_file_path();
       for (const std::string& model : c.models) FUZZ_CHECK(!model.empty() && trim(model) == model);
       break;

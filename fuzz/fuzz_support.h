@@ -1,5 +1,4 @@
-// What the fuzz targets share: the entry point taking the input as text, a check that stops the
-// run when a property of a reader does not hold, and a scratch folder per process.
+// What the fuzz targets share: the entry point, the property check, reading lines, scratch files.
 #pragma once
 
 #include <fcntl.h>
@@ -27,14 +26,11 @@
   static void fuzz_one(std::string_view input)
 
 /// Stops the run (libFuzzer keeps the input as a crash) when `condition` is false.
-#define FUZZ_CHECK(condition) \
-  ((condition) ? (void)0 : fuzz_check_failed(#condition, __FILE__, __LINE__))
-
-[[noreturn]] inline void fuzz_check_failed(const char* what, const char* file, int line) {
-  std::fprintf(stderr, "%s:%d: property does not hold: %s\n", file, line, what);
-  std::fflush(stderr);
-  std::abort();
-}
+#define FUZZ_CHECK(condition)                                                                     \
+  ((condition) ? (void)0                                                                          \
+               : (std::fprintf(stderr, "%s:%d: property does not hold: %s\n", __FILE__, __LINE__, \
+                               #condition),                                                       \
+                  std::abort()))
 
 /// Splits off the text up to the first `end` (which is dropped); `rest` keeps the others.
 inline std::string_view take_line(std::string_view& rest, char end = '\n') {
@@ -42,6 +38,13 @@ inline std::string_view take_line(std::string_view& rest, char end = '\n') {
   std::string_view line = rest.substr(0, found);
   rest = found == std::string_view::npos ? std::string_view() : rest.substr(found + 1);
   return line;
+}
+
+/// The record as the bridge reads an agent's output line, or nothing for a line it skips.
+inline std::optional<Json> record_of(std::string_view line) {
+  std::string text = trim(to_valid_utf8(line));
+  if (text.empty() || text.front() != '{') return std::nullopt;
+  return parse_json(text);
 }
 
 /// Writes `bytes` as the whole file at `path`.

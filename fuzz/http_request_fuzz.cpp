@@ -48,7 +48,6 @@ void send_pieces(int client, int server, std::string_view bytes, unsigned max_pi
 }
 
 void check(const HttpRequest& request) {
-  // The method is one word: not empty, no white space.
   FUZZ_CHECK(split_whitespace(request.method).size() == 1 && is_valid_utf8(request.method));
   FUZZ_CHECK(is_valid_utf8(request.path) && is_valid_utf8(request.query));
   FUZZ_CHECK(request.path.find('?') == std::string::npos);

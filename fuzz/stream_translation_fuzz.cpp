@@ -20,13 +20,6 @@ namespace {
 
 const std::string NPC_ID = "fuzzed";
 
-// The record as the bridge reads the line, or nothing for a line it skips.
-std::optional<Json> record_of(std::string_view line) {
-  std::string text = trim(to_valid_utf8(line));
-  if (text.empty() || text.front() != '{') return std::nullopt;
-  return parse_json(text);
-}
-
 // The pieces of a record that decide what reaches the game as reply text.
 struct ReplyPart {
   enum Kind { None, Delta, MessageStart, FullText, TurnEnd } kind = None;

@@ -41,8 +41,6 @@ afterEach(async () => {
 });
 after(() => browser?.close());
 
-// ---- The bridge --------------------------------------------------------------------------------
-
 // One bridge on a port the system chooses, with its own HOME, workspace and state file, whose
 // NPCs are played by the demo agent: scripted, or else its own innkeeper and smith. A scratch
 // folder holds the files that release held turns (@wait-file).
@@ -89,8 +87,6 @@ async function startBridge(args = [], { scripted = true } = {}) {
   };
 }
 
-// ---- The page ----------------------------------------------------------------------------------
-
 // A page in a fresh context; with a `url`, the playground there, ready.
 async function openPage(url) {
   const context = await browser.newContext({ viewport: { width: 1360, height: 900 },
@@ -125,8 +121,6 @@ async function say(page, id, text) {
 // Waits for the NPC's state badge to read `state`.
 const stateIs = (page, id, state) =>
   panel(page, id).locator(`.badge.state[data-state="${state}"]`).waitFor();
-
-// ---- Scenarios ---------------------------------------------------------------------------------
 
 test('a conversation: the view survives a reload and a dropped connection, the reply streams in, tool uses are approved and refused', { timeout: SCENARIO_MS }, async () => {
   const bridge = await startBridge();
@@ -334,8 +328,6 @@ test('a page from another origin can neither read the bridge nor frame the playg
 
   await page.screenshot({ path: SCREENSHOT });
 });
-
-// ---- Helpers of the scenarios ------------------------------------------------------------------
 
 // A TCP relay to the bridge that can drop every connection and refuse new ones for a while.
 async function startProxy(targetPort) {

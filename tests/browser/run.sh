@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # Runs the playground's browser tests: the page, served by the built bridge with the scripted
 # demo agent, driven in headless Chromium (Debian's package) by a pinned playwright-core.
-#   usage: run.sh BRIDGE DEMO_AGENT
 #
 # Installs what is missing: chromium with apt-get (as root on Debian or Ubuntu), and
 # playwright-core into a cache folder outside the source tree, reusing an earlier install.

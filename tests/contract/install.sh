@@ -19,26 +19,11 @@ mkdir -p "$(dirname "$path_file")" "$prefix" || exit 1
 lock_cache "$cache_root/.install-$VERSION.lock"
 
 # The native binary, in the platform package (on Linux with musl its name carries a suffix).
-find_binary() {
-  local candidate
-  for candidate in "$prefix/node_modules/$PACKAGE"-*/claude; do
-    [ -x "$candidate" ] && printf '%s\n' "$candidate" && return 0
-  done
-  return 1
-}
+find_binary() { ls "$prefix/node_modules/$PACKAGE"-*/claude 2>/dev/null | head -n 1; }
 
-binary="$(find_binary)" || {
-  npm_install "$prefix" "$PACKAGE@$VERSION"
-  binary="$(find_binary)" || {
-    echo "npm installed $PACKAGE@$VERSION but no native claude binary is in $prefix/node_modules" >&2
-    exit 1
-  }
-}
-
+find_binary >/dev/null || npm_install "$prefix" "$PACKAGE@$VERSION"
+binary="$(find_binary)" || { echo "no native claude binary in $prefix/node_modules" >&2; exit 1; }
 version="$("$binary" --version 2>&1)"
-if [[ "$version" != "$VERSION"* ]]; then
-  echo "$binary --version gave '$version', expected $VERSION" >&2
-  exit 1
-fi
+[[ "$version" == "$VERSION"* ]] || { echo "$binary --version gave '$version', not $VERSION" >&2; exit 1; }
 printf '%s\n' "$binary" >"$path_file" || exit 1
 echo "claude CLI $VERSION: $binary"
