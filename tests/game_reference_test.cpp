@@ -14,8 +14,7 @@
 
 namespace {
 
-using harness::lines_of;
-using harness::SseStream;
+using namespace harness;
 
 std::string source(const std::string& path) { return read_file(SOURCE_DIR "/" + path); }
 
@@ -202,8 +201,8 @@ struct Examples {
     for (const auto& [key, value] : replace.items()) {
       if (body && body->contains(key)) (*body)[key] = value;
     }
-    harness::HttpConnection connection;
-    std::optional<harness::HttpResponse> got;
+    HttpConnection connection;
+    std::optional<HttpResponse> got;
     if (connection.connect(port))
       got = connection.request(example.method, example.target, body, example.headers);
     std::vector<std::string> wrong;
@@ -230,32 +229,27 @@ struct Examples {
 };
 
 Json wait_event(SseStream& stream, const std::string& type, const Json& fields = Json::object()) {
-  std::optional<Json> event = harness::wait_for_event(stream, type, fields);
+  std::optional<Json> event = wait_for_event(stream, type, fields);
   EXPECT_TRUE(event) << "no " << type << " event with " << dump_json(fields);
   return event.value_or(Json());
 }
 
-void say(std::uint16_t port, const std::string& text) {
-  auto said = harness::npc_post(port, "smith", "say", {{"text", text}});
-  ASSERT_EQ(said.value_or(harness::HttpResponse{}).status, 200) << text;
-}
-
 // Says a Bash tool use to smith; the id of the approval it asks for.
-std::string ask(std::uint16_t port, SseStream& stream) {
-  say(port, R"(@tool Bash {"command":"ls -la","description":"List the forge"})");
+std::string ask(DemoBridge& demo, SseStream& stream) {
+  demo.say("smith", R"(@tool Bash {"command":"ls -la","description":"List the forge"})");
   return as_text(wait_event(stream, "permission_request"), "request_id");
 }
 
 int answer(std::uint16_t port, const std::string& request_id) {
   auto answered =
-      harness::npc_post(port, "smith", "permission", {{"request_id", request_id}, {"allow", true}});
+      npc_post(port, "smith", "permission", {{"request_id", request_id}, {"allow", true}});
   return answered ? answered->status : 0;
 }
 
 // What a game meets when it starts the bridge itself (on a port the system chose, named on
 // standard error), talks, approves, changes settings, and starts a second bridge on that port.
 TEST(GameReference, AGameStartsTheBridgeTalksApprovesAndChangesSettings) {
-  harness::DemoBridge demo({"--permission-policy", "ask"});
+  DemoBridge demo({"--permission-policy", "ask"});
   ASSERT_TRUE(demo.start());
   ASSERT_TRUE(demo.bridge().wait_for_log("playground: "));
   std::uint16_t port = demo.port();
@@ -278,20 +272,20 @@ TEST(GameReference, AGameStartsTheBridgeTalksApprovesAndChangesSettings) {
 
   Examples examples{port};
   SseStream smith, hermit, innkeeper;
-  ASSERT_TRUE(harness::open_events(smith, port, "smith"));
+  ASSERT_TRUE(open_events(smith, port, "smith"));
   for (const char* name : {"health", "models"}) examples.run(name);
 
   // A first conversation, then the lists it shows up in.
   examples.run("say");
   wait_event(smith, "result");
-  ASSERT_TRUE(smith.wait_for(harness::is_state("idle")));
+  ASSERT_TRUE(smith.wait_for(is_state("idle")));
   for (const char* name : {"npcs", "sessions", "say-blank"}) examples.run(name);
 
   // A model now, and one while a turn runs (its clock ticks meanwhile).
   examples.run("model");
   wait_event(smith, "model", {{"pending", false}});
-  say(port, "@wait-file " + demo.hold_path("anvil"));
-  ASSERT_TRUE(smith.wait_for(harness::is_state("working")));
+  ASSERT_EQ(demo.say("smith", "@wait-file " + demo.hold_path("anvil"))->status, 200);
+  ASSERT_TRUE(smith.wait_for(is_state("working")));
   examples.run("model-pending");
   wait_event(smith, "usage");
   demo.release("anvil");
@@ -300,11 +294,11 @@ TEST(GameReference, AGameStartsTheBridgeTalksApprovesAndChangesSettings) {
   // Approvals: allowed, refused with a reason, answered too late; the hook's own request.
   examples.run("policy");
   wait_event(smith, "policy");
-  std::string allowed = ask(port, smith);
+  std::string allowed = ask(demo, smith);
   examples.run("permission-allow", {{"request_id", allowed}});
   wait_event(smith, "tool_end", {{"ok", true}});
   wait_event(smith, "result");
-  examples.run("permission-refuse", {{"request_id", ask(port, smith)}});
+  examples.run("permission-refuse", {{"request_id", ask(demo, smith)}});
   wait_event(smith, "tool_end", {{"ok", false}});
   wait_event(smith, "result");
   examples.run("permission-gone", {{"request_id", allowed}});
@@ -313,28 +307,27 @@ TEST(GameReference, AGameStartsTheBridgeTalksApprovesAndChangesSettings) {
   hook.get();
 
   // An interrupt refuses the waiting approval without a "permission_answered".
-  std::string dropped = ask(port, smith);
+  std::string dropped = ask(demo, smith);
   examples.run("interrupt");
   wait_event(smith, "interrupted");
-  std::optional<std::vector<Json>> stopped =
-      harness::read_until(smith, harness::is_state("asleep"));
+  std::optional<std::vector<Json>> stopped = read_until(smith, is_state("asleep"));
   ASSERT_TRUE(stopped);
-  EXPECT_TRUE(harness::of_type(*stopped, "permission_answered").empty());
+  EXPECT_TRUE(of_type(*stopped, "permission_answered").empty());
   EXPECT_EQ(answer(port, dropped), 409);
 
   examples.run("policy-unknown");
   ASSERT_EQ(demo.post("/policy", {{"policy", "auto"}})->status, 200);
   examples.run("policy-view");
-  harness::say_and_read(demo, smith, "smith", "@mode default");
-  say(port, "@fail The forge is cold.");
+  say_and_read(demo, smith, "smith", "@mode default");
+  ASSERT_EQ(demo.say("smith", "@fail The forge is cold.")->status, 200);
   wait_event(smith, "error");
   examples.run("sleep");
-  ASSERT_TRUE(smith.wait_for(harness::is_state("asleep")));
+  ASSERT_TRUE(smith.wait_for(is_state("asleep")));
 
   // An NPC whose folder was deleted cannot be started.
   std::string hermitage = demo.scratch() + "/hermitage";
   ASSERT_TRUE(std::filesystem::create_directory(hermitage));
-  ASSERT_TRUE(harness::open_events(hermit, port, "hermit"));
+  ASSERT_TRUE(open_events(hermit, port, "hermit"));
   ASSERT_EQ(demo.post("/npc/hermit/workspace", {{"workspace", hermitage}})->status, 200);
   std::filesystem::remove(hermitage);
   examples.run("say-unavailable");
@@ -350,15 +343,15 @@ TEST(GameReference, AGameStartsTheBridgeTalksApprovesAndChangesSettings) {
   examples.run("workspace-missing");
 
   // Conversations: leave one, come back to it, and try one another NPC is in.
-  harness::say_and_read(demo, smith, "smith", "Good morning! What are you forging today?");
+  say_and_read(demo, smith, "smith", "Good morning! What are you forging today?");
   std::string first = as_text(examples.run("new-session")["previous"], "session_id");
   ASSERT_FALSE(first.empty());
   examples.run("session", {{"session_id", first}});
   wait_event(smith, "session", {{"session_id", first}, {"resumed", true}});
   examples.run("session-unknown");
-  ASSERT_TRUE(harness::open_events(innkeeper, port, "innkeeper"));
-  std::string theirs = harness::session_of(
-      harness::say_and_read(demo, innkeeper, "innkeeper", "A room for the night, please."));
+  ASSERT_TRUE(open_events(innkeeper, port, "innkeeper"));
+  std::string theirs =
+      session_of(say_and_read(demo, innkeeper, "innkeeper", "A room for the night, please."));
   examples.run("session-in-use", {{"session_id", theirs}});
 
   for (const char* name : {"not-found", "forbidden-origin", "forbidden-host", "page"})
@@ -382,14 +375,14 @@ TEST(GameReference, AGameStartsTheBridgeTalksApprovesAndChangesSettings) {
   std::vector<std::string> taken_text =
       text_block_with("docs/embedding.md", "error: cannot listen on");
   ASSERT_EQ(taken_text.size(), 2u);
-  harness::RunResult taken = harness::run_bridge(
-      {"--port", std::to_string(port), "--claude", demo.bridge().claude_path()});
+  RunResult taken =
+      run_bridge({"--port", std::to_string(port), "--claude", demo.bridge().claude_path()});
   EXPECT_EQ(taken.status, 1);
   std::string shown_head = taken_text[0].substr(0, taken_text[0].find(":8787"));
   EXPECT_TRUE(taken.err.starts_with(shown_head + ":" + std::to_string(port) + " (")) << taken.err;
   EXPECT_TRUE(taken.err.ends_with(").\n" + taken_text[1] + "\n")) << taken.err;
   EXPECT_EQ(std::count(taken.err.begin(), taken.err.end(), '\n'), 2) << taken.err;
-  EXPECT_TRUE(harness::http_request(port, "GET", "/health")) << "the first bridge is unharmed";
+  EXPECT_TRUE(http_request(port, "GET", "/health")) << "the first bridge is unharmed";
 }
 
 std::set<std::string> matches(const std::string& text, const std::regex& pattern) {

@@ -15,22 +15,21 @@
 namespace {
 
 using namespace std::chrono_literals;
-using harness::BridgeProcess;
-using harness::SseStream;
+using namespace harness;
 
 constexpr std::int64_t BASE_TIME = 1767225600;  // 2026-01-01T00:00:00Z
 constexpr const char* STARTED = "2026-01-01T00:00:01.000Z";
 
 // The body of GET `path`, or "<no response>".
 std::string body_of(const BridgeProcess& bridge, const std::string& path) {
-  auto response = harness::http_request(bridge.port(), "GET", path);
+  auto response = http_request(bridge.port(), "GET", path);
   if (!response) return "<no response>";
   EXPECT_EQ(response->status, 200) << path;
   return response->body;
 }
 
 int post(const BridgeProcess& bridge, const std::string& path, const Json& body = Json::object()) {
-  auto response = harness::http_request(bridge.port(), "POST", path, body);
+  auto response = http_request(bridge.port(), "POST", path, body);
   return response ? response->status : 0;
 }
 
@@ -49,7 +48,7 @@ std::string health(const BridgeProcess& bridge, const std::string& mode) {
 
 // The next frame with its closing blank line, as it arrived; "" when none comes in time.
 std::string next_frame(SseStream& stream, std::chrono::milliseconds timeout = 20s) {
-  std::optional<harness::SseFrame> frame = stream.next_frame(timeout);
+  std::optional<SseFrame> frame = stream.next_frame(timeout);
   return frame ? frame->raw + "\n\n" : "";
 }
 
@@ -103,14 +102,14 @@ TEST(GameRestarts, ViewsMemoryConversationsAndStreamsAcrossARestart) {
   BridgeProcess bridge(
       {.args = {"--model", "haiku", "--models", "a,b", "--ask-tools", "Bash|Write"}});
   std::string chosen = bridge.root() + "/chosen", gone = bridge.root() + "/gone";
-  ASSERT_TRUE(harness::make_folders(chosen));
+  ASSERT_TRUE(make_folders(chosen));
   std::string projects = bridge.home() + "/.claude/projects";
   // Before the start: a state file, and a workspace's conversations in a folder named by
   // replacing only "/" (the CLI's own naming of "." and "_": GameReference's "sessions").
   std::string plain = bridge.root() + "/plain", slashes = plain;
   std::replace(slashes.begin(), slashes.end(), '/', '-');
-  ASSERT_TRUE(harness::make_folders(plain));
-  ASSERT_NE(slashes, harness::cli_folder_name(plain));  // so only this naming can find it
+  ASSERT_TRUE(make_folders(plain));
+  ASSERT_NE(slashes, cli_folder_name(plain));  // so only this naming can find it
   // Writes a transcript of one user message, modified at BASE_TIME + `mtime` and a half second;
   // the listing's entry for it, as alice sees it while `user` has that conversation.
   auto lay_out = [&](const std::string& sid, const std::string& words, std::int64_t mtime,
@@ -154,8 +153,8 @@ TEST(GameRestarts, ViewsMemoryConversationsAndStreamsAcrossARestart) {
   for (const auto& [body, answer, mode] : std::vector<std::array<std::string, 3>>{
            {R"({"policy":"Ask"})", R"({"error":"unknown policy 'Ask'","ok":false})", "auto"},
            {R"({"policy":" trust "})", R"({"ok":true,"policy":"trust"})", "bypassPermissions"}}) {
-    auto response = harness::http_request(bridge.port(), "POST", "/policy", Json::parse(body));
-    EXPECT_EQ(response.value_or(harness::HttpResponse{}).body, answer) << body;
+    auto response = http_request(bridge.port(), "POST", "/policy", Json::parse(body));
+    EXPECT_EQ(response.value_or(HttpResponse{}).body, answer) << body;
     EXPECT_EQ(body_of(bridge, "/health"), health(bridge, mode)) << body;
   }
   ASSERT_TRUE(bridge.wait_for_log("[bridge] policy    : trust (set from the game)"));
@@ -170,15 +169,14 @@ TEST(GameRestarts, ViewsMemoryConversationsAndStreamsAcrossARestart) {
         "GET /npc/bare", "GET /npc/guard/status", "POST /npc/guard2/dance"}) {
     std::size_t space = request.find(' ');
     auto response =
-        harness::http_request(bridge.port(), request.substr(0, space), request.substr(space + 1));
-    EXPECT_EQ(response.value_or(harness::HttpResponse{}).body, R"({"error":"not found"})")
-        << request;
+        http_request(bridge.port(), request.substr(0, space), request.substr(space + 1));
+    EXPECT_EQ(response.value_or(HttpResponse{}).body, R"({"error":"not found"})") << request;
   }
   // The playground's script and style (the page: the game reference's "page" example).
   for (const auto& [path, type, excerpt] : std::vector<std::array<std::string, 3>>{
            {"/playground.js", "text/javascript", "new EventSource("},
            {"/playground.css", "text/css", ".approval"}}) {
-    auto response = harness::http_request(bridge.port(), "GET", path);
+    auto response = http_request(bridge.port(), "GET", path);
     ASSERT_TRUE(response) << path;
     EXPECT_EQ(response->headers["content-type"], type + "; charset=utf-8");
     EXPECT_EQ(response->headers["content-length"], std::to_string(response->body.size()));
@@ -206,7 +204,7 @@ TEST(GameRestarts, ViewsMemoryConversationsAndStreamsAcrossARestart) {
   for (const char* key : {"title", "modified", "current", "in_use_by"}) session.erase(key);
   session["resumed"] = true;
   EXPECT_EQ(hellos["resumer"]["session"], session);
-  EXPECT_EQ(harness::read_text_file(bridge.state_file()), written);  // nothing changed yet
+  EXPECT_EQ(read_text_file(bridge.state_file()), written);  // nothing changed yet
 
   // A change replaces the file whole (a crash mid-write never leaves half a file): a reader of
   // the old file still reads all of it. Other entries are kept; no temporary file is left.
@@ -218,36 +216,35 @@ TEST(GameRestarts, ViewsMemoryConversationsAndStreamsAcrossARestart) {
   ::close(held);
   EXPECT_EQ(held_text, written);
   state["newbie"] = memory(bridge.workspace(), "default", "", "", "haiku");
-  EXPECT_EQ(parse_json(harness::read_text_file(bridge.state_file()).value_or("")), state);
+  EXPECT_EQ(parse_json(read_text_file(bridge.state_file()).value_or("")), state);
   std::string folder = bridge.root() + "/state";
-  EXPECT_EQ(harness::folder_names(folder), std::vector<std::string>{"bridge_state.json"});
+  EXPECT_EQ(folder_names(folder), std::vector<std::string>{"bridge_state.json"});
 
   // --reset-workspaces forgets folders and sessions but keeps the rest, before listening: a
   // start that then fails on a taken port has rewritten the file by then.
-  harness::RunResult reset =
-      harness::run_bridge({"--reset-workspaces", "--state-file", bridge.state_file(), "--port",
-                           std::to_string(bridge.port()), "--claude", bridge.claude_path()});
+  RunResult reset = run_bridge({"--reset-workspaces", "--state-file", bridge.state_file(), "--port",
+                                std::to_string(bridge.port()), "--claude", bridge.claude_path()});
   EXPECT_EQ(reset.status, 1);
   EXPECT_NE(reset.err.find("[bridge] forgot 5 remembered folder(s)\n"), std::string::npos);
   for (Json& entry : state) {
     for (const char* key : {"workspace", "workspace_source", "session_id"})
       if (entry.is_object()) entry.erase(key);
   }
-  EXPECT_EQ(harness::read_text_file(bridge.state_file()), dump_json_indented(state));
+  EXPECT_EQ(read_text_file(bridge.state_file()), dump_json_indented(state));
 
   // A file that holds no JSON object is kept under a new name before the next write replaces
   // it, so what it held is not lost; later writes find a readable file and keep nothing else.
   write_file(bridge.state_file(), "{not json");
   ASSERT_EQ(post(bridge, "/npc/x/workspace"), 200);
   ASSERT_EQ(post(bridge, "/npc/y/workspace"), 200);
-  std::vector<std::string> names = harness::folder_names(folder);
+  std::vector<std::string> names = folder_names(folder);
   ASSERT_EQ(names.size(), 2u);
   EXPECT_EQ(names[1].rfind("bridge_state.json.unreadable-", 0), 0u) << names[1];
-  EXPECT_EQ(harness::read_text_file(folder + "/" + names[1]), "{not json");
+  EXPECT_EQ(read_text_file(folder + "/" + names[1]), "{not json");
   EXPECT_TRUE(bridge.wait_for_log("[bridge] kept the unreadable state file aside as " + folder +
                                   "/" + names[1]));
   Json fresh_entry = memory(bridge.workspace(), "default", "", "", "haiku");
-  EXPECT_EQ(harness::read_text_file(bridge.state_file()),
+  EXPECT_EQ(read_text_file(bridge.state_file()),
             dump_json_indented(Json{{"x", fresh_entry}, {"y", fresh_entry}}));
 
   // A workspace's earlier conversations, newest first, and which NPC uses which. (How one
@@ -280,7 +277,7 @@ TEST(GameRestarts, ViewsMemoryConversationsAndStreamsAcrossARestart) {
   std::string both = frame_of(model_event("smith", 1, "haiku")) +
                      frame_of(workspace_event("smith", 2, bridge.workspace()));
   ASSERT_EQ(post(bridge, "/npc/smith/model", {{"model", "x"}}), 200);
-  harness::HttpConnection& c = first.connection();
+  HttpConnection& c = first.connection();
   ASSERT_TRUE(c.fill_to(both.size(), std::chrono::steady_clock::now() + 20s));
   EXPECT_EQ(c.take(both.size()), both);
   EXPECT_EQ(next_frame(first), frame_of(model_event("smith", 3, "x")));

@@ -5,23 +5,23 @@
 
 namespace {
 
-using harness::of_type;
+using namespace harness;
 
-class StreamBacklog : public harness::Scenario {};
+class StreamBacklog : public Scenario {};
 
 TEST_F(StreamBacklog, AStreamThatStopsReadingDuringAFloodStillGetsEveryEvent) {
   // 60,000 deltas of 100 characters make about 10 MB of frames: thirty times the events the
   // log keeps for anyone, and more than the socket buffers take from a client that reads nothing.
-  harness::SseStream stalled;
-  ASSERT_TRUE(harness::open_events(stalled, demo.port(), "smith"));
+  SseStream stalled;
+  ASSERT_TRUE(open_events(stalled, demo.port(), "smith"));
   auto said = demo.say("smith", "@flood 60000");
   ASSERT_TRUE(said && said->status == 200);
   // Sanitizer builds relay a flood slowly: a bound well past the usual one.
   constexpr auto WAIT = std::chrono::minutes(2);
-  auto live = harness::read_until_type(events, "result", WAIT);
+  auto live = read_until_type(events, "result", WAIT);
   ASSERT_TRUE(live);
   // The agent finished its turn while `stalled` read nothing.
-  auto late = harness::read_until_type(stalled, "result", WAIT);
+  auto late = read_until_type(stalled, "result", WAIT);
   ASSERT_TRUE(late);
   for (const std::vector<Json>* turn : {&*live, &*late}) {
     EXPECT_GE(of_type(*turn, "delta").size(), 60000u);
