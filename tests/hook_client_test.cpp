@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "harness/bridge_process.h"
+#include "harness/demo_bridge.h"
 #include "util/json.h"
 #include "util/os_error.h"
 #include "util/platform.h"
@@ -55,13 +55,11 @@ class StandInBridge {
 
 const std::string TOOL_REQUEST =
     R"({"tool_name":"Bash","tool_input":{"command":"ls -la"},"npc":"someone else"})";
-const std::string ALLOW =
-    R"({"hookSpecificOutput":{"hookEventName":"PreToolUse","permissionDecision":"allow","permissionDecisionReason":"ok"}})";
+const std::string ALLOW = dump_json(harness::decision("allow", "ok"));
 
 // The refusal line the hook prints for `reason`.
 std::string refusal(const std::string& reason) {
-  return R"({"hookSpecificOutput":{"hookEventName":"PreToolUse","permissionDecision":"deny","permissionDecisionReason":)" +
-         dump_json(Json(reason)) + "}}\n";
+  return dump_json(harness::decision("deny", reason)) + "\n";
 }
 
 std::string unreachable(const std::string& why) {
