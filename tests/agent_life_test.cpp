@@ -93,9 +93,7 @@ TEST_F(AgentControl, StopsAndChangesKeepOrForgetTheConversation) {
   EXPECT_TRUE(process_alive(launch_pid(nth_launch(demo, 5))));
 
   // A new conversation, then back to the first one.
-  auto fresh = demo.post("/npc/smith/new_session");
-  ASSERT_TRUE(fresh && fresh->status == 200);
-  EXPECT_EQ(fresh->json()["previous"]["session_id"], second);
+  EXPECT_EQ(demo.post("/npc/smith/new_session").value().json()["previous"]["session_id"], second);
   expect_next("session", {{"session_id", ""}, {"resumed", false}});
   std::string third = session_of(session_turn());
   EXPECT_NE(third, second);
@@ -119,25 +117,18 @@ TEST_F(AgentControl, StopsAndChangesKeepOrForgetTheConversation) {
 
 class AgentLife : public Scenario {};
 
-// Reads events until a "result" whose text is `text`; the events read, or nullopt.
-std::optional<std::vector<Json>> read_until_result(SseStream& events, const std::string& text) {
-  auto done = [&](const Json& e) { return is_event(e, "result", {{"text", text}}); };
-  return read_until(events, done, WAIT);
-}
-
 // The process of a launch ends, and the player speaks while its end is still being reported
 // (a child of the agent holds its standard error open): the new agent launched for the player's
 // words must be left alone by the old report.
 TEST_F(AgentLife, TheEndOfAnAgentDoesNotStopItsSuccessor) {
   ASSERT_EQ(demo.say("smith", "@stderr last words\n@hold-stderr 3000\n@exit 1")->status, 200);
-  std::vector<Json> first = demo.wait_for_launches(1, WAIT);
-  ASSERT_EQ(first.size(), 1u);
   // Collected means the bridge is reporting its end: the words come while it does.
-  pid_t old = launch_pid(first[0]);
+  pid_t old = launch_pid(nth_launch(demo, 1));
+  ASSERT_GT(old, 0);
   ASSERT_TRUE(eventually([&] { return ::kill(old, 0) != 0 && errno == ESRCH; }, WAIT));
 
   EXPECT_EQ(demo.say("smith", "hello again")->status, 200);
-  ASSERT_TRUE(read_until_result(events, "You said: hello again"))
+  ASSERT_TRUE(wait_for_event(events, "result", {{"text", "You said: hello again"}}, WAIT))
       << "the successor's turn never ended";
   // The old process is reported once, with its last words; it may come late, but it must not
   // touch its successor.
@@ -238,7 +229,8 @@ TEST_F(AgentLife, ALongSayToABusyAgentNeitherStallsNorLosesIt) {
   std::string long_words = "@reply heard you\n" + std::string(1 << 20, 'w');
   // The answer waits until the agent takes the words in, after its flood: slow under sanitizers.
   EXPECT_EQ(demo.post("/npc/smith/say", Json{{"text", long_words}}, 2 * WAIT).value().status, 200);
-  ASSERT_TRUE(read_until_result(events, "heard you")) << "the long words were never answered";
+  ASSERT_TRUE(wait_for_event(events, "result", {{"text", "heard you"}}, WAIT))
+      << "the long words were never answered";
   for (const Json& e : of_type(events.seen(), "error")) ADD_FAILURE() << e.dump();
   EXPECT_GE(of_type(events.seen(), "delta").size(), 3000u);
 }
@@ -247,14 +239,14 @@ TEST_F(AgentLife, ALongSayToABusyAgentNeitherStallsNorLosesIt) {
 // and the NPC goes on.
 TEST_F(AgentLife, AnOversizedOutputLineIsDroppedAndTheNpcGoesOn) {
   ASSERT_EQ(demo.say("smith", "@long-line 100000000\n@reply still here")->status, 200);
-  ASSERT_TRUE(read_until_result(events, "still here"));
+  ASSERT_TRUE(wait_for_event(events, "result", {{"text", "still here"}}, WAIT));
   std::vector<Json> errors = of_type(events.seen(), "error");
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0]["message"],
             "The agent wrote a line longer than 16777216 bytes; it was dropped.");
 
   ASSERT_EQ(demo.say("smith", "and now?")->status, 200);
-  ASSERT_TRUE(read_until_result(events, "You said: and now?"));
+  ASSERT_TRUE(wait_for_event(events, "result", {{"text", "You said: and now?"}}, WAIT));
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
 #define BRIDGE_SANITIZED 1

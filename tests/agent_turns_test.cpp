@@ -201,29 +201,27 @@ TEST(AgentLaunch, AskPolicyInstallsTheHookThroughASettingsFileAndKeepApiKeyPasse
 
   // Ids that need quoting in the hook command or encoding in the file name, and one too long
   // to be a file name as it is.
-  struct Case {
-    std::string id, quoted;
-  };
-  std::vector<Case> cases = {
-      {"smith", "smith"}, {"it's", "'it'\"'\"'s'"}, {std::string(300, 'x'), std::string(300, 'x')}};
   std::size_t launched = 0;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.id.substr(0, 20));
-    Json launch = launched_turn(demo, c.id, "@reply hello", ++launched).first;
+  for (const auto& [id, quoted] : std::vector<std::pair<std::string, std::string>>{
+           {"smith", "smith"},
+           {"it's", "'it'\"'\"'s'"},
+           {std::string(300, 'x'), std::string(300, 'x')}}) {
+    SCOPED_TRACE(id.substr(0, 20));
+    Json launch = launched_turn(demo, id, "@reply hello", ++launched).first;
     EXPECT_EQ(launch["env_api_key"], true);
     std::vector<std::string> args = launch_args(launch);
     ASSERT_EQ(args.size(), 13u);
     std::string path = args[10];
-    EXPECT_EQ(args, base_agent_args("acceptEdits", {"--settings", path, "--name", "npc:" + c.id}));
+    EXPECT_EQ(args, base_agent_args("acceptEdits", {"--settings", path, "--name", "npc:" + id}));
 
     // One plain file in TMPDIR: npc-<encoded id>-<12 hex>.settings.json.
-    std::string prefix = tmp + "/npc-" + encode_npc_id_for_file(c.id) + "-";
+    std::string prefix = tmp + "/npc-" + encode_npc_id_for_file(id) + "-";
     ASSERT_EQ(path.rfind(prefix, 0), 0u) << path;
     EXPECT_TRUE(
         std::regex_match(path.substr(prefix.size()), std::regex("[0-9a-f]{12}\\.settings\\.json")))
         << path;
 
-    std::string command = shell_quote(self) + bridge_url + " --npc " + c.quoted;
+    std::string command = shell_quote(self) + bridge_url + " --npc " + quoted;
     std::string expected = R"({"hooks":{"PreToolUse":[{"hooks":[{"command":)" +
                            dump_json(Json(command)) +
                            R"(,"timeout":300,"type":"command"}],"matcher":"Bash"}]}})";
@@ -231,7 +229,7 @@ TEST(AgentLaunch, AskPolicyInstallsTheHookThroughASettingsFileAndKeepApiKeyPasse
     EXPECT_EQ(read_text_file(path), expected);
 
     // Stopping the agent removes its file.
-    ASSERT_EQ(demo.post("/npc/" + c.id + "/sleep")->status, 200);
+    ASSERT_EQ(demo.post("/npc/" + id + "/sleep")->status, 200);
     EXPECT_FALSE(std::filesystem::exists(path));
   }
 

@@ -22,13 +22,11 @@ struct ToolUse {
 // and the agent's announcement of the tool use has arrived too (in whichever order).
 ToolUse ask_for_bash(std::uint16_t port, SseStream& events, const std::string& npc,
                      const std::string& command) {
-  std::optional<HttpResponse> said =
-      npc_post(port, npc, "say", {{"text", "@tool Bash " + dump_json(Json{{"command", command}})}});
-  if (!said || said->status != 200) return {};
+  npc_post(port, npc, "say", {{"text", "@tool Bash " + dump_json(Json{{"command", command}})}});
   std::optional<Json> request = wait_for_event(events, "permission_request", {{"detail", command}});
-  if (!request) return {};
   std::optional<Json> started =
-      find_event(events, "tool_start", {{"name", "Bash"}, {"detail", command}});
+      request ? find_event(events, "tool_start", {{"name", "Bash"}, {"detail", command}})
+              : std::nullopt;
   if (!started) return {};
   return {*request, (*started)["id"]};
 }

@@ -14,16 +14,13 @@ TEST(CommandLine, HelpUsageErrorsAndStartupErrorsByteForByte) {
   struct Case {
     std::vector<std::string> args;
     int status;
-    std::string out;
-    std::string err;
+    std::string out, err;
   };
   for (const Case& c : std::vector<Case>{
            {{"--help"}, 0, usage, ""},
            {{"-h"}, 0, usage, ""},
-           // Usage errors go to standard error with status 2.
            {{"--bogus", "--help"}, 2, "", "error: unknown option --bogus\n\n" + usage + "\n"},
            {{"--hook", "--bridge", "http://127.0.0.1:1"}, 2, "", "error: --hook needs --npc\n"},
-           // A missing agent CLI is a start-up error.
            {{"--claude", "/nonexistent/claude", "--port", "0"},
             1,
             "",
