@@ -205,9 +205,8 @@ TEST_F(AgentLife, ShutdownRequestedTwiceLeavesNoAgentBehind) {
 // Saves of the same NPC racing each other: the file ends with the NPC's newest values.
 TEST_F(AgentLife, ConcurrentChangesLeaveTheNewestValuesInTheStateFile) {
   auto bind_many = [&](const std::string& prefix) {
-    for (int i = 0; i < 30; ++i) {
+    for (int i = 0; i < 30; ++i)
       demo.post("/npc/smith/bind", {{"model", prefix + std::to_string(i)}, {"persona", prefix}});
-    }
   };
   for (int round = 0; round < 3; ++round) {
     std::thread a(bind_many, "a"), b(bind_many, "b"), c(bind_many, "c");

@@ -128,9 +128,8 @@ TEST_P(PermissionTimeout, NobodyAnsweringInTimeRefuses) {
   std::vector<std::string> bodies = {R"({"npc":"smith","tool_input":{"command":"ls"}})", "[1,2]",
                                      "not json", "", R"({"npc":7,"tool_name":null})"};
   std::vector<HookRequest> hooks(bodies.size());
-  for (std::size_t i = 0; i < bodies.size(); ++i) {
+  for (std::size_t i = 0; i < bodies.size(); ++i)
     ASSERT_TRUE(hooks[i].send_text(demo.port(), bodies[i]));
-  }
   for (std::size_t i = 0; i < bodies.size(); ++i) {
     SCOPED_TRACE(bodies[i]);
     expect_decided(hooks[i], "deny", "Nobody answered in time.");

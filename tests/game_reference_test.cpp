@@ -49,9 +49,8 @@ std::vector<Block> blocks_of(const std::string& file) {
 
 std::vector<std::string> text_block_with(const std::string& file, const std::string& marker) {
   for (const Block& block : blocks_of(file)) {
-    if (block.info == "text" && block.text.find(marker) != std::string::npos) {
+    if (block.info == "text" && block.text.find(marker) != std::string::npos)
       return lines_of(block.text);
-    }
   }
   return {};
 }
@@ -159,14 +158,12 @@ void compare(const Json& shown, const Json& got, const std::string& at, const st
       if (!got.contains(name)) out.push_back(inner(name) + ": documented, but missing");
       if (got.contains(name)) compare(value, got.at(name), inner(name), name, out);
     }
-    for (const auto& [name, value] : got.items()) {
+    for (const auto& [name, value] : got.items())
       if (!shown.contains(name)) out.push_back(inner(name) + ": present, but not documented");
-    }
   } else if (shown.is_array()) {
     if (!shown.empty() && got.empty()) out.push_back(place + ": documented items, got none");
-    for (std::size_t i = 0; !shown.empty() && i < got.size(); ++i) {
+    for (std::size_t i = 0; !shown.empty() && i < got.size(); ++i)
       compare(shown[0], got[i], at + "[" + std::to_string(i) + "]", key, out);
-    }
   } else if ((shown.is_boolean() || (shown.is_string() && std::regex_match(key, FIXED_TEXT))) &&
              shown != got) {
     out.push_back(place + ": documented " + dump_json(shown) + ", got " + dump_json(got));
@@ -198,9 +195,8 @@ struct Examples {
     }
     const Example& example = found->second;
     std::optional<Json> body = example.body;
-    for (const auto& [key, value] : replace.items()) {
+    for (const auto& [key, value] : replace.items())
       if (body && body->contains(key)) (*body)[key] = value;
-    }
     HttpConnection connection;
     std::optional<HttpResponse> got;
     if (connection.connect(port))
@@ -360,12 +356,10 @@ TEST(GameReference, AGameStartsTheBridgeTalksApprovesAndChangesSettings) {
   // Every event shown was seen (smith's stream began with the log, as the whole turn shown does),
   // and every example ran but that turn, whose answer is those events.
   std::vector<Json> seen;
-  for (const SseStream* stream : {&smith, &hermit, &innkeeper}) {
+  for (const SseStream* stream : {&smith, &hermit, &innkeeper})
     seen.insert(seen.end(), stream->seen().begin(), stream->seen().end());
-  }
-  for (const auto& [where, event] : docs().events) {
+  for (const auto& [where, event] : docs().events)
     EXPECT_TRUE(seen_like(event, seen)) << where << ": no event like " << dump_json(event);
-  }
   for (const auto& [name, example] : docs().examples) {
     EXPECT_TRUE(examples.ran.count(name) || name == "turn")
         << example.where << ": " << name << " is not run";
@@ -387,9 +381,8 @@ TEST(GameReference, AGameStartsTheBridgeTalksApprovesAndChangesSettings) {
 
 std::set<std::string> matches(const std::string& text, const std::regex& pattern) {
   std::set<std::string> out;
-  for (std::sregex_iterator it(text.begin(), text.end(), pattern), end; it != end; ++it) {
+  for (std::sregex_iterator it(text.begin(), text.end(), pattern), end; it != end; ++it)
     out.insert((*it)[1]);
-  }
   return out;
 }
 
@@ -407,9 +400,8 @@ std::set<std::string> routes_in_code() {
     for (const std::string& name : matches(line, action))
       routes.insert(method + " /npc/{id}/" + name);
   }
-  for (const std::string& name : matches(source("src/http/commands.cpp"), action)) {
+  for (const std::string& name : matches(source("src/http/commands.cpp"), action))
     routes.insert("POST /npc/{id}/" + name);
-  }
   for (const auto& entry : std::filesystem::directory_iterator(SOURCE_DIR "/web")) {
     std::string name = entry.path().filename().string();
     if (name.front() != '.') routes.insert("GET /" + (name == "index.html" ? "" : name));

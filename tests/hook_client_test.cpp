@@ -96,9 +96,8 @@ TEST(HookClient, EveryFailureIsARefusalThatSaysWhy) {
   std::uint16_t free = 0;
   harness::loopback_socket(free);  // closed at once: nothing listens there
   std::string nobody = "http://127.0.0.1:" + std::to_string(free);
-  for (const std::string input : {"", "[1,2]", "{\"a\":", "\"text\"", "{\"a\":\"\xff\"}"}) {
+  for (const std::string input : {"", "[1,2]", "{\"a\":", "\"text\"", "{\"a\":\"\xff\"}"})
     expect_printed(nobody, refusal("The bridge could not read the tool request."), input);
-  }
 
   // URLs that name no usable bridge, and a port nothing listens on (refused at once).
   auto started = std::chrono::steady_clock::now();

@@ -25,9 +25,8 @@ TEST_F(StreamBacklog, AStreamThatStopsReadingDuringAFloodStillGetsEveryEvent) {
   ASSERT_TRUE(late);
   for (const std::vector<Json>* turn : {&*live, &*late}) {
     EXPECT_GE(of_type(*turn, "delta").size(), 60000u);
-    for (std::size_t i = 1; i < turn->size(); ++i) {
+    for (std::size_t i = 1; i < turn->size(); ++i)
       ASSERT_EQ((*turn)[i]["seq"], (*turn)[i - 1]["seq"].get<std::uint64_t>() + 1) << "at " << i;
-    }
   }
 }
 
