@@ -61,7 +61,6 @@ TEST_F(TranscriptsTest, FolderIsFoundByTheCwdOfTheFirst41LinesAndCachedOnceFound
   EXPECT_EQ(workspace_folder(early), projects_ + "/b-renamed");
   EXPECT_EQ(workspace_folder(edge), projects_ + "/c-edge");
   std::string not_found = workspace_folder(late);
-  EXPECT_NE(not_found, projects_ + "/d-late");
   EXPECT_FALSE(is_directory(not_found));
 
   // Only found folders are cached: the CLI's first session may appear later; once found, the
