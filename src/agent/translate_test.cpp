@@ -226,8 +226,7 @@ TEST_F(StdoutReaderTest, ReadsLinesInAnyPiecesAndALateProcessEndsSilently) {
                                    "delta:a\uFFFDb", "message_end", "result:late"}));
   npc_->locked([](NpcState& s) {
     EXPECT_EQ(s.unanswered, 1u);
-    ASSERT_TRUE(s.agent.has_value());
-    EXPECT_EQ(s.agent->generation, 2u);
+    EXPECT_EQ(s.agent ? s.agent->generation : 0, 2u);  // the newer process is still the NPC's
   });
 }
 
