@@ -43,8 +43,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   const std::string& home = scratch_dir();
   std::string bin = home + "/bin";
   ::mkdir(bin.c_str(), 0700);
-  write_file(bin + "/claude", "#!/bin/sh\n");
-  ::chmod((bin + "/claude").c_str(), 0700);
+  write_file(bin + "/claude", "#!/bin/sh\n", 0700);
   ::setenv("HOME", home.c_str(), 1);
   ::setenv("PATH", bin.c_str(), 1);
   ::setenv("AGENT_MODEL", "sonnet", 1);

@@ -31,18 +31,16 @@ std::vector<std::string> outcome(Npc& npc) {
 }
 
 void check_same(const std::string& fast, const std::string& ordinary) {
-  if (fast != ordinary) {
+  if (fast != ordinary)
     std::fprintf(stderr, "fast way: %s\nordinary way: %s\n", fast.c_str(), ordinary.c_str());
-  }
   FUZZ_CHECK(fast == ordinary);
 }
 
 void check_agrees(std::string_view line) {
   Npc fast{std::string(CHECK_NPC)};
   Npc ordinary{std::string(CHECK_NPC)};
-  for (Npc* npc : {&fast, &ordinary}) {
+  for (Npc* npc : {&fast, &ordinary})
     npc->locked([](NpcState& s) { s.streamed_text = STREAMED_BEFORE; });
-  }
   if (!relay_fast_delta(fast, line)) return;
 
   if (std::optional<Json> record = record_of(line)) {

@@ -47,9 +47,9 @@ inline std::optional<Json> record_of(std::string_view line) {
   return parse_json(text);
 }
 
-/// Writes `bytes` as the whole file at `path`.
-inline void write_file(const std::string& path, std::string_view bytes) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+/// Writes `bytes` as the whole file at `path`, created with the permission bits `mode`.
+inline void write_file(const std::string& path, std::string_view bytes, mode_t mode = 0600) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
   FUZZ_CHECK(fd >= 0 && write_fully(fd, bytes) == 0);
   ::close(fd);
 }

@@ -105,17 +105,14 @@ FUZZ_TARGET(input) {
       // The deltas so far and what completes them make the message once; when they
       // disagree with it, the whole message is sent again.
       FUZZ_CHECK(ended && (streamed + sent == part.text || sent == part.text));
-      if (std::string_view(part.text).starts_with(streamed)) {
+      if (std::string_view(part.text).starts_with(streamed))
         FUZZ_CHECK(streamed + sent == part.text);
-      }
       streamed.clear();
     } else {
       // No other record sends reply text. A message of tool uses only (no text) leaves the
       // deltas streamed so far awaiting their text; a new message or a turn's end does not.
       FUZZ_CHECK(sent.empty() && !ended);
-      if (part.kind == ReplyPart::MessageStart || part.kind == ReplyPart::TurnEnd) {
-        streamed.clear();
-      }
+      if (part.kind == ReplyPart::MessageStart || part.kind == ReplyPart::TurnEnd) streamed.clear();
     }
   }
   // Waits for the state-file writes handed to the background so far.

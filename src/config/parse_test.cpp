@@ -113,11 +113,10 @@ TEST_F(Parse, EveryRefusalHasItsExactMessageAndStatus) {
       {{"--permission-timeout", "abc"}, "error: invalid --permission-timeout abc"},
       {{"--claude", "/nonexistent/claude"}, "error: `claude` CLI not found (/nonexistent/claude)"},
       {{"--workspace", "/nonexistent/ws"}, "error: workspace not a directory: /nonexistent/ws"}};
-  for (std::size_t i = 0; i < in_order.size(); ++i) {
-    Args args;
-    for (std::size_t j = i; j < in_order.size(); ++j)
-      args.insert(args.end(), in_order[j].first.begin(), in_order[j].first.end());
-    cases.push_back({args, in_order[i].second, i < 4 ? 2 : 1});  // usage errors first
+  Args tail;
+  for (std::size_t i = in_order.size(); i-- > 0;) {
+    tail.insert(tail.begin(), in_order[i].first.begin(), in_order[i].first.end());
+    cases.push_back({tail, in_order[i].second, i < 4 ? 2 : 1});  // usage errors first
   }
   for (const auto& [args, message, status] : cases) expect_exit(args, message, status);
 

@@ -24,22 +24,21 @@
 /// Sets or removes environment variables; the destructor puts every old value back.
 class ScopedEnv {
  public:
+  using Value = std::optional<std::string>;  // nullopt: not set
   ScopedEnv() = default;
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
   ~ScopedEnv() {
     for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) put(it->first, it->second);
   }
-  void set(const std::string& name, const std::string& value) { replace(name, value); }
-  void unset(const std::string& name) { replace(name, std::nullopt); }
-
- private:
-  using Value = std::optional<std::string>;  // nullopt: not set
-  void replace(const std::string& name, const Value& value) {
+  void set(const std::string& name, const Value& value) {
     const char* old = ::getenv(name.c_str());
     saved_.emplace_back(name, old ? Value(old) : std::nullopt);
     put(name, value);
   }
+  void unset(const std::string& name) { set(name, std::nullopt); }
+
+ private:
   static void put(const std::string& name, const Value& value) {
     value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
   }
