@@ -364,8 +364,7 @@ TEST_F(Contract, OddWorkspacesListTheirSessionsAndClosingStdinStopsEveryCli) {
   std::string odd = bridge_->root() + "/old quarter.v2_west";
   std::string target = bridge_->root() + "/harbour_real.d";
   std::string link = bridge_->root() + "/harbour link";
-  ASSERT_TRUE(harness::make_folders(odd));
-  ASSERT_TRUE(harness::make_folders(target));
+  for (const std::string& folder : {odd, target}) ASSERT_TRUE(harness::make_folders(folder));
   ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
 
   struct Case {

@@ -46,15 +46,13 @@ class HttpConnection {
 
   /// Bytes that arrived but were not consumed by a read yet.
   const std::string& pending() const { return buffer_; }
-  /// Reads until at least `size` bytes, or `marker`, are pending; false on end, error or
-  /// time-out.
+  /// Reads until `size` bytes, or `marker`, are pending; false on end, error or time-out.
   bool fill_to(std::size_t size, std::chrono::steady_clock::time_point deadline) {
     return fill([&] { return buffer_.size() >= size; }, deadline);
   }
   bool fill_until(std::string_view marker, std::chrono::steady_clock::time_point deadline) {
     return fill([&] { return buffer_.find(marker) != std::string::npos; }, deadline);
   }
-  /// Removes and returns the first `size` pending bytes.
   std::string take(std::size_t size) {
     std::string out = buffer_.substr(0, size);
     buffer_.erase(0, size);
@@ -118,7 +116,6 @@ class SseStream {
     return wait_for([&](const Json& e) { return as_text(e, "type") == type; }, timeout);
   }
 
-  /// Every event read so far, in order.
   const std::vector<Json>& seen() const { return seen_; }
   HttpConnection& connection() { return connection_; }
 
