@@ -10,9 +10,8 @@
 //                                     the CLI retries a failed request a few times)
 //   anything else                  -> text "Hello from the stub: " + the words, word by word
 //
-// A message containing "hold:KEY" (KEY up to the next white space) is not answered until the
-// test calls release(KEY); wait_until_held(KEY) tells when such a request has arrived. Any
-// other path gets 404 with an error object.
+// A message containing "hold:KEY" (KEY up to the next white space) is not answered until
+// release(KEY). Any other path gets 404 with an error object.
 #pragma once
 
 #include <unistd.h>
