@@ -70,9 +70,8 @@ std::string joined_deltas(const std::vector<Json>& events) {
 std::string events_text(const std::vector<Json>& events) { return dump_json(Json(events)); }
 
 std::string session_of(const std::vector<Json>& turn) {
-  std::vector<Json> reported = harness::of_type(turn, "session");
-  EXPECT_EQ(reported.size(), 1u) << events_text(turn);
-  return reported.empty() ? "" : as_text(reported[0], "session_id");
+  EXPECT_EQ(harness::of_type(turn, "session").size(), 1u) << events_text(turn);
+  return harness::session_of(turn);
 }
 
 class Contract : public testing::Test {
@@ -364,8 +363,7 @@ TEST_F(Contract, OddWorkspacesListTheirSessionsAndClosingStdinStopsEveryCli) {
   std::string odd = bridge_->root() + "/old quarter.v2_west";
   std::string target = bridge_->root() + "/harbour_real.d";
   std::string link = bridge_->root() + "/harbour link";
-  ASSERT_TRUE(harness::make_folders(odd));
-  ASSERT_TRUE(harness::make_folders(target));
+  for (const std::string& folder : {odd, target}) ASSERT_TRUE(harness::make_folders(folder));
   ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
 
   struct Case {

@@ -10,33 +10,20 @@
 //                                     the CLI retries a failed request a few times)
 //   anything else                  -> text "Hello from the stub: " + the words, word by word
 //
-// A message containing "hold:KEY" (KEY up to the next white space) is not answered until the
-// test calls release(KEY); wait_until_held(KEY) tells when such a request has arrived. Any
-// other path gets 404 with an error object.
+// A message containing "hold:KEY" (KEY up to the next white space) is not answered until
+// release(KEY). Any other path gets 404 with an error object.
 #pragma once
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
-#include <cstdint>
-#include <mutex>
 #include <regex>
 #include <set>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "harness/http_client.h"
 #include "http/connection.h"
-#include "util/fd_io.h"
-#include "util/json.h"
 #include "util/platform.h"
 #include "util/text.h"
-#include "util/unique_fd.h"
 
 namespace contract {
 
@@ -115,17 +102,8 @@ class ModelApiStub {
 
   /// Listens on 127.0.0.1 on a free port; false when that fails.
   bool start() {
-    listener_.reset(socket_cloexec(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    auto* any = reinterpret_cast<sockaddr*>(&address);
-    if (!listener_.valid() || ::bind(listener_.get(), any, length) != 0 ||
-        ::listen(listener_.get(), 64) != 0 || ::getsockname(listener_.get(), any, &length) != 0) {
-      return false;
-    }
-    port_ = ntohs(address.sin_port);
+    listener_ = harness::loopback_socket(port_, true);
+    if (!listener_.valid()) return false;
     acceptor_ = std::thread([this] { accept_loop(); });
     return true;
   }

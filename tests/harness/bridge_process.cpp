@@ -2,7 +2,6 @@
 
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>

@@ -83,8 +83,7 @@ class BridgeProcess {
   BridgeProcess(const BridgeProcess&) = delete;
   BridgeProcess& operator=(const BridgeProcess&) = delete;
 
-  /// Starts (or, once it has ended, restarts) the process; unless bare, waits for the
-  /// "listening : " line.
+  /// Starts (or, once ended, restarts) the process; unless bare, waits for "listening : ".
   bool start(std::chrono::milliseconds timeout = DEFAULT_WAIT);
 
   std::uint16_t port() const { return port_; }

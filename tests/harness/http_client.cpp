@@ -86,20 +86,6 @@ bool HttpConnection::read_some(Clock::time_point deadline) {
   }
 }
 
-bool HttpConnection::fill_until(std::string_view marker, Clock::time_point deadline) {
-  while (buffer_.find(marker) == std::string::npos) {
-    if (!read_some(deadline)) return false;
-  }
-  return true;
-}
-
-bool HttpConnection::fill_to(std::size_t size, Clock::time_point deadline) {
-  while (buffer_.size() < size) {
-    if (!read_some(deadline)) return false;
-  }
-  return true;
-}
-
 std::optional<HttpResponse> HttpConnection::read_response(std::chrono::milliseconds timeout) {
   auto deadline = Clock::now() + timeout;
   if (!fill_until("\r\n\r\n", deadline)) return std::nullopt;

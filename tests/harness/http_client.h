@@ -38,7 +38,6 @@ class HttpConnection {
   bool send_request(const std::string& method, const std::string& path,
                     const std::optional<std::string>& body,
                     const std::vector<std::string>& extra_headers);
-  /// send_request with the body dumped, then read_response.
   std::optional<HttpResponse> request(const std::string& method, const std::string& path,
                                       const std::optional<Json>& body = std::nullopt,
                                       const std::vector<std::string>& extra_headers = {},
@@ -47,11 +46,13 @@ class HttpConnection {
 
   /// Bytes that arrived but were not consumed by a read yet.
   const std::string& pending() const { return buffer_; }
-  /// Reads until at least `size` bytes, or `marker`, are pending; false on end, error or
-  /// time-out.
-  bool fill_to(std::size_t size, std::chrono::steady_clock::time_point deadline);
-  bool fill_until(std::string_view marker, std::chrono::steady_clock::time_point deadline);
-  /// Removes and returns the first `size` pending bytes.
+  /// Reads until `size` bytes, or `marker`, are pending; false on end, error or time-out.
+  bool fill_to(std::size_t size, std::chrono::steady_clock::time_point deadline) {
+    return fill([&] { return buffer_.size() >= size; }, deadline);
+  }
+  bool fill_until(std::string_view marker, std::chrono::steady_clock::time_point deadline) {
+    return fill([&] { return buffer_.find(marker) != std::string::npos; }, deadline);
+  }
   std::string take(std::size_t size) {
     std::string out = buffer_.substr(0, size);
     buffer_.erase(0, size);
@@ -60,6 +61,13 @@ class HttpConnection {
 
  private:
   bool read_some(std::chrono::steady_clock::time_point deadline);  // false on end or time-out
+  template <class Enough>
+  bool fill(Enough enough, std::chrono::steady_clock::time_point deadline) {
+    while (!enough()) {
+      if (!read_some(deadline)) return false;
+    }
+    return true;
+  }
 
   UniqueFd fd_;
   std::uint16_t port_ = 0;
@@ -108,7 +116,6 @@ class SseStream {
     return wait_for([&](const Json& e) { return as_text(e, "type") == type; }, timeout);
   }
 
-  /// Every event read so far, in order.
   const std::vector<Json>& seen() const { return seen_; }
   HttpConnection& connection() { return connection_; }
 
