@@ -76,6 +76,8 @@ TEST_F(Approvals, ThePlayersAnswersReachTheAgent) {
   auto said = demo.say("smith", "@reply later");
   ASSERT_TRUE(said && said->status == 200);
   EXPECT_EQ(said->json()["state"], "asking");
+  // And a model asked for meanwhile waits for the turn's end, as while it works.
+  EXPECT_EQ(demo.post("/npc/smith/model", {{"model", "haiku"}}).value().json()["pending"], true);
   // Refused with a reason: the announcement carries it as sent, the agent the player's words,
   // and the command never runs.
   EXPECT_EQ(answer(port, "smith", {{"request_id", rid}, {"allow", false}, {"reason", "No."}}),
