@@ -1,6 +1,4 @@
-// Tool uses the player approves: from the agent through the hook to the game and back, the
-// time-out, stops while requests wait, two requests of one NPC at once, the policy changed from
-// the game, and the agents' hook reaching a bridge on IPv6.
+// Tool uses the player approves: from the agent through the hook to the game and back.
 
 #include <filesystem>
 #include <regex>
@@ -11,8 +9,7 @@ namespace {
 
 using namespace harness;
 
-// A tool use put to the player: its "permission_request" event (null when the use never got
-// that far) and the id of the tool use that the agent announced before it.
+// A tool use put to the player: its "permission_request" (null if none) and the agent's id of it.
 struct ToolUse {
   Json request;
   Json tool_id;
@@ -20,9 +17,9 @@ struct ToolUse {
 
 // Makes the NPC's agent use Bash for `command` and waits until the use is put to the player
 // and the agent's announcement of the tool use has arrived too (in whichever order).
-ToolUse ask_for_bash(std::uint16_t port, SseStream& events, const std::string& npc,
+ToolUse ask_for_bash(DemoBridge& demo, SseStream& events, const std::string& npc,
                      const std::string& command) {
-  npc_post(port, npc, "say", {{"text", "@tool Bash " + dump_json(Json{{"command", command}})}});
+  demo.say(npc, "@tool Bash " + dump_json(Json{{"command", command}}));
   std::optional<Json> request = wait_for_event(events, "permission_request", {{"detail", command}});
   std::optional<Json> started =
       request ? find_event(events, "tool_start", {{"name", "Bash"}, {"detail", command}})
@@ -37,8 +34,8 @@ Json hook_body(const std::string& command, const std::string& npc = "smith") {
 }
 
 // POST /npc/ID/permission; the status and body, or 0 and null when nothing came back.
-std::pair<int, Json> answer(std::uint16_t port, const std::string& npc, const Json& body) {
-  HttpResponse response = npc_post(port, npc, "permission", body).value_or(HttpResponse{});
+std::pair<int, Json> answer(DemoBridge& demo, const std::string& npc, const Json& body) {
+  HttpResponse response = demo.post("/npc/" + npc + "/permission", body).value_or(HttpResponse{});
   return {response.status, response.json()};
 }
 
@@ -61,9 +58,8 @@ class Approvals : public Scenario {
 
 // (An allowed tool use and a refusal with a reason as a game sees them: GameReference.)
 TEST_F(Approvals, ThePlayersAnswersReachTheAgent) {
-  std::uint16_t port = demo.port();
   std::string marker = demo.bridge().root() + "/refused-command-ran";
-  ToolUse use = ask_for_bash(port, events, "smith", "touch " + marker);
+  ToolUse use = ask_for_bash(demo, events, "smith", "touch " + marker);
   ASSERT_TRUE(use.request.is_object());
   Json rid = use.request["request_id"];
   EXPECT_TRUE(std::regex_match(as_text(use.request, "request_id"), std::regex("[0-9a-f]{12}")));
@@ -80,7 +76,7 @@ TEST_F(Approvals, ThePlayersAnswersReachTheAgent) {
   EXPECT_EQ(demo.post("/npc/smith/model", {{"model", "haiku"}}).value().json()["pending"], true);
   // Refused with a reason: the announcement carries it as sent, the agent the player's words,
   // and the command never runs.
-  EXPECT_EQ(answer(port, "smith", {{"request_id", rid}, {"allow", false}, {"reason", "No."}}),
+  EXPECT_EQ(answer(demo, "smith", {{"request_id", rid}, {"allow", false}, {"reason", "No."}}),
             ACCEPTED);
   EXPECT_TRUE(find_event(events, "permission_answered",
                          {{"request_id", rid}, {"allow", false}, {"reason", "No."}}));
@@ -95,10 +91,10 @@ TEST_F(Approvals, ThePlayersAnswersReachTheAgent) {
   // refused without a reason, the agent hears the player's refusal.
   const std::string npc = "o'brien;touch${IFS}x&";
   SseStream odd;
-  ASSERT_TRUE(odd.open(port, npc, 0));
-  use = ask_for_bash(port, odd, npc, "echo hi");
+  ASSERT_TRUE(odd.open(demo.port(), npc, 0));
+  use = ask_for_bash(demo, odd, npc, "echo hi");
   ASSERT_TRUE(use.request.is_object());
-  EXPECT_EQ(answer(port, npc, {{"request_id", use.request["request_id"]}, {"allow", false}}),
+  EXPECT_EQ(answer(demo, npc, {{"request_id", use.request["request_id"]}, {"allow", false}}),
             ACCEPTED);
   EXPECT_TRUE(find_event(odd, "permission_answered", {{"allow", false}, {"reason", ""}}));
   EXPECT_TRUE(find_event(odd, "tool_end",
@@ -117,13 +113,13 @@ class PermissionTimeout : public Scenario, public testing::WithParamInterface<co
 };
 
 TEST_P(PermissionTimeout, NobodyAnsweringInTimeRefuses) {
-  ToolUse use = ask_for_bash(demo.port(), events, "smith", "echo late");
+  ToolUse use = ask_for_bash(demo, events, "smith", "echo late");
   ASSERT_TRUE(use.request.is_object());
   Json rid = use.request["request_id"];
   EXPECT_TRUE(find_event(events, "permission_answered",
                          {{"request_id", rid}, {"allow", false}, {"reason", "timeout"}}));
   ASSERT_TRUE(wait_for_event(events, "state", {{"value", "idle"}}));
-  EXPECT_EQ(answer(demo.port(), "smith", {{"request_id", rid}, {"allow", true}}), NOT_PENDING);
+  EXPECT_EQ(answer(demo, "smith", {{"request_id", rid}, {"allow", true}}), NOT_PENDING);
 
   // Without "tool_name" the tool is announced as "tool"; bodies that are no tool request at
   // all. All are sent before any answer is read, so they wait out the time together.
@@ -142,17 +138,15 @@ TEST_P(PermissionTimeout, NobodyAnsweringInTimeRefuses) {
 INSTANTIATE_TEST_SUITE_P(ASecondZeroOrUnusable, PermissionTimeout,
                          testing::Values("1", "0", "-1", "nan", "-inf"));
 
-// Two tool uses wait for the player at once: each is answered on its own, and the NPC asks until
-// both are answered, then goes back to what it was.
+// Two tool uses wait at once: each is answered on its own; the NPC asks until both are answered.
 TEST_F(Approvals, TwoRequestsOfOneNpcAreAnsweredSeparately) {
-  std::uint16_t port = demo.port();
   // A turn that keeps the agent working while the requests wait.
   ASSERT_EQ(demo.say("smith", "@wait-file " + demo.hold_path("go"))->status, 200);
   ASSERT_TRUE(wait_for_event(events, "state", {{"value", "working"}}));
 
   // Sends the hook's request for `command` and waits until it is put to the player; its id.
   auto ask = [&](HookRequest& hook, const std::string& command) {
-    EXPECT_TRUE(hook.send(port, hook_body(command)));
+    EXPECT_TRUE(hook.send(demo.port(), hook_body(command)));
     auto asked = wait_for_event(events, "permission_request", {{"detail", command}});
     return asked.value_or(Json())["request_id"];
   };
@@ -162,16 +156,16 @@ TEST_F(Approvals, TwoRequestsOfOneNpcAreAnsweredSeparately) {
   ASSERT_TRUE(first_id.is_string() && second_id.is_string());
 
   // An answer for another NPC decides nothing.
-  EXPECT_EQ(answer(port, "guard", {{"request_id", first_id}, {"allow", false}}), NOT_PENDING);
+  EXPECT_EQ(answer(demo, "guard", {{"request_id", first_id}, {"allow", false}}), NOT_PENDING);
 
   // The second first; the first keeps waiting, and the NPC keeps asking.
-  EXPECT_EQ(answer(port, "smith",
+  EXPECT_EQ(answer(demo, "smith",
                    {{"request_id", second_id}, {"allow", false}, {"reason", "Not that one."}}),
             ACCEPTED);
   expect_decided(second, "deny", "Not that one.");
   ASSERT_TRUE(wait_for_event(events, "permission_answered", {{"request_id", second_id}}));
   EXPECT_EQ(state_of(), "asking");
-  EXPECT_EQ(answer(port, "smith", {{"request_id", first_id}, {"allow", true}}), ACCEPTED);
+  EXPECT_EQ(answer(demo, "smith", {{"request_id", first_id}, {"allow", true}}), ACCEPTED);
   expect_decided(first, "allow", "Approved by the player.");
   EXPECT_TRUE(wait_for_event(events, "permission_answered",
                              {{"request_id", first_id}, {"allow", true}, {"reason", ""}}));
@@ -219,9 +213,7 @@ TEST_F(Approvals, APolicyChangeStopsAgentsKeepsTheirSessionsAndTellsEveryNpc) {
 
   // The next words relaunch the agent under the new policy, in the same conversation.
   EXPECT_EQ(session_of(say_and_read(demo, events, "smith", "@session")), session);
-  std::vector<Json> launches = demo.launches();
-  ASSERT_EQ(launches.size(), 2u);
-  EXPECT_EQ(launch_args(launches[1]),
+  EXPECT_EQ(launch_args(nth_launch(demo, 2)),
             base_agent_args("bypassPermissions", {"--resume", session, "--name", "npc:smith"}));
 }
 
