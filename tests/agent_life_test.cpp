@@ -1,6 +1,5 @@
-// An agent's life as the game steers it (stops, model, folder, conversation; every stopped agent
-// really gone), and the races where the player's words, the end of a process, a stop and a change
-// meet: each widened with the stand-in agent's own behaviour, never with pauses in the bridge.
+// An agent's life as the game steers it, and the races where words, a process's end, a stop and
+// a change meet: each widened with the stand-in agent's behaviour, never with bridge pauses.
 
 #include <cerrno>
 #include <future>
@@ -117,9 +116,8 @@ TEST_F(AgentControl, StopsAndChangesKeepOrForgetTheConversation) {
 
 class AgentLife : public Scenario {};
 
-// The process of a launch ends, and the player speaks while its end is still being reported
-// (a child of the agent holds its standard error open): the new agent launched for the player's
-// words must be left alone by the old report.
+// The player speaks while an agent's end is still being reported (a child of it holds its
+// standard error open): the old report must leave the agent launched for the words alone.
 TEST_F(AgentLife, TheEndOfAnAgentDoesNotStopItsSuccessor) {
   ASSERT_EQ(demo.say("smith", "@stderr last words\n@hold-stderr 3000\n@exit 1")->status, 200);
   // Collected means the bridge is reporting its end: the words come while it does.
@@ -130,17 +128,15 @@ TEST_F(AgentLife, TheEndOfAnAgentDoesNotStopItsSuccessor) {
   EXPECT_EQ(demo.say("smith", "hello again")->status, 200);
   ASSERT_TRUE(wait_for_event(events, "result", {{"text", "You said: hello again"}}, WAIT))
       << "the successor's turn never ended";
-  // The old process is reported once, with its last words; it may come late, but it must not
-  // touch its successor.
+  // The old process is reported once, with its last words, maybe late, never on its successor.
   EXPECT_EQ(find_event(events, "error", Json::object()).value_or(Json())["message"], "last words");
   EXPECT_EQ(of_type(events.seen(), "error").size(), 1u);
   EXPECT_EQ(state_of(), "idle");
   EXPECT_TRUE(process_alive(launch_pid(demo.launches().back())));
 }
 
-// A workspace change stops the agent (which ignores SIGTERM, so it is killed after five
-// seconds) and then changes the folder. Words said meanwhile must start the next agent in the
-// new folder, and the NPC's state must say that an agent runs.
+// A workspace change stops an agent that ignores SIGTERM (killed after five seconds): words said
+// meanwhile start the next agent in the new folder, and the NPC's state says that one runs.
 TEST_F(AgentLife, WordsSaidDuringAWorkspaceChangeGoToTheNewFolder) {
   std::string elsewhere = demo.scratch() + "/elsewhere";
   std::filesystem::create_directories(elsewhere);
@@ -165,19 +161,15 @@ TEST_F(AgentLife, WordsSaidDuringAWorkspaceChangeGoToTheNewFolder) {
   ASSERT_TRUE(response && response->status == 200);
   ASSERT_TRUE(read_until_type(events, "result", WAIT));
 
-  std::vector<Json> launches = demo.launches();
-  ASSERT_EQ(launches.size(), 2u);
-  EXPECT_EQ(std::filesystem::canonical(as_text(launches[1], "cwd")),
-            std::filesystem::canonical(elsewhere));
+  EXPECT_EQ(as_text(nth_launch(demo, 2), "cwd"), elsewhere);
   ASSERT_TRUE(read_until(events, is_state("idle"), WAIT));
   EXPECT_EQ(state_of(), "idle");
   EXPECT_EQ(npc_row(demo.port(), "smith")["workspace"], elsewhere);
   EXPECT_TRUE(zombie_children(demo.bridge().pid()).empty());
 }
 
-// A game that quits closes the bridge's standard input and sends SIGTERM at once. Shutdown
-// runs once, stops every agent (waiting for the one that ignores SIGTERM), launches nothing
-// more, and exits with status 0.
+// A quitting game closes stdin and sends SIGTERM at once: shutdown runs once, stops every agent
+// (waiting out the one that ignores SIGTERM), launches nothing more, and exits with status 0.
 TEST_F(AgentLife, ShutdownRequestedTwiceLeavesNoAgentBehind) {
   // Busy until a file appears that never does: only a stop ends this one.
   SseStream guard;
@@ -234,8 +226,7 @@ TEST_F(AgentLife, ALongSayToABusyAgentNeitherStallsNorLosesIt) {
   EXPECT_GE(of_type(events.seen(), "delta").size(), 3000u);
 }
 
-// A runaway agent writes one endless line: the bridge drops it without growing, tells the game,
-// and the NPC goes on.
+// A runaway agent's endless line is dropped without the bridge growing, the game told; NPC goes on.
 TEST_F(AgentLife, AnOversizedOutputLineIsDroppedAndTheNpcGoesOn) {
   ASSERT_EQ(demo.say("smith", "@long-line 100000000\n@reply still here")->status, 200);
   ASSERT_TRUE(wait_for_event(events, "result", {{"text", "still here"}}, WAIT));
@@ -255,8 +246,7 @@ TEST_F(AgentLife, AnOversizedOutputLineIsDroppedAndTheNpcGoesOn) {
 #define BRIDGE_SANITIZED 1
 #endif
 #if defined(__linux__) && !defined(BRIDGE_SANITIZED)
-  // The line was 100 MB; the bridge never held more than its bound of it. (A sanitizer's own
-  // memory would blur the figure.)
+  // The line was 100 MB; the bridge held at most its bound (a sanitizer's memory would blur it).
   std::ifstream status("/proc/" + std::to_string(demo.bridge().pid()) + "/status");
   std::string line;
   while (std::getline(status, line)) {
