@@ -1,6 +1,4 @@
-// How the bridge starts an NPC's agent (command line under each policy, environment, folder,
-// descriptors, hook settings file) and what the game sees of its turns: replies, tools, session
-// reports, an agent that dies, words said while it is busy, and no agent to be started.
+// How the bridge starts an NPC's agent, and what the game sees of its turns.
 
 #include <regex>
 
@@ -54,9 +52,8 @@ TEST_F(AgentTurns, RepliesToolsSessionReportsAndTheAgentsEnd) {
   EXPECT_TRUE(is_event(of_type(turn, "session").at(0), "session",
                        {{"model", "opus"}, {"resolved", "opus"}, {"resumed", false}}));
 
-  // A tool that fails; the second turn's session report describes the transcript of the first.
-  // An agent in another mode than the policy asked for is reported; a sub-agent's records are
-  // not the NPC's.
+  // A failing tool; an agent in another mode than the policy's (reported); a sub-agent's records
+  // (not the NPC's); the session report describes the first turn's transcript.
   Json bash_input = {{"command", "exit 4"}, {"description", "fail on purpose"}};
   turn =
       run_turn(demo, events, "smith", "@mode plan\n@subagent\n@tool Bash " + dump_json(bash_input));
@@ -157,8 +154,7 @@ TEST(AgentLaunch, AutoPolicyCommandLineFollowsModelSessionAndPersona) {
   Json words = find_event(events, "said", {{"text", "42"}}).value_or(Json::object());
   EXPECT_GE(said->json()["seq"].get<std::uint64_t>(), words.value("seq", UINT64_MAX));
 
-  // Plain: mode auto, no model, no session, no persona, no hook settings (a settings file is
-  // written only for the agent it is passed to), no key.
+  // Plain: no settings file (one is written only for the agent it is passed to), no key.
   Json first = demo.wait_for_launches(1).at(0);
   std::string session = session_of(turn);
   ASSERT_FALSE(session.empty());
@@ -199,8 +195,7 @@ TEST(AgentLaunch, AskPolicyInstallsTheHookThroughASettingsFileAndKeepApiKeyPasse
   std::string tmp = demo.bridge().tmp();
   std::string bridge_url = " --hook --bridge http://127.0.0.1:" + std::to_string(demo.port());
 
-  // Ids that need quoting in the hook command or encoding in the file name, and one too long
-  // to be a file name as it is.
+  // Ids needing quotes in the hook command or encoding in the file name, or too long for one.
   std::size_t launched = 0;
   for (const auto& [id, quoted] : std::vector<std::pair<std::string, std::string>>{
            {"smith", "smith"},

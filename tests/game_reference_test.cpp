@@ -1,8 +1,7 @@
-// The game developer's reference in docs/ against the built bridge: every request shown there is
-// sent to a bridge whose NPCs the scripted demo agent plays, and the answers and events must have
-// the keys and kinds of values the docs show. And every route and event type the code has must
-// be documented. An example is a fenced ```sh block marked "example=NAME" holding one curl command
-// (and optionally a "# 404 Not Found" line naming the status), followed directly by its answer.
+// The game developer's reference in docs/ against a bridge of scripted demo agents: every example
+// is sent, and its answer and events must have the keys and kinds of values shown; every route and
+// event type must be documented. An example is a ```sh block marked "example=NAME" with one curl
+// command (and maybe a "# 404 Not Found" status line), directly followed by its answer.
 
 #include <future>
 #include <regex>
@@ -242,8 +241,7 @@ int answer(std::uint16_t port, const std::string& request_id) {
   return answered ? answered->status : 0;
 }
 
-// What a game meets when it starts the bridge itself (on a port the system chose, named on
-// standard error), talks, approves, changes settings, and starts a second bridge on that port.
+// The game starts the bridge on a port the system chose (named on standard error), and uses it.
 TEST(GameReference, AGameStartsTheBridgeTalksApprovesAndChangesSettings) {
   DemoBridge demo({"--permission-policy", "ask"});
   ASSERT_TRUE(demo.start());
@@ -252,8 +250,7 @@ TEST(GameReference, AGameStartsTheBridgeTalksApprovesAndChangesSettings) {
   ASSERT_NE(port, 0) << "the listening line names the port the system chose";
   for (const std::string& problem : docs().problems) ADD_FAILURE() << problem;
 
-  // The banner as the docs show it: the same labels in the same order, the playground last,
-  // each with the values of this run.
+  // The banner as shown: the same labels in the same order, the playground last, this run's values.
   std::vector<std::string> banner = text_block_with("docs/embedding.md", "[bridge] listening : ");
   std::vector<std::string> log = demo.bridge().log_lines();
   ASSERT_EQ(banner.size(), 6u);

@@ -1,5 +1,5 @@
 // The permission hook client (--hook): one request to the bridge, one decision line printed,
-// status 0 whatever happens. A stand-in bridge in the test records the exact request bytes.
+// status 0 whatever happens.
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,5 @@
 // HTTP on the wire of a running bridge: the loopback guard, and the bounds that keep a hostile
-// client from exhausting memory. (How one connection's requests are read and answered:
-// src/http/connection_test.cpp.)
+// client from exhausting memory.
 
 #include <gtest/gtest.h>
 
@@ -43,8 +42,7 @@ TEST(HttpWire, ForeignRequestsAreForbiddenAndOversizedOnesDropped) {
   EXPECT_EQ(listing->status, 200);
   EXPECT_EQ(listing->body, "{\"npcs\":[]}");
 
-  // Oversized requests are dropped with their connection (the bounds themselves:
-  // connection_test.cpp), and the bridge still serves.
+  // Oversized requests are dropped with their connection (the bounds: connection_test.cpp).
   for (const std::string& request :
        {"POST " + UNKNOWN + " HTTP/1.1\r\nContent-Length: 2147483648\r\n\r\n",
         "GET " + UNKNOWN + " HTTP/1.1\r\nX-Long: " + std::string(1 << 20, 'a') + "\r\n\r\n"}) {
