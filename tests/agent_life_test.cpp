@@ -226,6 +226,31 @@ TEST_F(AgentLife, ALongSayToABusyAgentNeitherStallsNorLosesIt) {
   EXPECT_GE(of_type(events.seen(), "delta").size(), 3000u);
 }
 
+// A stream that falls behind a reply written at full speed still gets every event of it once, in
+// order, and the agent is not held back meanwhile.
+class StreamBacklog : public Scenario {};
+
+TEST_F(StreamBacklog, AStreamThatStopsReadingDuringAFloodStillGetsEveryEvent) {
+  // 60,000 deltas of 100 characters make about 10 MB of frames: thirty times the events the
+  // log keeps for anyone, and more than the socket buffers take from a client that reads nothing.
+  SseStream stalled;
+  ASSERT_TRUE(open_events(stalled, demo.port(), "smith"));
+  auto said = demo.say("smith", "@flood 60000");
+  ASSERT_TRUE(said && said->status == 200);
+  // Sanitizer builds relay a flood slowly: a bound well past the usual one.
+  constexpr auto FLOOD_WAIT = std::chrono::minutes(2);
+  auto live = read_until_type(events, "result", FLOOD_WAIT);
+  ASSERT_TRUE(live);
+  // The agent finished its turn while `stalled` read nothing.
+  auto late = read_until_type(stalled, "result", FLOOD_WAIT);
+  ASSERT_TRUE(late);
+  for (const std::vector<Json>* turn : {&*live, &*late}) {
+    EXPECT_GE(of_type(*turn, "delta").size(), 60000u);
+    for (std::size_t i = 1; i < turn->size(); ++i)
+      ASSERT_EQ((*turn)[i]["seq"], (*turn)[i - 1]["seq"].get<std::uint64_t>() + 1) << "at " << i;
+  }
+}
+
 // A runaway agent's endless line is dropped without the bridge growing, the game told; NPC goes on.
 TEST_F(AgentLife, AnOversizedOutputLineIsDroppedAndTheNpcGoesOn) {
   ASSERT_EQ(demo.say("smith", "@long-line 100000000\n@reply still here")->status, 200);

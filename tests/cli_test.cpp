@@ -1,12 +1,20 @@
-// The command line as the game and a person see it. (The banner and a taken port: GameReference;
-// stdin closed with --exit-with-stdin, and --reset-workspaces: GameRestarts.)
+// The command line as the game and a person see it (the banner and a taken port: GameReference;
+// --exit-with-stdin and --reset-workspaces: GameRestarts), and the hook client (--hook): one
+// request to the bridge, one decision line printed, status 0 whatever happens.
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "config/parse.h"
-#include "harness/http_client.h"
+#include "harness/demo_bridge.h"
+#include "util/json.h"
+#include "util/os_error.h"
+#include "util/platform.h"
 
 namespace {
+
+using harness::RunResult;
 
 TEST(CommandLine, HelpAndUsageErrorsByteForByte) {
   const std::string usage(usage_text());
@@ -20,7 +28,7 @@ TEST(CommandLine, HelpAndUsageErrorsByteForByte) {
            {{"--bogus", "--help"}, 2, "", "error: unknown option --bogus\n\n" + usage + "\n"},
            {{"--hook", "--bridge", "http://127.0.0.1:1"}, 2, "", "error: --hook needs --npc\n"}}) {
     SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
-    harness::RunResult run = harness::run_bridge(c.args);
+    RunResult run = harness::run_bridge(c.args);
     EXPECT_EQ(run.status, c.status);
     EXPECT_EQ(run.out, c.out);
     EXPECT_EQ(run.err, c.err);
@@ -41,6 +49,115 @@ TEST(CommandLine, WithoutExitWithStdinOnlyASignalEndsTheBridge) {
     EXPECT_EQ(bridge.wait_for_exit(), 0);
     EXPECT_EQ(bridge.count_log("the game closed our stdin"), 0u);
     EXPECT_EQ(bridge.count_log("[bridge] bye"), 1u);
+  }
+}
+
+// A listener on 127.0.0.1 that answers one connection, on a thread, with a canned reply once it
+// has read one request (head and Content-Length body). (A bridge on "::1": SettingsHook.)
+class StandInBridge {
+ public:
+  explicit StandInBridge(std::string reply) {
+    std::uint16_t port = 0;
+    listener_ = harness::loopback_socket(port, true);
+    url = "http://127.0.0.1:" + std::to_string(port);
+    server_ = std::thread([this, reply = std::move(reply)] {
+      UniqueFd client(accept_cloexec(listener_.get(), nullptr, nullptr));
+      auto complete = [&] {
+        std::size_t blank = request_.find("\r\n\r\n");
+        std::size_t at = request_.find("Content-Length: ");
+        std::size_t length = at == std::string::npos ? 0 : std::stoul(request_.substr(at + 16));
+        return blank != std::string::npos && request_.size() >= blank + 4 + length;
+      };
+      char chunk[4096];
+      ssize_t n = 0;
+      while (client.valid() && !complete() && (n = read(client.get(), chunk, sizeof chunk)) > 0)
+        request_.append(chunk, static_cast<std::size_t>(n));
+      if (client.valid()) write_fully(client.get(), reply);
+    });
+  }
+  ~StandInBridge() { request(); }
+
+  /// The request received; call after the hook has ended.
+  const std::string& request() {
+    if (server_.joinable()) server_.join();
+    return request_;
+  }
+
+  std::string url;
+
+ private:
+  UniqueFd listener_;
+  std::thread server_;
+  std::string request_;
+};
+
+const std::string TOOL_REQUEST =
+    R"({"tool_name":"Bash","tool_input":{"command":"ls -la"},"npc":"someone else"})";
+const std::string ALLOW = dump_json(harness::decision("allow", "ok"));
+
+// The refusal line the hook prints for `reason`.
+std::string refusal(const std::string& reason) {
+  return dump_json(harness::decision("deny", reason)) + "\n";
+}
+
+std::string unreachable(const std::string& why) {
+  return refusal("Nobody was around to approve this (" + why + ").");
+}
+
+void expect_printed(const std::string& url, const std::string& line,
+                    const std::string& input = TOOL_REQUEST) {
+  RunResult run = harness::run_bridge({"--hook", "--bridge", url, "--npc", "smith"}, {}, input);
+  EXPECT_EQ(run.status, 0) << url;
+  EXPECT_EQ(run.out, line) << url;
+  EXPECT_EQ(run.err, "") << url;
+}
+
+// Surrounding white space of the answer is dropped, nothing else is touched; trailing slashes
+// of the URL are ignored.
+TEST(HookClient, ForwardsTheRequestAndPrintsTheDecision) {
+  for (const std::string tail : {"", "//"}) {
+    std::string body = "  " + ALLOW + "\n";
+    StandInBridge bridge("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+                         std::to_string(body.size()) + "\r\n\r\n" + body);
+    expect_printed(bridge.url + tail, ALLOW + "\n");
+    std::string sent = R"({"npc":"smith","tool_input":{"command":"ls -la"},"tool_name":"Bash"})";
+    EXPECT_EQ(bridge.request(), "POST /hook/permission HTTP/1.1\r\nHost: " + bridge.url.substr(7) +
+                                    "\r\nContent-Type: application/json\r\nContent-Length: " +
+                                    std::to_string(sent.size()) + "\r\nConnection: close\r\n\r\n" +
+                                    sent);
+  }
+}
+
+TEST(HookClient, EveryFailureIsARefusalThatSaysWhy) {
+  // Tool requests it cannot read are refused without contacting the bridge (where nothing
+  // listens, so a contact would be refused for that reason instead).
+  std::uint16_t free = 0;
+  harness::loopback_socket(free);  // closed at once: nothing listens there
+  std::string nobody = "http://127.0.0.1:" + std::to_string(free);
+  for (const std::string input : {"", "[1,2]", "{\"a\":", "\"text\"", "{\"a\":\"\xff\"}"})
+    expect_printed(nobody, refusal("The bridge could not read the tool request."), input);
+
+  // URLs that name no usable bridge, and a port nothing listens on (refused at once).
+  auto started = std::chrono::steady_clock::now();
+  expect_printed(nobody, unreachable(os_error_text(ECONNREFUSED)));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(6));
+  for (const auto& [url, reason] : std::vector<std::pair<std::string, std::string>>{
+           {"https://127.0.0.1:8787", "bridge URL must be http://"},
+           {"http://127.0.0.1", "invalid socket address"},
+           {"http://127.0.0.1:65536", "invalid port value"},
+           {"http://127.0.0.1:", "invalid port value"}}) {
+    expect_printed(url, unreachable(reason));
+  }
+
+  // Answers that are no decision.
+  for (const auto& [reply, reason] : std::vector<std::pair<std::string, std::string>>{
+           {"HTTP/1.1 404 Not Found\r\nContent-Length: 21\r\n\r\n{\"error\":\"not found\"}",
+            "HTTP Error 404"},
+           {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n{}", "malformed response from the bridge"},
+           {"", "malformed response from the bridge"},
+           {"\r\n\r\n", "HTTP Error "}}) {
+    StandInBridge bridge(reply);
+    expect_printed(bridge.url, unreachable(reason));
   }
 }
 
