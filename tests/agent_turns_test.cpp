@@ -192,7 +192,6 @@ TEST(AgentLaunch, AskPolicyInstallsTheHookThroughASettingsFileAndKeepApiKeyPasse
                   {{"ANTHROPIC_API_KEY", "sk-secret"}});
   ASSERT_TRUE(demo.start());
   std::string self = std::filesystem::canonical(BRIDGE_EXE).string();
-  std::string tmp = demo.bridge().tmp();
   std::string bridge_url = " --hook --bridge http://127.0.0.1:" + std::to_string(demo.port());
 
   // Ids needing quotes in the hook command or encoding in the file name, or too long for one.
@@ -210,7 +209,7 @@ TEST(AgentLaunch, AskPolicyInstallsTheHookThroughASettingsFileAndKeepApiKeyPasse
     EXPECT_EQ(args, base_agent_args("acceptEdits", {"--settings", path, "--name", "npc:" + id}));
 
     // One plain file in TMPDIR: npc-<encoded id>-<12 hex>.settings.json.
-    std::string prefix = tmp + "/npc-" + encode_npc_id_for_file(id) + "-";
+    std::string prefix = demo.bridge().tmp() + "/npc-" + encode_npc_id_for_file(id) + "-";
     ASSERT_EQ(path.rfind(prefix, 0), 0u) << path;
     EXPECT_TRUE(
         std::regex_match(path.substr(prefix.size()), std::regex("[0-9a-f]{12}\\.settings\\.json")))
@@ -239,8 +238,7 @@ TEST(AgentLaunch, AskPolicyInstallsTheHookThroughASettingsFileAndKeepApiKeyPasse
 // run at all (executable when the bridge checked it at start-up, not when the player speaks).
 TEST(SayEndpointAgent, ThatStoppedReadingOrCannotBeStartedGives503) {
   TempRoot bin;
-  std::string claude = bin.path() + "/claude";
-  std::string ready = bin.path() + "/closed";
+  std::string claude = bin.path() + "/claude", ready = bin.path() + "/closed";
   std::ofstream(claude) << "#!/bin/sh\nexec 0<&-\n: > '" << ready << "'\nexec sleep 60\n";
   ASSERT_EQ(::chmod(claude.c_str(), 0755), 0);
   BridgeProcess bridge({.claude = claude});
