@@ -21,11 +21,9 @@ ToolUse ask_for_bash(DemoBridge& demo, SseStream& events, const std::string& npc
                      const std::string& command) {
   demo.say(npc, "@tool Bash " + dump_json(Json{{"command", command}}));
   std::optional<Json> request = wait_for_event(events, "permission_request", {{"detail", command}});
-  std::optional<Json> started =
-      request ? find_event(events, "tool_start", {{"name", "Bash"}, {"detail", command}})
-              : std::nullopt;
-  if (!started) return {};
-  return {*request, (*started)["id"]};
+  if (!request) return {};
+  auto started = find_event(events, "tool_start", {{"name", "Bash"}, {"detail", command}});
+  return started ? ToolUse{*request, (*started)["id"]} : ToolUse{};
 }
 
 // What a hook posts for a tool use of `npc`.
@@ -41,10 +39,9 @@ std::pair<int, Json> answer(DemoBridge& demo, const std::string& npc, const Json
 
 // The hook's request was answered with 200 and this decision.
 void expect_decided(HookRequest& hook, const std::string& word, const std::string& reason) {
-  std::optional<HttpResponse> decided = hook.read_response();
-  ASSERT_TRUE(decided);
-  EXPECT_EQ(decided->status, 200);
-  EXPECT_EQ(decided->json(), decision(word, reason));
+  HttpResponse decided = hook.read_response().value_or(HttpResponse{});
+  EXPECT_EQ(decided.status, 200);
+  EXPECT_EQ(decided.json(), decision(word, reason));
 }
 
 const std::pair<int, Json> ACCEPTED = {200, {{"ok", true}}};
