@@ -270,9 +270,8 @@ TEST_F(AgentLife, AnOversizedOutputLineIsDroppedAndTheNpcGoesOn) {
 #if defined(__linux__) && !defined(BRIDGE_SANITIZED)
   // The line was 100 MB; the bridge held at most its bound (a sanitizer's memory would blur it).
   std::ifstream status("/proc/" + std::to_string(demo.bridge().pid()) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) {
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("VmHWM:")) {
       EXPECT_LT(std::stol(line.substr(6)), 80 * 1024) << line;
     }
   }

@@ -99,13 +99,12 @@ TEST(GameRestarts, ViewsMemoryConversationsAndStreamsAcrossARestart) {
   BridgeProcess bridge(
       {.args = {"--model", "haiku", "--models", "a,b", "--ask-tools", "Bash|Write"}});
   std::string chosen = bridge.root() + "/chosen", gone = bridge.root() + "/gone";
-  ASSERT_TRUE(make_folders(chosen));
   std::string projects = bridge.home() + "/.claude/projects";
   // Before the start: a state file, and a workspace's conversations in a folder named by
   // replacing only "/" (the CLI's own naming of "." and "_": GameReference's "sessions").
   std::string plain = bridge.root() + "/plain", slashes = plain;
   std::replace(slashes.begin(), slashes.end(), '/', '-');
-  ASSERT_TRUE(make_folders(plain));
+  ASSERT_TRUE(make_folders(chosen) && make_folders(plain));
   ASSERT_NE(slashes, cli_folder_name(plain));  // so only this naming can find it
   // Writes a transcript of one user message, modified at BASE_TIME + `mtime` and a half second;
   // the listing's entry for it, as alice sees it while `user` has that conversation.
@@ -120,9 +119,8 @@ TEST(GameRestarts, ViewsMemoryConversationsAndStreamsAcrossARestart) {
     timespec at = {static_cast<time_t>(BASE_TIME + mtime), 500000000}, times[2] = {at, at};
     EXPECT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
     Json entry = {{"session_id", sid}, {"label", words}, {"title", title}, {"bytes", text.size()}};
-    entry.update({{"messages", 1}, {"started", STARTED}});
+    entry.update({{"messages", 1}, {"started", STARTED}, {"modified", BASE_TIME + mtime + 0.5}});
     entry.update({{"current", user == "alice"}, {"in_use_by", user == "alice" ? "" : user}});
-    entry["modified"] = static_cast<double>(BASE_TIME + mtime) + 0.5;
     return entry;
   };
   Json older = lay_out("s-older", "Tell me about the old lighthouse", 100, "alice");
