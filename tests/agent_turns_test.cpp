@@ -23,8 +23,7 @@ std::vector<Json> run_turn(DemoBridge& demo, SseStream& events, const std::strin
   });
 }
 
-// Opens `npc`'s stream, says `text` and waits for the turn's "result"; the launch it ran in
-// (the `count`th) and the session id the agent reported.
+// Says `text` to `npc`, read on a stream of its own; the turn's launch (the `count`th) and session.
 std::pair<Json, std::string> launched_turn(DemoBridge& demo, const std::string& npc,
                                            const std::string& text, std::size_t count) {
   SseStream events;

@@ -15,8 +15,7 @@ struct ToolUse {
   Json tool_id;
 };
 
-// Makes the NPC's agent use Bash for `command` and waits until the use is put to the player
-// and the agent's announcement of the tool use has arrived too (in whichever order).
+// Makes the agent use Bash for `command`; waits for the request and the tool_start, in any order.
 ToolUse ask_for_bash(DemoBridge& demo, SseStream& events, const std::string& npc,
                      const std::string& command) {
   demo.say(npc, "@tool Bash " + dump_json(Json{{"command", command}}));
@@ -71,8 +70,7 @@ TEST_F(Approvals, ThePlayersAnswersReachTheAgent) {
   EXPECT_EQ(said->json()["state"], "asking");
   // And a model asked for meanwhile waits for the turn's end, as while it works.
   EXPECT_EQ(demo.post("/npc/smith/model", {{"model", "haiku"}}).value().json()["pending"], true);
-  // Refused with a reason: the announcement carries it as sent, the agent the player's words,
-  // and the command never runs.
+  // Refused with a reason: announced as sent, the agent hears it, and the command never runs.
   EXPECT_EQ(answer(demo, "smith", {{"request_id", rid}, {"allow", false}, {"reason", "No."}}),
             ACCEPTED);
   EXPECT_TRUE(find_event(events, "permission_answered",

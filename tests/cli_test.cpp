@@ -118,8 +118,7 @@ void expect_printed(const std::string& url, const std::string& line,
   EXPECT_EQ(run.err, "") << url;
 }
 
-// Surrounding white space of the answer is dropped, nothing else is touched; trailing slashes
-// of the URL are ignored.
+// The answer loses only its surrounding white space; trailing slashes of the URL are ignored.
 TEST(HookClient, ForwardsTheRequestAndPrintsTheDecision) {
   for (const std::string tail : {"", "//"}) {
     std::string body = "  " + ALLOW + "\n";
@@ -187,8 +186,7 @@ TEST(HttpWire, ForeignRequestsAreForbiddenAndOversizedOnesDropped) {
     EXPECT_EQ(response->reason, "Forbidden");
     EXPECT_EQ(response->body, "{\"error\":\"forbidden\"}") << headers;
   }
-  // The connection lives on; the game's own form (Host 127.0.0.1:PORT, no Origin) is served,
-  // and none of the refused requests made an NPC.
+  // The connection lives on and serves the game's own form; no refused request made an NPC.
   ASSERT_TRUE(c.send_raw("GET /npcs HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n\r\n"));
   HttpResponse listing = c.read_response().value();
   EXPECT_EQ(listing.status, 200);

@@ -383,8 +383,7 @@ std::set<std::string> matches(const std::string& text, const std::regex& pattern
   return out;
 }
 
-// Every route the router answers, as "METHOD PATH" with NPC paths as /npc/{id}/ACTION, and the
-// playground's files (index.html at "/").
+// Every route the router answers, as "METHOD PATH" (NPC paths: /npc/{id}/ACTION), and web/ files.
 std::set<std::string> routes_in_code() {
   static const std::regex fixed_path(R"re(request\.path == "([^"]+)")re");
   static const std::regex action(R"re(action == "([a-z_]+)")re");
