@@ -155,7 +155,7 @@ TEST(GameRestarts, ViewsMemoryConversationsAndStreamsAcrossARestart) {
   EXPECT_EQ(body_of(bridge, "/policy"),
             R"({"ask_tools":"Bash|Write","policies":["ask","auto","trust"],"policy":"trust"})");
 
-  // Requests off the route table get 404; any NPC path still creates its NPC (the listing below).
+  // Off the route table: 404; but a GET or POST to /npc/ID/ACTION makes the NPC (listing below).
   for (const std::string request :
        {"HEAD /health", "GET /index.html", "GET /playground.js/", "DELETE /npc/deleted/events",
         "GET /npc/bare", "GET /npc/guard/status", "POST /npc/guard2/dance"}) {
