@@ -40,9 +40,8 @@ void send_pieces(int client, int server, std::string_view bytes, unsigned max_pi
     }
     bytes.remove_prefix(piece);
     int unread = 0;
-    while (!stop && ::ioctl(server, FIONREAD, &unread) == 0 && unread > 0) {
+    while (!stop && ::ioctl(server, FIONREAD, &unread) == 0 && unread > 0)
       std::this_thread::yield();
-    }
   }
   ::shutdown(client, SHUT_WR);
 }
