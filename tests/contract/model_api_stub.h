@@ -81,8 +81,7 @@ class ModelApiStub {
     changed_.notify_all();
     if (acceptor_.joinable()) {
       // A connection of our own wakes the accept loop, which then sees that the stub stops.
-      harness::HttpConnection wake;
-      wake.connect(port_);
+      harness::HttpConnection().connect(port_);
       acceptor_.join();
     }
     // Only the accept loop adds to the connections.
@@ -147,14 +146,13 @@ class ModelApiStub {
 
   // The whole answer to one request (head and body); empty when the stub stops first.
   std::string answer(const HttpRequest& request) {
-    const Json& body = request.body;
     if (request.path != "/v1/messages")
       return error_response(404, "not_found_error", "the stub serves only messages");
-    Reply reply = choose_reply(body);
+    Reply reply = choose_reply(request.body);
     std::string number;  // of the message and of its tool use
     {
       std::unique_lock<std::mutex> guard(lock_);
-      requests_.push_back(body);
+      requests_.push_back(request.body);
       number = std::to_string(requests_.size());
       if (!reply.hold.empty()) {
         held_.insert(reply.hold);
@@ -163,11 +161,10 @@ class ModelApiStub {
       }
       if (stopping_) return "";
     }
-    if (reply.kind == Reply::Kind::ApiError) {
-      // A 400 is not worth many retries to the CLI: it gives up within a few seconds, where a
-      // 500 keeps it retrying for minutes.
+    // A 400 is not worth many retries to the CLI: it gives up within a few seconds, where a 500
+    // keeps it retrying for minutes.
+    if (reply.kind == Reply::Kind::ApiError)
       return error_response(400, "invalid_request_error", reply.text);
-    }
 
     // The message as a stream: the block starts empty, and its text (word by word) or its input
     // (as JSON text) comes in deltas, as the API sends them.
@@ -182,7 +179,7 @@ class ModelApiStub {
     Json start{{"id", "msg_stub_" + number},
                {"type", "message"},
                {"role", "assistant"},
-               {"model", as_text(body, "model")},
+               {"model", as_text(request.body, "model")},
                {"content", Json::array()},
                {"stop_reason", nullptr},
                {"stop_sequence", nullptr},
