@@ -179,7 +179,6 @@ TEST_F(Contract, ConversationStreamsItsTurnsAndResumesAfterAnInterrupt) {
   auto end = std::find(types.begin(), types.end(), "message_end");
   EXPECT_EQ(std::count(types.begin(), types.end(), "message_end"), 1) << events_text(turn);
   EXPECT_EQ(std::find(end, types.end(), "delta"), types.end()) << "a delta after message_end";
-  EXPECT_EQ(harness::of_type(turn, "said").at(0)["text"], "sing me the ballad of the quill");
 
   const Json& result = turn.back();
   EXPECT_EQ(result["text"], reply);
@@ -194,7 +193,6 @@ TEST_F(Contract, ConversationStreamsItsTurnsAndResumesAfterAnInterrupt) {
   ASSERT_FALSE(session.empty());
   Json reported = harness::of_type(turn, "session").at(0);
   EXPECT_FALSE(as_text(reported, "resolved").empty()) << "the CLI names the model it uses";
-  EXPECT_EQ(reported["resumed"], false);
   // The bridge asks for the permission mode that its default policy maps to.
   EXPECT_TRUE(harness::of_type(turn, "policy_downgraded").empty()) << events_text(turn);
   // The CLI keeps the transcript where the bridge looks for it.
@@ -239,7 +237,6 @@ TEST_F(Contract, ConversationStreamsItsTurnsAndResumesAfterAnInterrupt) {
   EXPECT_EQ(listed[0]["session_id"], session);
   EXPECT_EQ(listed[0]["label"], "sing me the ballad of the quill");
   EXPECT_EQ(listed[0]["title"], "npc:bard");
-  EXPECT_EQ(listed[0]["current"], true) << listed.dump();
   EXPECT_GT(listed[0]["messages"].get<std::uint64_t>(), messages_before) << listed.dump();
 }
 
@@ -318,7 +315,6 @@ TEST_F(Contract, ModelChangesApplyWhileIdleAndAfterTheQueuedWords) {
   std::vector<Json> first = read_turn();
   EXPECT_EQ(first.back()["text"], "Hello from the stub: hold:first and the price of that lantern");
   Json reported = harness::of_type(first, "session").at(0);
-  EXPECT_EQ(reported["model"], "haiku");
   std::string resolved = as_text(reported, "resolved");
   EXPECT_NE(resolved.find("haiku"), std::string::npos) << resolved;
   EXPECT_NE(resolved, before);
