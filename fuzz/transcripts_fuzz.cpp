@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <atomic>
 
 #include "fuzz_support.h"
 #include "store/transcripts.h"
@@ -72,7 +71,7 @@ FUZZ_TARGET(rest) {
 
   // A workspace no folder is named after is looked for by the "cwd" the transcripts record.
   // A new one each time, so that no earlier answer is remembered in its place.
-  static std::atomic<std::uint64_t> searches{0};
+  static std::uint64_t searches = 0;
   std::string unknown = "/fuzz/searched-" + std::to_string(searches++);
   std::string found = workspace_folder(unknown);
   FUZZ_CHECK(found == folder || found == projects_dir() + "/" + cli_encode_workspace(unknown));
