@@ -46,16 +46,6 @@ void send_pieces(int client, int server, std::string_view bytes, unsigned max_pi
   ::shutdown(client, SHUT_WR);
 }
 
-void check(const HttpRequest& request) {
-  FUZZ_CHECK(split_whitespace(request.method).size() == 1 && is_valid_utf8(request.method));
-  FUZZ_CHECK(is_valid_utf8(request.path) && is_valid_utf8(request.query));
-  FUZZ_CHECK(request.path.find('?') == std::string::npos);
-  for (const std::string& host : request.hosts) FUZZ_CHECK(is_valid_utf8(host));
-  for (const std::string& origin : request.origins) FUZZ_CHECK(is_valid_utf8(origin));
-  FUZZ_CHECK(request.hosts.size() + request.origins.size() <= MAX_HEADER_LINES);
-  request_allowed(request);  // the guard answers every request
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -77,7 +67,13 @@ FUZZ_TARGET(input) {
   auto lines = static_cast<std::size_t>(std::count(sent.begin(), sent.end(), '\n'));
   std::size_t requests = 0;
   while (std::optional<HttpRequest> request = read_request(reader)) {
-    check(*request);
+    FUZZ_CHECK(split_whitespace(request->method).size() == 1 && is_valid_utf8(request->method));
+    FUZZ_CHECK(is_valid_utf8(request->path) && is_valid_utf8(request->query));
+    FUZZ_CHECK(request->path.find('?') == std::string::npos);
+    for (const std::string& host : request->hosts) FUZZ_CHECK(is_valid_utf8(host));
+    for (const std::string& origin : request->origins) FUZZ_CHECK(is_valid_utf8(origin));
+    FUZZ_CHECK(request->hosts.size() + request->origins.size() <= MAX_HEADER_LINES);
+    request_allowed(*request);  // the guard answers every request
     // Each request has a request line of its own, ended by a line feed.
     FUZZ_CHECK(++requests <= lines);
     if (request->close_after) break;  // where the connection would be closed
