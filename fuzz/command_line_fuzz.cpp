@@ -8,7 +8,6 @@
 #include "config/config.h"
 #include "config/parse.h"
 #include "fuzz_support.h"
-#include "util/paths.h"
 
 namespace {
 

@@ -13,7 +13,6 @@
 #include "config/config.h"
 #include "config/policy.h"
 #include "fuzz_support.h"
-#include "store/state_file.h"
 #include "util/background.h"
 
 namespace {
