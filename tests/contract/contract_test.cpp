@@ -19,7 +19,6 @@ namespace {
 using namespace std::chrono_literals;
 using harness::BridgeProcess;
 using harness::is_event;
-using harness::SseStream;
 
 // The CLI takes about a second to start and a few seconds to give up on a failing model call;
 // sanitizer builds of the bridge are slower still.
@@ -160,7 +159,7 @@ class Contract : public testing::Test {
   std::string cli_;
   contract::ModelApiStub stub_;
   std::unique_ptr<BridgeProcess> bridge_;
-  SseStream events_;
+  harness::SseStream events_;
 };
 
 TEST_F(Contract, ConversationStreamsItsTurnsAndResumesAfterAnInterrupt) {
@@ -311,8 +310,7 @@ TEST_F(Contract, ModelChangesApplyWhileIdleAndAfterTheQueuedWords) {
   stub_.release("first");
   std::vector<Json> first = read_turn();
   EXPECT_EQ(first.back()["text"], "Hello from the stub: hold:first and the price of that lantern");
-  Json reported = harness::of_type(first, "session").at(0);
-  std::string resolved = as_text(reported, "resolved");
+  std::string resolved = as_text(harness::of_type(first, "session").at(0), "resolved");
   EXPECT_NE(resolved.find("haiku"), std::string::npos) << resolved;
   std::vector<Json> second = read_turn();
   EXPECT_EQ(second.back()["text"], "Hello from the stub: and wrap it for me");
