@@ -8,7 +8,6 @@
 #include "config/config.h"
 #include "config/parse.h"
 #include "fuzz_support.h"
-#include "util/paths.h"
 
 namespace {
 
@@ -40,11 +39,10 @@ void check(const Invocation& outcome) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // A home, and a `claude` on PATH, so that the serving path can be reached.
-  const std::string& home = scratch_dir();
-  std::string bin = home + "/bin";
+  std::string bin = scratch_dir() + "/bin";
   ::mkdir(bin.c_str(), 0700);
   write_file(bin + "/claude", "#!/bin/sh\n", 0700);
-  ::setenv("HOME", home.c_str(), 1);
+  ::setenv("HOME", scratch_dir().c_str(), 1);
   ::setenv("PATH", bin.c_str(), 1);
   ::setenv("AGENT_MODEL", "sonnet", 1);
   return 0;

@@ -1,11 +1,10 @@
 // The fast reading of an agent's reply deltas against the ordinary one: for any line, the fast
-// way either declines it or gives, byte for byte, the very events and streamed text that
-// cleaning the line up, parsing it and translating the record give, each event in the form
-// push_event writes.
+// way either declines it or gives, byte for byte, the events (in push_event's form) and the
+// streamed text that cleaning the line up, parsing it and translating the record give.
 //
-// Input: lines. Each line is checked as it stands, and once more as the text value of a delta
-// record the way the agent writes one, so that the fuzzer spends its time on the string
-// escapes, UTF-8 and number forms a reply piece may hold rather than on finding the record.
+// Input: lines, each checked as it stands and again as the text of a delta record as the agent
+// writes one, so that the fuzzer spends its time on the escapes, UTF-8 and number forms a reply
+// piece may hold rather than on finding the record.
 
 #include "agent/npc.h"
 #include "agent/translate.h"

@@ -60,10 +60,8 @@ inline void write_file(const std::string& path, std::string_view bytes, mode_t m
 inline const std::string& scratch_dir() {
   // Never destroyed: the exit handler below still needs it after static destructors ran.
   static const std::string* dir = [] {
-    std::error_code no_shm;
     std::string pattern =
-        (std::filesystem::is_directory("/dev/shm", no_shm) ? "/dev/shm" : temp_dir()) +
-        "/bridge_fuzz.XXXXXX";
+        (::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : temp_dir()) + "/bridge_fuzz.XXXXXX";
     FUZZ_CHECK(::mkdtemp(pattern.data()) != nullptr);
     std::atexit([] {
       std::error_code ignored;

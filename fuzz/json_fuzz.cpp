@@ -46,8 +46,7 @@ FUZZ_TARGET(text) {
     FUZZ_CHECK(is_valid_utf8(text));
   }
   // Strings and keys holding any bytes at all still write out as readable JSON.
-  Json raw = Json::object();
-  raw[std::string(text)] = std::string(text);
+  Json raw = {{std::string(text), std::string(text)}};
   std::string written = dump_json(raw);
   FUZZ_CHECK(is_valid_utf8(written));
   std::optional<Json> read_back = parse_json(written);

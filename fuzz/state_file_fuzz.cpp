@@ -26,8 +26,7 @@ FUZZ_TARGET(bytes) {
   for (const std::string& id : ids) {
     Recalled memory = recall_npc(id, scratch_dir());
     for (const std::optional<std::string>* text :
-         {&memory.workspace, &memory.session_id, &memory.persona, &memory.model}) {
+         {&memory.workspace, &memory.session_id, &memory.persona, &memory.model})
       if (*text) FUZZ_CHECK(is_valid_utf8(**text));
-    }
   }
 }

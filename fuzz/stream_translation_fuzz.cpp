@@ -13,7 +13,6 @@
 #include "config/config.h"
 #include "config/policy.h"
 #include "fuzz_support.h"
-#include "store/state_file.h"
 #include "util/background.h"
 
 namespace {
@@ -31,22 +30,19 @@ ReplyPart reply_part(const Json& record) {
   if (type == "result") return {ReplyPart::TurnEnd, ""};  // a sub-agent's too
   if (is_truthy(record, "parent_tool_use_id")) return {};
   if (type == "stream_event") {
-    const Json* event = field(record, "event");
-    if (event == nullptr) return {};
-    std::string kind = as_text(*event, "type");
+    Json event = or_zero(record, "event");
+    std::string kind = as_text(event, "type");
     if (kind == "message_start") return {ReplyPart::MessageStart, ""};
-    const Json* delta = kind == "content_block_delta" ? field(*event, "delta") : nullptr;
-    if (delta == nullptr || as_text(*delta, "type") != "text_delta") return {};
-    return {ReplyPart::Delta, as_text(*delta, "text")};
+    Json delta = or_zero(event, "delta");
+    if (kind != "content_block_delta" || as_text(delta, "type") != "text_delta") return {};
+    return {ReplyPart::Delta, as_text(delta, "text")};
   }
   if (type != "assistant" || is_truthy(record, "is_api_error_message")) return {};
   std::string full;
-  const Json* message = field(record, "message");
-  const Json* content = message != nullptr ? field(*message, "content") : nullptr;
-  if (content != nullptr && content->is_array()) {
-    for (const Json& block : *content) {
+  Json content = or_zero(or_zero(record, "message"), "content");
+  if (content.is_array()) {
+    for (const Json& block : content)
       if (as_text(block, "type") == "text") full += as_text(block, "text");
-    }
   }
   return {ReplyPart::FullText, full};
 }
@@ -56,26 +52,23 @@ ReplyPart reply_part(const Json& record) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // Session descriptions look for transcripts under HOME: an empty one here.
   ::setenv("HOME", scratch_dir().c_str(), 1);
-  Config cfg;
-  cfg.workspace = scratch_dir();
-  store_config(cfg);
+  store_config(Config{.workspace = scratch_dir()});
   store_state_file_path(scratch_dir() + "/bridge_state.json");
   set_policy("auto");
   return 0;
 }
 
 FUZZ_TARGET(input) {
-  NpcHandle handle = std::make_shared<Npc>(NPC_ID);  // a new session is saved through a handle
-  Npc& npc = *handle;
-  npc.locked([](NpcState& s) { s.workspace = scratch_dir(); });
+  NpcHandle npc = std::make_shared<Npc>(NPC_ID);  // a new session is saved through a handle
+  npc->locked([](NpcState& s) { s.workspace = scratch_dir(); });
   std::uint64_t last_seq = 0;
   std::string streamed;  // reply text the game has had since the message began
 
   for (std::string_view rest = input; !rest.empty();) {
     std::string_view line = take_line(rest);
-    translate_line(npc, 0, line);
+    translate_line(*npc, 0, line);
 
-    std::vector<StoredEvent> produced = events_after(npc.events, last_seq);
+    std::vector<StoredEvent> produced = events_after(npc->events, last_seq);
     std::string sent;  // the reply text this line gave the game
     bool ended = false;
     for (const StoredEvent& stored : produced) {

@@ -3,8 +3,7 @@
 # in the platform package npm picks for this machine) into a cache folder outside the source
 # tree, reusing an earlier install, and writes the binary's path to the file named by $1.
 #
-# Where the registry cannot be reached it prints one line "skipped: <reason>", writes no path and
-# exits 0, so that the tests skip themselves. Any other failure exits non-zero.
+# Where the registry cannot be reached it skips as npm_install does, writing no path.
 set -uo pipefail
 source "$(dirname "$0")/npm_install.sh"
 

@@ -5,9 +5,8 @@
 //
 //   a tool_result in that message  -> text "The tool said: " + the tool's output
 //   "run: CMD"                     -> a Bash tool use with {"command": CMD}
-//   "api-error: TEXT"              -> HTTP 400 invalid_request_error with the message TEXT (for
-//                                     every request that carries it, retries included, since
-//                                     the CLI retries a failed request a few times)
+//   "api-error: TEXT"              -> HTTP 400 invalid_request_error with the message TEXT (to
+//                                     each of the CLI's retries too)
 //   anything else                  -> text "Hello from the stub: " + the words, word by word
 //
 // A message containing "hold:KEY" (KEY up to the next white space) is not answered until
@@ -41,12 +40,6 @@ inline std::string sse(const Json& data) {
   return "event: " + as_text(data, "type") + "\ndata: " + dump_json(data) + "\n\n";
 }
 
-// The elements of an array; none for anything else.
-inline const Json& items(const Json* value) {
-  static const Json none = Json::array();
-  return value != nullptr && value->is_array() ? *value : none;
-}
-
 struct Reply {
   enum class Kind { Text, ToolUse, ApiError } kind;
   std::string text;  // the reply text, the command of the tool use, or the error message
@@ -56,26 +49,22 @@ struct Reply {
 inline Reply choose_reply(const Json& body) {
   // The CLI ends its message list with a "system" message of its own; the player's words are
   // in the last "user" message, after the reminders the CLI puts in front of them.
-  const Json* last_user = nullptr;
-  for (const Json& message : items(field(body, "messages"))) {
-    if (as_text(message, "role") == "user") last_user = &message;
-  }
-  const Json* content = last_user != nullptr ? field(*last_user, "content") : nullptr;
-  std::string words = content != nullptr && content->is_string() ? as_text(content) : "";
-  for (const Json& block : items(content)) {
+  Json content;
+  for (const Json& message : or_zero(body, "messages"))
+    if (as_text(message, "role") == "user") content = or_zero(message, "content");
+  std::string words = content.is_string() ? content.get<std::string>() : "";
+  for (const Json& block : content.is_array() ? content : Json::array()) {
     std::string type = as_text(block, "type");
-    if (type == "tool_result") {
+    if (type == "tool_result")
       return {Reply::Kind::Text, "The tool said: " + trim(as_text(block, "content")), ""};
-    }
     if (type == "text") words = as_text(block, "text");
   }
   words = trim(words);
   std::smatch hold;
   std::regex_search(words, hold, std::regex(R"(hold:(\S+))"));
   std::string key = hold.empty() ? "" : hold[1].str();
-  if (std::size_t at = words.find("api-error:"); at != std::string::npos) {
+  if (std::size_t at = words.find("api-error:"); at != std::string::npos)
     return {Reply::Kind::ApiError, trim(words.substr(at + 10)), key};
-  }
   if (words.starts_with("run:")) return {Reply::Kind::ToolUse, trim(words.substr(4)), key};
   return {Reply::Kind::Text, "Hello from the stub: " + words, key};
 }
@@ -92,8 +81,7 @@ class ModelApiStub {
     changed_.notify_all();
     if (acceptor_.joinable()) {
       // A connection of our own wakes the accept loop, which then sees that the stub stops.
-      harness::HttpConnection wake;
-      wake.connect(port_);
+      harness::HttpConnection().connect(port_);
       acceptor_.join();
     }
     // Only the accept loop adds to the connections.
@@ -122,10 +110,8 @@ class ModelApiStub {
   }
   /// Lets every request holding on `key`, now or later, be answered.
   void release(const std::string& key) {
-    {
-      std::lock_guard<std::mutex> guard(lock_);
-      released_.insert(key);
-    }
+    std::lock_guard<std::mutex> guard(lock_);
+    released_.insert(key);
     changed_.notify_all();
   }
 
@@ -134,10 +120,8 @@ class ModelApiStub {
     for (;;) {
       int fd = accept_cloexec(listener_.get(), nullptr, nullptr);
       std::lock_guard<std::mutex> guard(lock_);
-      if (stopping_) {
-        if (fd >= 0) ::close(fd);
-        return;
-      }
+      if (stopping_ && fd >= 0) ::close(fd);
+      if (stopping_) return;
       if (fd < 0) continue;
       open_fds_.push_back(fd);
       connections_.emplace_back([this, fd] { serve(fd); });
@@ -160,15 +144,13 @@ class ModelApiStub {
 
   // The whole answer to one request (head and body); empty when the stub stops first.
   std::string answer(const HttpRequest& request) {
-    const Json& body = request.body;
-    if (request.path != "/v1/messages") {
+    if (request.path != "/v1/messages")
       return error_response(404, "not_found_error", "the stub serves only messages");
-    }
-    Reply reply = choose_reply(body);
+    Reply reply = choose_reply(request.body);
     std::string number;  // of the message and of its tool use
     {
       std::unique_lock<std::mutex> guard(lock_);
-      requests_.push_back(body);
+      requests_.push_back(request.body);
       number = std::to_string(requests_.size());
       if (!reply.hold.empty()) {
         held_.insert(reply.hold);
@@ -177,11 +159,10 @@ class ModelApiStub {
       }
       if (stopping_) return "";
     }
-    if (reply.kind == Reply::Kind::ApiError) {
-      // A 400 is not worth many retries to the CLI: it gives up within a few seconds, where a
-      // 500 keeps it retrying for minutes.
+    // A 400 is not worth many retries to the CLI: it gives up within a few seconds, where a 500
+    // keeps it retrying for minutes.
+    if (reply.kind == Reply::Kind::ApiError)
       return error_response(400, "invalid_request_error", reply.text);
-    }
 
     // The message as a stream: the block starts empty, and its text (word by word) or its input
     // (as JSON text) comes in deltas, as the API sends them.
@@ -196,7 +177,7 @@ class ModelApiStub {
     Json start{{"id", "msg_stub_" + number},
                {"type", "message"},
                {"role", "assistant"},
-               {"model", as_text(body, "model")},
+               {"model", as_text(request.body, "model")},
                {"content", Json::array()},
                {"stop_reason", nullptr},
                {"stop_sequence", nullptr},
@@ -211,10 +192,9 @@ class ModelApiStub {
     auto delta = [](const Json& piece) {
       return sse({{"type", "content_block_delta"}, {"index", 0}, {"delta", piece}});
     };
-    if (tool) {
-      std::string input = dump_json(Json{{"command", reply.text}});
-      events += delta({{"type", "input_json_delta"}, {"partial_json", input}});
-    }
+    if (tool)
+      events += delta({{"type", "input_json_delta"},
+                       {"partial_json", dump_json(Json{{"command", reply.text}})}});
     for (std::size_t at = 0, end; !tool && at < reply.text.size(); at = end) {
       end = std::min(reply.text.find(' ', at), reply.text.size() - 1) + 1;
       events += delta({{"type", "text_delta"}, {"text", reply.text.substr(at, end - at)}});

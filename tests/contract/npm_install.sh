@@ -1,9 +1,8 @@
 # Sourced by the scripts that install a pinned npm package into a cache folder outside the source
 # tree (the contract tests' claude CLI, the browser tests' playwright-core).
-#
-# npm_install PREFIX PACKAGE: installs PACKAGE (name@version) into PREFIX. Where the registry cannot be
-# reached (no npm, or npm fails with a network error) it prints one line "skipped: <reason>" and
-# exits 0, so that the tests skip themselves; any other failure exits 1.
+# npm_install PREFIX PACKAGE installs PACKAGE (name@version) into PREFIX. Where the registry cannot
+# be reached (no npm, or npm fails with a network error) it prints one line "skipped: <reason>"
+# and exits 0, so that the tests skip themselves; any other failure exits 1.
 npm_install() {
   local prefix="$1" package="$2" log="$1/npm-install.log"
   command -v npm >/dev/null 2>&1 || { echo "skipped: npm is not installed"; exit 0; }
