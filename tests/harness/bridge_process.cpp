@@ -59,12 +59,9 @@ std::vector<std::string> lines_of(const std::string& text, bool ended) {
 TempRoot::TempRoot() {
   std::string pattern = temp_dir() + "/bridge_e2e.XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) return;
-  std::error_code ec;
-  path_ = std::filesystem::canonical(pattern, ec).string();
-  if (ec) path_ = pattern;
-  for (const char* sub : {"home", "workspace", "state", "tmp", "bin"}) {
-    std::filesystem::create_directories(path_ + "/" + sub, ec);
-  }
+  path_ = std::filesystem::canonical(pattern).string();
+  for (const char* sub : {"home", "workspace", "state", "tmp", "bin"})
+    std::filesystem::create_directories(path_ + "/" + sub);
 }
 
 TempRoot::~TempRoot() {

@@ -1,6 +1,5 @@
-// Runs the built bridge for end-to-end tests: each instance gets its own temporary root with a
-// HOME, a workspace folder, a state file path, a TMPDIR and a stand-in `claude`, and a loopback
-// port the system chose. Its output is captured so that tests can wait for log lines.
+// Runs the built bridge for end-to-end tests, each in a temporary root of its own (HOME, workspace,
+// state file, TMPDIR, a stand-in `claude`) on a port the system chose, its output captured.
 #pragma once
 
 #include <signal.h>
