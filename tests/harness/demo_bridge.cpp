@@ -46,9 +46,8 @@ DemoBridge::DemoBridge(std::vector<std::string> args, EnvChanges env)
 std::vector<Json> DemoBridge::launches() const {
   std::vector<Json> out;
   std::ifstream file(scratch() + "/launches.jsonl");
-  for (std::string line; std::getline(file, line);) {
+  for (std::string line; std::getline(file, line);)
     if (std::optional<Json> parsed = parse_json(line)) out.push_back(std::move(*parsed));
-  }
   return out;
 }
 
@@ -86,9 +85,8 @@ std::vector<ProcessEntry> process_table() {
 
 std::vector<pid_t> zombie_children(pid_t parent) {
   std::vector<pid_t> out;
-  for (const ProcessEntry& p : process_table()) {
+  for (const ProcessEntry& p : process_table())
     if (p.state == 'Z' && p.parent == parent) out.push_back(p.pid);
-  }
   return out;
 }
 
@@ -120,9 +118,8 @@ Json npc_row(std::uint16_t port, const std::string& npc_id) {
   std::optional<HttpResponse> response = http_request(port, "GET", "/npcs");
   Json listing = response ? response->json() : Json();
   const Json* rows = field(listing, "npcs");
-  for (const Json& row : rows != nullptr && rows->is_array() ? *rows : Json::array()) {
+  for (const Json& row : rows != nullptr && rows->is_array() ? *rows : Json::array())
     if (as_text(row, "id") == npc_id) return row;
-  }
   return nullptr;
 }
 

@@ -95,9 +95,8 @@ inline std::optional<std::vector<Json>> read_until_type(
 inline bool is_event(const Json& event, const std::string& type,
                      const Json& fields = Json::object()) {
   if (as_text(event, "type") != type) return false;
-  for (const auto& [key, value] : fields.items()) {
+  for (const auto& [key, value] : fields.items())
     if (!event.contains(key) || event.at(key) != value) return false;
-  }
   return true;
 }
 inline std::function<bool(const Json&)> is_state(const std::string& value) {

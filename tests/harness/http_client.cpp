@@ -38,9 +38,8 @@ std::optional<HttpResponse> parse_head(const std::string& head) {
   response.reason = trim(response.reason);
   while (std::getline(lines, line)) {
     std::size_t colon = line.find(':');
-    if (colon != std::string::npos) {
-      response.headers[ascii_lower(trim(line.substr(0, colon)))] = trim(line.substr(colon + 1));
-    }
+    if (colon == std::string::npos) continue;
+    response.headers[ascii_lower(trim(line.substr(0, colon)))] = trim(line.substr(colon + 1));
   }
   return response;
 }
@@ -104,24 +103,13 @@ bool HttpConnection::send_request(const std::string& method, const std::string& 
                                   const std::vector<std::string>& extra_headers) {
   std::string text = method + " " + path + " HTTP/1.1\r\n";
   for (const std::string& header : extra_headers) text += header + "\r\n";
-  if (ascii_lower(text).find("\nhost:") == std::string::npos) {
+  if (ascii_lower(text).find("\nhost:") == std::string::npos)
     text += "Host: 127.0.0.1:" + std::to_string(port_) + "\r\n";
-  }
   if (body) {
     text += "Content-Type: application/json\r\nContent-Length: " + std::to_string(body->size()) +
             "\r\n";
   }
   return send_raw(text + "\r\n" + body.value_or(""));
-}
-
-std::optional<HttpResponse> HttpConnection::request(const std::string& method,
-                                                    const std::string& path,
-                                                    const std::optional<Json>& body,
-                                                    const std::vector<std::string>& extra_headers,
-                                                    std::chrono::milliseconds timeout) {
-  std::optional<std::string> text = body ? std::optional(dump_json(*body)) : std::nullopt;
-  if (!send_request(method, path, text, extra_headers)) return std::nullopt;
-  return read_response(timeout);
 }
 
 PeerEnd HttpConnection::wait_for_close(std::chrono::milliseconds timeout) {

@@ -41,7 +41,10 @@ class HttpConnection {
   std::optional<HttpResponse> request(const std::string& method, const std::string& path,
                                       const std::optional<Json>& body = std::nullopt,
                                       const std::vector<std::string>& extra_headers = {},
-                                      std::chrono::milliseconds timeout = DEFAULT_WAIT);
+                                      std::chrono::milliseconds timeout = DEFAULT_WAIT) {
+    std::optional<std::string> text = body ? std::optional(dump_json(*body)) : std::nullopt;
+    return send_request(method, path, text, extra_headers) ? read_response(timeout) : std::nullopt;
+  }
   PeerEnd wait_for_close(std::chrono::milliseconds timeout = DEFAULT_WAIT);
 
   /// Bytes that arrived but were not consumed by a read yet.
