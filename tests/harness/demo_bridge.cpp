@@ -1,10 +1,10 @@
 #include "harness/demo_bridge.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
 
 #include "util/platform.h"
@@ -68,18 +68,15 @@ bool process_alive(pid_t pid) {
 
 std::vector<ProcessEntry> process_table() {
   std::vector<ProcessEntry> out;
-  DIR* dir = ::opendir("/proc");
-  while (dirent* entry = dir != nullptr ? ::readdir(dir) : nullptr) {
-    if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
-    std::istringstream rest(stat_after_name(entry->d_name));
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+    std::string pid = entry.path().filename();
+    if (!std::isdigit(static_cast<unsigned char>(pid[0]))) continue;
+    std::istringstream rest(stat_after_name(pid));
     char state = 0;
-    long ppid = 0;
-    if (rest >> state >> ppid) {
-      out.push_back(
-          {static_cast<pid_t>(std::atol(entry->d_name)), static_cast<pid_t>(ppid), state});
-    }
+    pid_t parent = 0;
+    if (rest >> state >> parent) out.push_back({static_cast<pid_t>(std::stol(pid)), parent, state});
   }
-  if (dir != nullptr) ::closedir(dir);
   return out;
 }
 
