@@ -82,8 +82,7 @@ async function startBridge(args = [], { scripted = true } = {}) {
 
 // A page in a fresh context; with a `url`, the playground there, ready.
 async function openPage(url) {
-  const context = await browser.newContext({ viewport: { width: 1360, height: 900 },
-    colorScheme: 'light' });
+  const context = await browser.newContext({ viewport: { width: 1360, height: 900 }, colorScheme: 'light' });
   context.setDefaultTimeout(WAIT_MS);
   cleanups.push(() => context.close());
   const page = await context.newPage();
