@@ -157,11 +157,8 @@ void BridgeProcess::read_output() {
       char buffer[8192];
       ssize_t n = read_some(fds[i].fd, buffer, sizeof buffer);
       std::lock_guard<std::mutex> guard(lock_);
-      if (n <= 0) {
-        fds[i].fd = -1;  // poll skips it from now on
-      } else {
-        (i == 0 ? out_ : err_).append(buffer, static_cast<std::size_t>(n));
-      }
+      if (n > 0) (i == 0 ? out_ : err_).append(buffer, static_cast<std::size_t>(n));
+      if (n <= 0) fds[i].fd = -1;  // poll skips it from now on
       changed_.notify_all();
     }
   }

@@ -1,5 +1,4 @@
-// Files and folders that end-to-end tests lay out and read, and where the claude CLI keeps the
-// transcripts of a working folder.
+// Files and folders that end-to-end tests lay out and read, and the CLI's name for a folder.
 #pragma once
 
 #include <algorithm>
