@@ -1,8 +1,6 @@
-// The playground page in a real browser: headless Chromium plays NPCs through the page while
-// the built bridge runs them with the scripted demo agent. Started by run.sh, which passes the
-// binaries, the browser and playwright-core in the environment.
-//
-// Every wait is for something the page shows (or the bridge reports), with a generous bound.
+// The playground page in headless Chromium, against the built bridge and the demo agent; run.sh
+// passes the binaries, the browser and playwright-core in the environment. Every wait is for
+// something the page shows (or the bridge reports), with a generous bound.
 
 import { after, afterEach, before, test } from 'node:test';
 import assert from 'node:assert/strict';
@@ -26,13 +24,10 @@ const pageErrors = [];
 const cleanups = [];
 before(async () => {
   fs.mkdirSync(path.dirname(SCREENSHOT), { recursive: true });
-  browser = await chromium.launch({
-    executablePath: CHROMIUM,
-    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync',
-      // Made-up names that lead to loopback, for the page of another origin.
-      '--host-resolver-rules=MAP evil.example 127.0.0.1'],
-  });
+  // The resolver rule leads a made-up name to loopback, for the page of another origin;
+  // playwright-core itself adds --no-sandbox and the switches that keep Chromium off the network.
+  browser = await chromium.launch({ executablePath: CHROMIUM,
+    args: ['--disable-gpu', '--disable-quic', '--host-resolver-rules=MAP evil.example 127.0.0.1'] });
 });
 // After every scenario its bridges, pages and servers go, and no page script may have failed.
 afterEach(async () => {
@@ -77,10 +72,8 @@ async function startBridge(args = [], { scripted = true } = {}) {
   const get = async (urlPath) => (await fetch(new URL(urlPath, url))).json();
   return {
     port, url, get, workspace: dir('workspace'), elsewhere: dir('elsewhere'),
-    // A path whose creation releases a turn held by "@wait-file".
     hold: (name) => dir(`scratch/${name}`),
     release: (name) => fs.writeFileSync(dir(`scratch/${name}`), ''),
-    // Posts the body as JSON; the status the bridge answered.
     post: async (urlPath, body) =>
       (await fetch(new URL(urlPath, url), { method: 'POST', body: JSON.stringify(body) })).status,
     npc: async (id) => (await get('/npcs')).npcs.find((row) => row.id === id),
@@ -89,8 +82,7 @@ async function startBridge(args = [], { scripted = true } = {}) {
 
 // A page in a fresh context; with a `url`, the playground there, ready.
 async function openPage(url) {
-  const context = await browser.newContext({ viewport: { width: 1360, height: 900 },
-    colorScheme: 'light' });
+  const context = await browser.newContext({ viewport: { width: 1360, height: 900 }, colorScheme: 'light' });
   context.setDefaultTimeout(WAIT_MS);
   cleanups.push(() => context.close());
   const page = await context.newPage();
@@ -118,7 +110,6 @@ async function say(page, id, text) {
   await box.press('Enter');
 }
 
-// Waits for the NPC's state badge to read `state`.
 const stateIs = (page, id, state) =>
   panel(page, id).locator(`.badge.state[data-state="${state}"]`).waitFor();
 
@@ -127,9 +118,9 @@ test('a conversation: the view survives a reload and a dropped connection, the r
   const proxy = await startProxy(bridge.port);
   const page = await openPage(`http://127.0.0.1:${proxy.port}/`);
   const bard = await openNpc(page, 'bard');
-  // Waits until exactly `n` elements of the panel match `what`.
-  const count = (what, n) => page.waitForFunction(([css, n]) => document.querySelectorAll(css)
-    .length === n, [`section.panel[data-npc="bard"] ${what}`, n], { timeout: WAIT_MS });
+  // Waits until the panel holds exactly so many elements of each selector.
+  const counts = (expected) => page.waitForFunction((expected) => Object.entries(expected).every(([css, n]) =>
+    document.querySelectorAll(`section.panel[data-npc="bard"] ${css}`).length === n), expected);
 
   await say(page, 'bard', '@deltas Half |a |song\n@wait-file ' + bridge.hold('song'));
   await bard.locator('.bubble.npc .text', { hasText: 'Half a song' }).waitFor();
@@ -141,8 +132,7 @@ test('a conversation: the view survives a reload and a dropped connection, the r
   await page.waitForFunction((text) =>
     document.querySelector('section.panel[data-npc="bard"] .log')?.innerText === text, conversation);
   await stateIs(page, 'bard', 'working');
-  await count('.bubble.player', 1);
-  await count('.bubble.npc', 1);
+  await counts({ '.bubble.player': 1, '.bubble.npc': 1 });
   bridge.release('song');
   await bard.locator('.line.result').waitFor();
   await stateIs(page, 'bard', 'idle');
@@ -160,9 +150,7 @@ test('a conversation: the view survives a reload and a dropped connection, the r
   proxy.restore();
   await bard.locator('.bubble.npc .text', { hasText: 'You said: While the page was away' }).waitFor();
   await bard.locator('.link-status:empty').waitFor({ state: 'attached' });
-  await count('.bubble.player', 2);
-  await count('.bubble.npc', 2);
-  await count('.line.result', 2);
+  await counts({ '.bubble.player': 2, '.bubble.npc': 2, '.line.result': 2 });
   assert.equal(await bard.locator('.bubble.npc .text').first().textContent(), 'Half a song');
 
   const smith = await openNpc(page, 'smith');
@@ -187,8 +175,7 @@ test('a conversation: the view survives a reload and a dropped connection, the r
   // A second NPC beside the first.
   const innkeeper = await openNpc(page, 'innkeeper');
   await say(page, 'innkeeper', 'A room for the night, please.');
-  await innkeeper.locator('.bubble.npc .text', { hasText: 'You said: A room for the night, please.' })
-    .waitFor();
+  await innkeeper.locator('.bubble.npc .text', { hasText: 'You said: A room for the night, please.' }).waitFor();
 
   // A Bash use waits for the player: the card names the tool, its category and its command.
   await say(page, 'smith', '@tool Bash {"command":"echo the blade is forged"}');
@@ -287,9 +274,7 @@ test('a page from another origin can neither read the bridge nor frame the playg
   const evil = await startEvilSite(bridge.url);
   const evilPage = await openPage();
   const statuses = new Map();  // "METHOD url" -> status the bridge answered
-  evilPage.on('response', (response) => {
-    statuses.set(`${response.request().method()} ${response.url()}`, response.status());
-  });
+  evilPage.on('response', (r) => statuses.set(`${r.request().method()} ${r.url()}`, r.status()));
 
   await evilPage.goto(`http://evil.example:${evil.port}/`);
   const results = await evilPage.evaluate(() => window.attack);
@@ -373,10 +358,8 @@ window.attack = (async () => {
   return { read, opaque };
 })();
 </script>`;
-  const server = http.createServer((request, response) => {
-    response.writeHead(200, { 'Content-Type': 'text/html' });
-    response.end(page);
-  });
+  const server = http.createServer((request, response) =>
+    response.writeHead(200, { 'Content-Type': 'text/html' }).end(page));
   await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
   cleanups.push(() => new Promise((resolve) => server.close(resolve)));
   return { port: server.address().port };

@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
-# Runs the playground's browser tests: the page, served by the built bridge with the scripted
-# demo agent, driven in headless Chromium (Debian's package) by a pinned playwright-core.
-#
-# Installs what is missing: chromium with apt-get (as root on Debian or Ubuntu), and
-# playwright-core into a cache folder outside the source tree, reusing an earlier install.
-# Where either cannot be had it prints one line "skipped: <reason>" and exits 0. Any other
+# Runs the playground's browser tests in headless Chromium (Debian's package) driven by a pinned
+# playwright-core, installing what is missing: chromium with apt-get (as root on Debian or
+# Ubuntu), playwright-core into a cache folder outside the source tree, reusing an earlier install.
+# Where either cannot be had it prints one line "skipped: <reason>" and exits 0; any other
 # failure exits non-zero.
 set -uo pipefail
 

@@ -32,9 +32,8 @@ std::vector<std::string> environment_for(const std::string& root, const EnvChang
   vars["USERPROFILE"] = vars["AGENT_MODEL"] = std::nullopt;
   for (const auto& [name, value] : changes) vars[name] = value;
   std::vector<std::string> out;
-  for (const auto& [name, value] : vars) {
+  for (const auto& [name, value] : vars)
     if (value) out.push_back(name + "=" + *value);
-  }
   return out;
 }
 
@@ -49,9 +48,8 @@ std::size_t count_in(const std::vector<std::string>& lines, std::string_view nee
 std::vector<std::string> lines_of(const std::string& text, bool ended) {
   std::vector<std::string> lines;
   std::size_t start = 0;
-  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
     lines.push_back(text.substr(start, end - start));
-  }
   if (ended && start < text.size()) lines.push_back(text.substr(start));
   return lines;
 }
@@ -59,12 +57,9 @@ std::vector<std::string> lines_of(const std::string& text, bool ended) {
 TempRoot::TempRoot() {
   std::string pattern = temp_dir() + "/bridge_e2e.XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) return;
-  std::error_code ec;
-  path_ = std::filesystem::canonical(pattern, ec).string();
-  if (ec) path_ = pattern;
-  for (const char* sub : {"home", "workspace", "state", "tmp", "bin"}) {
-    std::filesystem::create_directories(path_ + "/" + sub, ec);
-  }
+  path_ = std::filesystem::canonical(pattern).string();
+  for (const char* sub : {"home", "workspace", "state", "tmp", "bin"})
+    std::filesystem::create_directories(path_ + "/" + sub);
 }
 
 TempRoot::~TempRoot() {
@@ -141,9 +136,8 @@ bool BridgeProcess::start(std::chrono::milliseconds timeout) {
   if (options_.bare) return true;
   std::string listening;
   changed_.wait_for(guard, timeout, [&] {
-    for (const std::string& line : lines_of(err_, closed_)) {
+    for (const std::string& line : lines_of(err_, closed_))
       if (line.find("listening : ") != std::string::npos) listening = line;
-    }
     return !listening.empty() || closed_;
   });
   // "... listening : http://HOST:PORT"
@@ -163,11 +157,8 @@ void BridgeProcess::read_output() {
       char buffer[8192];
       ssize_t n = read_some(fds[i].fd, buffer, sizeof buffer);
       std::lock_guard<std::mutex> guard(lock_);
-      if (n <= 0) {
-        fds[i].fd = -1;  // poll skips it from now on
-      } else {
-        (i == 0 ? out_ : err_).append(buffer, static_cast<std::size_t>(n));
-      }
+      if (n > 0) (i == 0 ? out_ : err_).append(buffer, static_cast<std::size_t>(n));
+      if (n <= 0) fds[i].fd = -1;  // poll skips it from now on
       changed_.notify_all();
     }
   }
@@ -212,9 +203,8 @@ std::optional<int> BridgeProcess::wait_for_exit(std::chrono::milliseconds timeou
 
 bool BridgeProcess::running() {
   int raw = 0;
-  if (!status_ && pid_ > 0 && ::waitpid(pid_, &raw, WNOHANG) == pid_) {
+  if (!status_ && pid_ > 0 && ::waitpid(pid_, &raw, WNOHANG) == pid_)
     status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : -1;
-  }
   return pid_ > 0 && !status_;
 }
 

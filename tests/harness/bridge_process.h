@@ -1,6 +1,5 @@
-// Runs the built bridge for end-to-end tests: each instance gets its own temporary root with a
-// HOME, a workspace folder, a state file path, a TMPDIR and a stand-in `claude`, and a loopback
-// port the system chose. Its output is captured so that tests can wait for log lines.
+// Runs the built bridge for end-to-end tests, each in a temporary root of its own (HOME, workspace,
+// state file, TMPDIR, a stand-in `claude`) on a port the system chose, its output captured.
 #pragma once
 
 #include <signal.h>
@@ -34,8 +33,7 @@ using EnvChanges = std::map<std::string, std::optional<std::string>>;
 struct BridgeOptions {
   std::vector<std::string> args{};  // after the ones the harness adds
   EnvChanges env{};                 // applied after the harness's own HOME/TMPDIR settings
-  // "" gives a stand-in script that reads its stdin and exits; "demo" the demo agent; any other
-  // text is a path.
+  // "" gives a stand-in that reads its stdin and exits, "demo" the demo agent, else a path.
   std::string claude{};
   bool exit_with_stdin = true;  // so a bridge never outlives a crashed test
   // The command line is `args` alone (no port, folders, CLI or banner wait of the harness).

@@ -1,10 +1,10 @@
 #include "harness/demo_bridge.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
 
 #include "util/platform.h"
@@ -46,9 +46,8 @@ DemoBridge::DemoBridge(std::vector<std::string> args, EnvChanges env)
 std::vector<Json> DemoBridge::launches() const {
   std::vector<Json> out;
   std::ifstream file(scratch() + "/launches.jsonl");
-  for (std::string line; std::getline(file, line);) {
+  for (std::string line; std::getline(file, line);)
     if (std::optional<Json> parsed = parse_json(line)) out.push_back(std::move(*parsed));
-  }
   return out;
 }
 
@@ -69,26 +68,22 @@ bool process_alive(pid_t pid) {
 
 std::vector<ProcessEntry> process_table() {
   std::vector<ProcessEntry> out;
-  DIR* dir = ::opendir("/proc");
-  while (dirent* entry = dir != nullptr ? ::readdir(dir) : nullptr) {
-    if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
-    std::istringstream rest(stat_after_name(entry->d_name));
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+    std::string pid = entry.path().filename();
+    if (!std::isdigit(static_cast<unsigned char>(pid[0]))) continue;
+    std::istringstream rest(stat_after_name(pid));
     char state = 0;
-    long ppid = 0;
-    if (rest >> state >> ppid) {
-      out.push_back(
-          {static_cast<pid_t>(std::atol(entry->d_name)), static_cast<pid_t>(ppid), state});
-    }
+    pid_t parent = 0;
+    if (rest >> state >> parent) out.push_back({static_cast<pid_t>(std::stol(pid)), parent, state});
   }
-  if (dir != nullptr) ::closedir(dir);
   return out;
 }
 
 std::vector<pid_t> zombie_children(pid_t parent) {
   std::vector<pid_t> out;
-  for (const ProcessEntry& p : process_table()) {
+  for (const ProcessEntry& p : process_table())
     if (p.state == 'Z' && p.parent == parent) out.push_back(p.pid);
-  }
   return out;
 }
 
@@ -120,9 +115,8 @@ Json npc_row(std::uint16_t port, const std::string& npc_id) {
   std::optional<HttpResponse> response = http_request(port, "GET", "/npcs");
   Json listing = response ? response->json() : Json();
   const Json* rows = field(listing, "npcs");
-  for (const Json& row : rows != nullptr && rows->is_array() ? *rows : Json::array()) {
+  for (const Json& row : rows != nullptr && rows->is_array() ? *rows : Json::array())
     if (as_text(row, "id") == npc_id) return row;
-  }
   return nullptr;
 }
 

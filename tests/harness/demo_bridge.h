@@ -1,6 +1,4 @@
-// A bridge whose NPCs the demo agent plays in scripted mode. Each launch of the demo agent adds
-// a JSON line (arguments, working folder, descriptors, pid, settings) to a launch log, which
-// shows tests exactly how the bridge started it. Also hook requests, and reading event streams.
+// A bridge whose NPCs the scripted demo agent plays, and what tests look at around one.
 #pragma once
 
 #include <unistd.h>
@@ -12,8 +10,9 @@
 
 namespace harness {
 
-/// One bridge running the scripted demo agent, with a scratch folder (outside the bridge's
-/// root) for the launch log, files that hold a turn (@wait-file) and extra workspaces.
+/// One bridge running the scripted demo agent, with a scratch folder outside the bridge's root
+/// for files that hold a turn (@wait-file), extra workspaces and the launch log: a JSON line per
+/// launch (arguments, working folder, descriptors, pid, settings), how the bridge started it.
 class DemoBridge {
  public:
   /// `args` and `env` are added to the bridge's (removing QUILLHAVEN_DEMO_SCRIPTED gives the
@@ -56,16 +55,9 @@ class DemoBridge {
 std::vector<std::string> base_agent_args(const std::string& mode,
                                          const std::vector<std::string>& tail = {});
 inline std::vector<std::string> launch_args(const Json& launch) {
-  std::vector<std::string> out;
-  if (const Json* args = field(launch, "args"); args != nullptr && args->is_array()) {
-    for (const Json& arg : *args) out.push_back(as_text(&arg));
-  }
-  return out;
+  return launch.value("args", std::vector<std::string>{});
 }
-inline pid_t launch_pid(const Json& launch) {
-  Json pid = or_zero(launch, "pid");
-  return pid.is_number_integer() ? static_cast<pid_t>(pid.get<long long>()) : -1;
-}
+inline pid_t launch_pid(const Json& launch) { return launch.value("pid", pid_t{-1}); }
 
 inline bool wait_for_file(const std::string& path,
                           std::chrono::milliseconds timeout = DEFAULT_WAIT) {
@@ -103,10 +95,8 @@ inline std::optional<std::vector<Json>> read_until_type(
 inline bool is_event(const Json& event, const std::string& type,
                      const Json& fields = Json::object()) {
   if (as_text(event, "type") != type) return false;
-  for (const auto& [key, value] : fields.items()) {
-    const Json* member = field(event, key);
-    if (member == nullptr || *member != value) return false;
-  }
+  for (const auto& [key, value] : fields.items())
+    if (!event.contains(key) || event.at(key) != value) return false;
   return true;
 }
 inline std::function<bool(const Json&)> is_state(const std::string& value) {

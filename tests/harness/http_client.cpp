@@ -38,9 +38,8 @@ std::optional<HttpResponse> parse_head(const std::string& head) {
   response.reason = trim(response.reason);
   while (std::getline(lines, line)) {
     std::size_t colon = line.find(':');
-    if (colon != std::string::npos) {
-      response.headers[ascii_lower(trim(line.substr(0, colon)))] = trim(line.substr(colon + 1));
-    }
+    if (colon == std::string::npos) continue;
+    response.headers[ascii_lower(trim(line.substr(0, colon)))] = trim(line.substr(colon + 1));
   }
   return response;
 }
@@ -73,17 +72,18 @@ bool HttpConnection::send_raw(std::string_view bytes) {
   return true;
 }
 
-bool HttpConnection::read_some(Clock::time_point deadline) {
-  for (;;) {
+bool HttpConnection::fill(const std::function<bool()>& enough, Clock::time_point deadline) {
+  while (!enough()) {
     pollfd waiting{fd_.get(), POLLIN, 0};
     int ready = ::poll(&waiting, 1, static_cast<int>(left(deadline).count()));
     if (ready == 0) return false;
     char chunk[16384];
     ssize_t n = ready < 0 ? -1 : ::recv(fd_.get(), chunk, sizeof chunk, 0);
     if (n < 0 && errno == EINTR) continue;
-    if (n > 0) buffer_.append(chunk, static_cast<std::size_t>(n));
-    return n > 0;  // a reset or an error counts as the end
+    if (n <= 0) return false;  // a reset or an error counts as the end
+    buffer_.append(chunk, static_cast<std::size_t>(n));
   }
+  return true;
 }
 
 std::optional<HttpResponse> HttpConnection::read_response(std::chrono::milliseconds timeout) {
@@ -103,9 +103,8 @@ bool HttpConnection::send_request(const std::string& method, const std::string& 
                                   const std::vector<std::string>& extra_headers) {
   std::string text = method + " " + path + " HTTP/1.1\r\n";
   for (const std::string& header : extra_headers) text += header + "\r\n";
-  if (ascii_lower(text).find("\nhost:") == std::string::npos) {
+  if (ascii_lower(text).find("\nhost:") == std::string::npos)
     text += "Host: 127.0.0.1:" + std::to_string(port_) + "\r\n";
-  }
   if (body) {
     text += "Content-Type: application/json\r\nContent-Length: " + std::to_string(body->size()) +
             "\r\n";
@@ -113,39 +112,28 @@ bool HttpConnection::send_request(const std::string& method, const std::string& 
   return send_raw(text + "\r\n" + body.value_or(""));
 }
 
-std::optional<HttpResponse> HttpConnection::request(const std::string& method,
-                                                    const std::string& path,
-                                                    const std::optional<Json>& body,
-                                                    const std::vector<std::string>& extra_headers,
-                                                    std::chrono::milliseconds timeout) {
-  std::optional<std::string> text = body ? std::optional(dump_json(*body)) : std::nullopt;
-  if (!send_request(method, path, text, extra_headers)) return std::nullopt;
-  return read_response(timeout);
-}
-
 PeerEnd HttpConnection::wait_for_close(std::chrono::milliseconds timeout) {
-  if (!buffer_.empty()) return PeerEnd::Answered;
   auto deadline = Clock::now() + timeout;
-  if (read_some(deadline)) return PeerEnd::Answered;
+  if (fill_to(1, deadline)) return PeerEnd::Answered;
   return left(deadline) > 0ms ? PeerEnd::Closed : PeerEnd::Silent;
 }
 
 bool SseStream::open(std::uint16_t port, const std::string& npc_id,
-                     std::optional<std::uint64_t> since, std::chrono::milliseconds timeout) {
+                     std::optional<std::uint64_t> since) {
   std::string target = "/npc/" + npc_id + "/events";
   if (since) target += "?since=" + std::to_string(*since);
-  return open_target(port, target, "127.0.0.1", timeout) && head_.starts_with("HTTP/1.1 200 ") &&
+  return open_target(port, target) && head_.starts_with("HTTP/1.1 200 ") &&
          ascii_lower(head_).find("\r\ncontent-type: text/event-stream\r\n") != std::string::npos;
 }
 
-bool SseStream::open_target(std::uint16_t port, const std::string& target, const std::string& host,
-                            std::chrono::milliseconds timeout) {
+bool SseStream::open_target(std::uint16_t port, const std::string& target,
+                            const std::string& host) {
   std::string named = host.find(':') == std::string::npos ? host : "[" + host + "]";
   HttpConnection& c = connection_;
   if (!c.connect(port, host) ||
       !c.send_raw("GET " + target + " HTTP/1.1\r\nHost: " + named + ":" + std::to_string(port) +
                   "\r\nAccept: text/event-stream\r\n\r\n") ||
-      !c.fill_until("\r\n\r\n", Clock::now() + timeout)) {
+      !c.fill_until("\r\n\r\n", Clock::now() + DEFAULT_WAIT)) {
     return false;
   }
   head_ = c.take(c.pending().find("\r\n\r\n") + 4);
@@ -161,7 +149,6 @@ std::optional<SseFrame> SseStream::next_frame(std::chrono::milliseconds timeout)
     frame.data = parse_json(std::string_view(frame.raw).substr(6)).value_or(Json());
     seen_.push_back(frame.data);
   }
-  frame.keepalive = frame.raw == ": keepalive";
   return frame;
 }
 
@@ -171,7 +158,7 @@ std::optional<Json> SseStream::wait_for(const std::function<bool(const Json&)>& 
   while (left(deadline) > 0ms) {
     std::optional<SseFrame> frame = next_frame(left(deadline));
     if (!frame) return std::nullopt;
-    if (!frame->keepalive && match(frame->data)) return frame->data;
+    if (frame->raw != ": keepalive" && match(frame->data)) return frame->data;
   }
   return std::nullopt;
 }

@@ -41,7 +41,10 @@ class HttpConnection {
   std::optional<HttpResponse> request(const std::string& method, const std::string& path,
                                       const std::optional<Json>& body = std::nullopt,
                                       const std::vector<std::string>& extra_headers = {},
-                                      std::chrono::milliseconds timeout = DEFAULT_WAIT);
+                                      std::chrono::milliseconds timeout = DEFAULT_WAIT) {
+    std::optional<std::string> text = body ? std::optional(dump_json(*body)) : std::nullopt;
+    return send_request(method, path, text, extra_headers) ? read_response(timeout) : std::nullopt;
+  }
   PeerEnd wait_for_close(std::chrono::milliseconds timeout = DEFAULT_WAIT);
 
   /// Bytes that arrived but were not consumed by a read yet.
@@ -60,14 +63,7 @@ class HttpConnection {
   }
 
  private:
-  bool read_some(std::chrono::steady_clock::time_point deadline);  // false on end or time-out
-  template <class Enough>
-  bool fill(Enough enough, std::chrono::steady_clock::time_point deadline) {
-    while (!enough()) {
-      if (!read_some(deadline)) return false;
-    }
-    return true;
-  }
+  bool fill(const std::function<bool()>& enough, std::chrono::steady_clock::time_point deadline);
 
   UniqueFd fd_;
   std::uint16_t port_ = 0;
@@ -86,7 +82,6 @@ inline std::optional<HttpResponse> http_request(std::uint16_t port, const std::s
 
 /// One frame of an event stream: a "data: " event (parsed) or a ": keepalive" comment.
 struct SseFrame {
-  bool keepalive = false;
   Json data;        // null for a keep-alive
   std::string raw;  // without the closing blank line
 };
@@ -95,12 +90,10 @@ class SseStream {
  public:
   /// GET /npc/ID/events[?since=N]; false unless a 200 event stream answers.
   bool open(std::uint16_t port, const std::string& npc_id,
-            std::optional<std::uint64_t> since = std::nullopt,
-            std::chrono::milliseconds timeout = DEFAULT_WAIT);
+            std::optional<std::uint64_t> since = std::nullopt);
   /// GET of exactly `target` on `host`; false when no response head arrives (see head()).
   bool open_target(std::uint16_t port, const std::string& target,
-                   const std::string& host = "127.0.0.1",
-                   std::chrono::milliseconds timeout = DEFAULT_WAIT);
+                   const std::string& host = "127.0.0.1");
   const std::string& head() const { return head_; }
 
   /// The next frame; nullopt when none comes in time or the stream ended.

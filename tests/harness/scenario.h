@@ -1,5 +1,4 @@
-// What the scenarios with the scripted demo agent share: a started bridge with the event stream
-// of its NPC "smith", and turns said and read through a stream, checked as the game sees them.
+// What the scenarios with the scripted demo agent share: turns said and read as the game sees them.
 #pragma once
 
 #include <gtest/gtest.h>

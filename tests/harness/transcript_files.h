@@ -1,5 +1,4 @@
-// Files and folders that end-to-end tests lay out and read, and where the claude CLI keeps the
-// transcripts of a working folder.
+// Files and folders that end-to-end tests lay out and read, and the CLI's name for a folder.
 #pragma once
 
 #include <algorithm>
@@ -25,9 +24,8 @@ inline bool make_folders(const std::string& path) {
 inline std::vector<std::string> folder_names(const std::string& folder) {
   std::vector<std::string> names;
   std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
     names.push_back(entry.path().filename().string());
-  }
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -35,9 +33,8 @@ inline std::vector<std::string> folder_names(const std::string& folder) {
 /// The folder name the CLI gives a working folder: every byte other than an ASCII letter or
 /// digit becomes "-" (ASCII paths only).
 inline std::string cli_folder_name(std::string path) {
-  for (char& c : path) {
+  for (char& c : path)
     if (!std::isalnum(static_cast<unsigned char>(c))) c = '-';
-  }
   return path;
 }
 
