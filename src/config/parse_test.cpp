@@ -104,8 +104,7 @@ TEST_F(Parse, EveryRefusalHasItsExactMessageAndStatus) {
   };
   for (const char* port : {"-1", " 80", "", "80 ", "0x50", "8e1", "\xD9\xA1"})
     cases.push_back({{"--port", port}, std::string("error: invalid --port ") + port, 2});
-  // Validation order: every option wrong; dropping them from the front one at a time shows the
-  // next failure.
+  // Validation order: of all options wrong, dropping them from the front shows each next failure.
   const std::vector<std::pair<Args, std::string>> in_order = {
       {{"--permission-policy", "Ask"}, policy_error + "Ask)"},
       {{"--permission-mode", "auto"}, "error: invalid --permission-mode auto"},

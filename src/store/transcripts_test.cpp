@@ -28,8 +28,7 @@ class TranscriptsTest : public ::testing::Test {
  protected:
   TranscriptsTest() { std::filesystem::create_directories(projects_); }
 
-  // Writes `lines` as projects/folder/file_name and returns its path; a string line is written
-  // as it stands, so that it can be broken.
+  // Writes projects/folder/file_name and returns its path; a string line stands as written.
   std::string write_lines(const std::string& folder, const std::string& file_name,
                           const std::vector<Json>& lines) {
     std::string path = projects_ + "/" + folder + "/" + file_name, text;
@@ -63,16 +62,15 @@ TEST_F(TranscriptsTest, FolderIsFoundByTheCwdOfTheFirst41LinesAndCachedOnceFound
   std::string not_found = workspace_folder(late);
   EXPECT_FALSE(is_directory(not_found));
 
-  // Only found folders are cached: the CLI's first session may appear later; once found, the
-  // folder stays what it was for this process.
+  // Only a found folder is cached (the CLI's first session may appear later), and then kept.
   write_lines("later", "s.jsonl", {cwd_line(late)});
   EXPECT_EQ(workspace_folder(late), projects_ + "/later");
   std::filesystem::create_directories(not_found);
   EXPECT_EQ(workspace_folder(late), projects_ + "/later");
 }
 
-// Empty or broken titles, broken lines and other records are passed over. (Counts, labels,
-// titles and times of ordinary transcripts: the end-to-end GameRestarts.)
+// Empty or broken titles, broken lines and other records are passed over. (Ordinary
+// transcripts: the end-to-end GameRestarts.)
 TEST_F(TranscriptsTest, ScanPassesOverWhatIsNotAMessageOrATitle) {
   TranscriptSummary s = scan_transcript(write_lines(
       "p", "s.jsonl",
