@@ -19,8 +19,7 @@ TEST(LoopbackGuard, OnlyLoopbackNamesOrTheConfiguredHostPassInEveryHostAndOrigin
     request.hosts = hosts;
     request.origins = origins;
     EXPECT_EQ(request_allowed(request), allowed)
-        << listen << " hosts " << ::testing::PrintToString(hosts) << " origins "
-        << ::testing::PrintToString(origins);
+        << listen << " " << ::testing::PrintToString(hosts) << ::testing::PrintToString(origins);
   };
   const std::vector<std::tuple<std::string, Names, Names, bool>> cases = {
       {"127.0.0.1", {}, {}, true},  // the game's own requests may carry neither

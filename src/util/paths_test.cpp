@@ -8,8 +8,6 @@
 
 #include "util/test_support.h"
 
-namespace {
-
 TEST(Paths, HomeIsHomeThenUserProfileAndATildeOfOnlyTheUsersOwnIsExpanded) {
   ScopedEnv env;
   env.set("HOME", "/home/h");
@@ -54,5 +52,3 @@ TEST(Paths, JoinAddsOneSeparatorAndAbsoluteFoldsDotsWithoutTheFileSystem) {
   EXPECT_EQ(absolute_path(tmp / "link/../x"), tmp / "x");
   EXPECT_EQ(absolute_path(tmp / "link"), tmp / "link");
 }
-
-}  // namespace

@@ -18,13 +18,12 @@ SpawnSpec shell(const std::string& script, const std::string& cwd) {
 TEST(SpawnChild, FailsWithTheErrorAndNoChildOrStartsOneWithoutTheBlockedSignals) {
   TempDir dir;
   // A folder that cannot be entered fails the spawn itself: no process is started elsewhere.
-  SpawnResult missing = spawn_child(shell("pwd", dir / "gone"));
-  EXPECT_FALSE(missing.child);
-  EXPECT_EQ(missing.error, ENOENT);
-
-  SpawnResult no_program = spawn_child({dir / "no-such-program", {}, {}, dir.path()});
-  EXPECT_FALSE(no_program.child);
-  EXPECT_EQ(no_program.error, ENOENT);
+  for (const SpawnSpec& spec :
+       {shell("pwd", dir / "gone"), SpawnSpec{dir / "no-such-program", {}, {}, dir.path()}}) {
+    SpawnResult failed = spawn_child(spec);
+    EXPECT_FALSE(failed.child) << spec.program;
+    EXPECT_EQ(failed.error, ENOENT) << spec.program;
+  }
 
   // The bridge blocks termination signals in its threads; a child that inherited the mask
   // would survive its own SIGTERM and exit 3 here.
