@@ -22,8 +22,7 @@ TEST(ToolSummary, CategoryByExactNameDetailAndNoteByToolName) {
       {"Read", R"({"file_path":"/home/p/world"})", "/home/p/world", ".", ""},
       // A textual prefix that is not a component prefix climbs out of the workspace.
       {"Read", R"({"file_path":"/a/bc/d"})", "/a/b", "../bc/d", ""},
-      // Shorter than the workspace, or no workspace at all: unchanged.
-      {"Read", R"({"file_path":"/home/p"})", "/home/p/world", "/home/p", ""},
+      // No workspace at all: unchanged.
       {"Read", R"({"file_path":"/x/./y"})", "", "/x/./y", ""},
       // Empty and "." components are dropped on both sides.
       {"Read", R"({"file_path":"/a/b//./c"})", "/a/b//", "c", ""},
