@@ -14,11 +14,6 @@ Json user_line(const Json& content) {
   return {{"type", "user"}, {"message", {{"role", "user"}, {"content", content}}}};
 }
 
-Json assistant_line(const std::string& text) {
-  return {{"type", "assistant"},
-          {"message", {{"role", "assistant"}, {"content", {{{"type", "text"}, {"text", text}}}}}}};
-}
-
 Json cwd_line(const std::string& cwd) {
   return {{"type", "system"}, {"cwd", cwd}, {"timestamp", "t"}};
 }
@@ -50,7 +45,7 @@ TEST_F(TranscriptsTest, FolderIsFoundByTheCwdOfTheFirst41LinesAndCachedOnceFound
   for (const std::string& workspace : {early, late, edge})
     std::filesystem::create_directories(workspace);
   write_lines("a-other", "s0.jsonl", {cwd_line("/somewhere/else")});
-  write_lines("b-renamed", "s1.jsonl", {assistant_line("no cwd here"), cwd_line(early)});
+  write_lines("b-renamed", "s1.jsonl", {user_line("no cwd here"), cwd_line(early)});
   std::vector<Json> lines(40, {{"type", "progress"}});
   lines.push_back(cwd_line(edge));
   write_lines("c-edge", "s2.jsonl", lines);
@@ -102,8 +97,8 @@ TEST_F(TranscriptsTest, LabelIsTheFirstSubstantialUserTextCollapsedAndCut) {
       // White space collapsed, ideographic space included.
       {{user_line("  abc\xE3\x80\x80\xE3\x80\x80" + std::string("defghijkl \n\n "))},
        "abc defghijkl"},
-      // Lines longer than the buffer.
-      {{assistant_line(long_text), user_line(long_text)}, long_text.substr(0, 70)},
+      // Lines longer than the buffer, the first no prompt.
+      {{cwd_line(long_text), user_line(long_text)}, long_text.substr(0, 70)},
       // Invalid UTF-8 replaced.
       {{std::string(R"({"type":"user","message":{"content":"caf)") + "\xFF is open now\"}}"},
        "caf\xEF\xBF\xBD is open now"},

@@ -5,7 +5,7 @@
 #include <array>
 #include <string>
 
-TEST(ToolSummary, CategoryByExactNameDetailAndNoteByToolName) {
+TEST(ToolSummary, CategoryByExactNameDetailAndNoteByToolNameCutByCharacter) {
   // Names match exactly and case-sensitively.
   const std::vector<std::pair<const char*, const char*>> categories = {
       {"Read", "read"},       {"NotebookRead", "read"},
@@ -57,9 +57,7 @@ TEST(ToolSummary, CategoryByExactNameDetailAndNoteByToolName) {
     EXPECT_EQ(tool_detail(tool, input, workspace), detail) << tool << " " << text;
     EXPECT_EQ(tool_note(tool, input), note) << tool << " " << text;
   }
-}
 
-TEST(ToolSummary, CommandsAndDescriptionsAreCutByCharacter) {
   std::string command;
   for (int i = 0; i < 700; ++i) command += "\xC3\xA9";  // é: two bytes, one character
   EXPECT_EQ(tool_detail("BashOutput", Json{{"command", command}}, ""), command.substr(0, 1200));
