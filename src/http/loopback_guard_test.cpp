@@ -32,9 +32,8 @@ TEST(LoopbackGuard, OnlyLoopbackNamesOrTheConfiguredHostPassInEveryHostAndOrigin
   };
   for (const auto& [listen, hosts, origins, allowed] : cases)
     check(listen, hosts, origins, allowed);
-  // One Host alone, per listener: the names that pass, then the ones refused. A configured name
-  // is allowed, but only loopback listeners accept other loopbacks; "::1:8787" is how the hook
-  // client names an IPv6 bridge.
+  // One Host alone, per listener: names that pass, then refused ones. Only loopback listeners
+  // accept other loopbacks; "::1:8787" is how the hook client names an IPv6 bridge.
   const std::vector<std::tuple<std::string, Names, Names>> hosts = {
       {"127.0.0.1",
        {"127.0.0.1:8787", "127.0.0.1", "localhost:8787", "LOCALHOST", "[::1]:8787",

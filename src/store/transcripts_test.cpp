@@ -38,8 +38,7 @@ class TranscriptsTest : public ::testing::Test {
 };
 
 TEST_F(TranscriptsTest, FolderIsFoundByTheCwdOfTheFirst41LinesAndCachedOnceFound) {
-  // é is one UTF-16 unit, the emoji two; a stray byte is one character. (ASCII folders, named
-  // either way: the end-to-end GameRestarts.)
+  // é is one UTF-16 unit, the emoji two, a stray byte one character. (ASCII: GameRestarts.)
   EXPECT_EQ(cli_encode_workspace("/a/\xC3\xA9\xF0\x9F\x98\x80z\xFF"), "-a----z-");
   std::string early = root_ / "early", late = root_ / "late", edge = root_ / "edge";
   for (const std::string& workspace : {early, late, edge})
@@ -64,8 +63,8 @@ TEST_F(TranscriptsTest, FolderIsFoundByTheCwdOfTheFirst41LinesAndCachedOnceFound
   EXPECT_EQ(workspace_folder(late), projects_ + "/later");
 }
 
-// Empty or broken titles, broken lines and other records are passed over. (Ordinary
-// transcripts: the end-to-end GameRestarts.)
+// Empty or broken titles, broken lines and other records are passed over. (Ordinary ones:
+// the end-to-end GameRestarts.)
 TEST_F(TranscriptsTest, ScanPassesOverWhatIsNotAMessageOrATitle) {
   TranscriptSummary s = scan_transcript(write_lines(
       "p", "s.jsonl",
