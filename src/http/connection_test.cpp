@@ -43,14 +43,13 @@ std::string post(const std::string& length, const std::string& body) {
 }
 
 TEST(ReadRequest, EachConnectionReadsAsTheGameAndTheHookWriteIt) {
-  using Reads = std::vector<std::string>;
   const std::string deep = std::string(128, '[') + std::string(128, ']');
   const std::string big = "\"" + std::string(100000, 'x') + "\"";
   const std::string fits(MAX_LINE_BYTES - std::string("X: \r\n").size(), 'a');
   std::string headers;
   for (std::size_t i = 0; i < MAX_HEADER_LINES; ++i)
     headers += "X-" + std::to_string(i) + ": v\r\n";
-  const std::vector<std::pair<std::string, Reads>> cases = {
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
       {"GET /npc/a/events?since=5 HTTP/1.1\r\n\r\n", {"GET /npc/a/events ?since=5 {}"}},
       {"get /x?a=1?b=2 HTTP/1.1 extra tokens\r\n\r\n", {"get /x ?a=1?b=2 {}"}},
       {"POST /p HTTP/1.1\nContent-Length: 8\n\n{\"a\":1}\n", {"POST /p ? {\"a\":1}"}},

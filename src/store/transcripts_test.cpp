@@ -81,7 +81,6 @@ TEST_F(TranscriptsTest, ScanPassesOverWhatIsNotAMessageOrATitle) {
 TEST_F(TranscriptsTest, LabelIsTheFirstSubstantialUserTextCollapsedAndCut) {
   std::string seventy;
   for (int i = 0; i < 70; ++i) seventy += "\xC3\xA9";
-  std::string hundred = seventy + seventy.substr(0, 60);
   std::string long_text(20000, 'x');
 
   const Json blocks = Json::array({{{"type", "text"}, {"text", "Look at this picture"}},
@@ -91,8 +90,8 @@ TEST_F(TranscriptsTest, LabelIsTheFirstSubstantialUserTextCollapsedAndCut) {
   const std::vector<std::pair<std::vector<Json>, std::string>> cases = {
       // Eleven characters are not enough.
       {{user_line("abcdefghijk"), user_line("abcdefghijkl")}, "abcdefghijkl"},
-      {{user_line(hundred)}, seventy},                       // cut at 70 characters
-      {{user_line(blocks)}, "Look at this picture please"},  // only text blocks of an array
+      {{user_line(seventy + seventy.substr(0, 60))}, seventy},  // cut at 70 characters
+      {{user_line(blocks)}, "Look at this picture please"},     // only text blocks of an array
       // White space collapsed, ideographic space included.
       {{user_line("  abc\xE3\x80\x80\xE3\x80\x80" + std::string("defghijkl \n\n "))},
        "abc defghijkl"},
