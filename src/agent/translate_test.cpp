@@ -18,7 +18,6 @@
 
 namespace {
 
-// Returns once the work handed to the background worker so far is done.
 void drain_background_work() {
   std::promise<void> done;
   run_later([&] { done.set_value(); });
@@ -58,7 +57,6 @@ class TranslateTest : public ::testing::Test {
 
   void feed(const Json& rec) { translate_record(*npc_, rec); }
 
-  // Every event pushed after `since`, parsed back from its stored text.
   std::vector<Json> events(std::uint64_t since = 0) {
     std::vector<Json> out;
     for (const StoredEvent& e : events_after(npc_->events, since))

@@ -9,7 +9,6 @@
 
 namespace {
 
-// What `respond` writes on a socket, read by the other end.
 std::string reply(int status, const Json& body) {
   auto [a, b] = socket_pair();
   EXPECT_TRUE(respond(a.get(), status, body));

@@ -18,7 +18,6 @@ Json cwd_line(const std::string& cwd) {
   return {{"type", "system"}, {"cwd", cwd}, {"timestamp", "t"}};
 }
 
-// A scratch HOME holding .claude/projects.
 class TranscriptsTest : public ::testing::Test {
  protected:
   TranscriptsTest() { std::filesystem::create_directories(projects_); }
