@@ -169,7 +169,6 @@ class StdoutReaderTest : public TranslateTest {
 
   void write_all(const std::string& bytes) { ASSERT_EQ(write_fully(write_end_.get(), bytes), 0); }
 
-  // Closes the pipe and waits for the reader to finish its end-of-output steps.
   void finish() {
     write_end_.reset();
     if (reader_.joinable()) reader_.join();

@@ -72,7 +72,6 @@ TEST_F(TranscriptsTest, ScanPassesOverWhatIsNotAMessageOrATitle) {
        R"({"type":"user", not json)", R"({"type":"system","role":"user"})",
        R"({"type":"custom-title","customTitle":"T"})"}));
   EXPECT_EQ(s.messages, 1u);
-  EXPECT_EQ(s.started, "T1");
   EXPECT_EQ(s.title, "T");
   EXPECT_EQ(scan_transcript(projects_ + "/p/none.jsonl").modified, 0.0);
 }
