@@ -23,7 +23,6 @@ TEST(Registry, AnNpcIsMadeOnceById) {
   for (const auto& npc : seen) EXPECT_EQ(npc.get(), seen[0].get());
   EXPECT_EQ(std::ranges::count(snapshot_npcs(), id, &Npc::id), 1);
 
-  // (Its defaults as the game sees them, asleep in the configured folder, model and tools: the
-  // end-to-end GameRestarts and Approvals.)
+  // (Its defaults as the game sees them: the end-to-end GameRestarts and Approvals.)
   EXPECT_NE(get_or_create_npc("Guard").get(), get_or_create_npc("guard").get());  // case counts
 }

@@ -104,8 +104,7 @@ TEST_F(Parse, EveryRefusalHasItsExactMessageAndStatus) {
   };
   for (const char* port : {"-1", " 80", "", "80 ", "0x50", "8e1", "\xD9\xA1"})
     cases.push_back({{"--port", port}, std::string("error: invalid --port ") + port, 2});
-  // Validation order: every option wrong; dropping them from the front one at a time shows the
-  // next failure.
+  // Validation order: of all options wrong, dropping them from the front shows each next failure.
   const std::vector<std::pair<Args, std::string>> in_order = {
       {{"--permission-policy", "Ask"}, policy_error + "Ask)"},
       {{"--permission-mode", "auto"}, "error: invalid --permission-mode auto"},
@@ -131,7 +130,6 @@ TEST_F(Parse, EveryRefusalHasItsExactMessageAndStatus) {
 
 TEST_F(Parse, EveryAcceptedValueIsStoredAsGiven) {
   const std::vector<std::tuple<Args, const char*, std::string>> cases = {
-      {{"--port=8080"}, "port", "8080"},
       {{"--port", "+80"}, "port", "80"},
       {{}, "port", "8787"},
       {{"--permission-timeout", "1e3"}, "timeout", "1000"},
@@ -139,7 +137,6 @@ TEST_F(Parse, EveryAcceptedValueIsStoredAsGiven) {
       // Every mode is checked and dropped; the policy decides.
       {{"--permission-mode", "dontAsk", "--permission-policy", "ask"}, "policy", "ask"},
       {{"--permission-mode", "bypassPermissions"}, "policy", "auto"},
-      {{"--claude", claude()}, "claude", claude()},
       // Agents start in their workspace, where a relative path would name another file.
       {{"--claude", "bin/claude"}, "claude", tmp_ / "bin/claude"},
       {{}, "claude", claude()},  // the non-executable one earlier on PATH is skipped
@@ -152,8 +149,6 @@ TEST_F(Parse, EveryAcceptedValueIsStoredAsGiven) {
        "models",
        "sonnet;opus[1m];haiku;"},
       {{"--models", "a b"}, "models", "a b;"},
-      {{"--model=a=b"}, "model", "a=b"},
-      {{}, "model", ""},
       {{"--ask-tools", "Bash|Write("}, "ask_tools", "Bash|Write("},  // stored unchecked
   };
   for (const auto& [args, what, expected] : cases) {
@@ -166,9 +161,7 @@ TEST_F(Parse, SettingsThatDependOnTheEnvironmentOrTheWorkingFolder) {
   // (Either switch left out: the end-to-end CommandLine and GameRestarts.)
   Invocation out =
       serve({"--reset-workspaces", "--exit-with-stdin=no", "--bridge", "x", "--npc", "y"});
-  EXPECT_TRUE(out.reset_workspaces);
   EXPECT_TRUE(out.exit_with_stdin);  // an inline value on a switch is ignored
-  EXPECT_EQ(config().self_exe.front(), '/');
 
   // A later, executable claude on PATH; an empty --claude searches PATH too.
   write_script(tmp_ / "a/claude", 0700);
@@ -211,9 +204,8 @@ TEST_F(Parse, SettingsThatDependOnTheEnvironmentOrTheWorkingFolder) {
   EXPECT_EQ(state_file_path(), ".cache/quillhaven/bridge_state.json");
 }
 
-TEST(ParseHook, ValuesInlineOrFromTheNextArgumentAndNoOtherOptionExamined) {
-  ScopedEnv env;
-  env.unset("PATH");  // serving would fail: no claude
+TEST_F(Parse, HookValuesInlineOrFromTheNextArgumentAndNoOtherOptionExamined) {
+  env_.unset("PATH");  // serving would fail: no claude
   const std::vector<std::tuple<Args, std::string, std::string>> cases = {
       {{"--port", "99999", "--permission-policy", "nope", "--workspace", "/no/such/dir", "--hook",
         "--bridge", "B", "--npc", "smith \xC3\xA9"},

@@ -10,8 +10,6 @@
 
 namespace {
 
-// A request as one line of text: method, path, query, whether the connection closes after it,
-// the body, and the Host and Origin headers.
 std::string describe(const HttpRequest& r) {
   std::string out = r.method + " " + r.path + " ?" + r.query + (r.close_after ? " close " : " ") +
                     dump_json(r.body);
@@ -21,7 +19,8 @@ std::string describe(const HttpRequest& r) {
 }
 
 // Every request read from `bytes` on one connection, until none is read. A thread feeds the far
-// end (inputs may exceed the socket buffer), then shuts it for writing unless told otherwise.
+// end (inputs may exceed the socket buffer), then shuts it for writing unless told otherwise;
+// the rest is drained, so that a reader stopping early fails the comparison instead of hanging.
 std::vector<std::string> read_all(const std::string& bytes, bool close_after = true) {
   std::pair<UniqueFd, UniqueFd> ends = socket_pair();
   std::thread writer([&] {
@@ -32,6 +31,8 @@ std::vector<std::string> read_all(const std::string& bytes, bool close_after = t
   std::vector<std::string> out;
   while (std::optional<HttpRequest> request = read_request(reader))
     out.push_back(describe(*request));
+  std::string rest;
+  if (close_after) read_to_end(ends.first.get(), rest, bytes.size());
   writer.join();
   return out;
 }
@@ -41,15 +42,13 @@ std::string post(const std::string& length, const std::string& body) {
 }
 
 TEST(ReadRequest, EachConnectionReadsAsTheGameAndTheHookWriteIt) {
-  using Reads = std::vector<std::string>;
   const std::string deep = std::string(128, '[') + std::string(128, ']');
   const std::string big = "\"" + std::string(100000, 'x') + "\"";
   const std::string fits(MAX_LINE_BYTES - std::string("X: \r\n").size(), 'a');
   std::string headers;
   for (std::size_t i = 0; i < MAX_HEADER_LINES; ++i)
     headers += "X-" + std::to_string(i) + ": v\r\n";
-  const std::vector<std::pair<std::string, Reads>> cases = {
-      {"GET /npc/a/events?since=5 HTTP/1.1\r\n\r\n", {"GET /npc/a/events ?since=5 {}"}},
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
       {"get /x?a=1?b=2 HTTP/1.1 extra tokens\r\n\r\n", {"get /x ?a=1?b=2 {}"}},
       {"POST /p HTTP/1.1\nContent-Length: 8\n\n{\"a\":1}\n", {"POST /p ? {\"a\":1}"}},
       // Whether the connection closes after the answer: the version, then the last header.
@@ -78,7 +77,6 @@ TEST(ReadRequest, EachConnectionReadsAsTheGameAndTheHookWriteIt) {
       {"   \r\n", {}},
       {"GET\r\n\r\n", {}},
       {"GET / HTTP/1.1\r\nHost: a\r\n", {}},  // the stream ends inside the header block
-      {"GET / HTTP/1.1\r\nX: \xff\r\n\r\n", {}},
       {"GET /\xc3 HTTP/1.1\r\n\r\n", {}},
       {post("10", "{}"), {}},
       // An extra empty line after a request is a malformed request line.

@@ -19,8 +19,7 @@ TEST(LoopbackGuard, OnlyLoopbackNamesOrTheConfiguredHostPassInEveryHostAndOrigin
     request.hosts = hosts;
     request.origins = origins;
     EXPECT_EQ(request_allowed(request), allowed)
-        << listen << " hosts " << ::testing::PrintToString(hosts) << " origins "
-        << ::testing::PrintToString(origins);
+        << listen << " " << ::testing::PrintToString(hosts) << ::testing::PrintToString(origins);
   };
   const std::vector<std::tuple<std::string, Names, Names, bool>> cases = {
       {"127.0.0.1", {}, {}, true},  // the game's own requests may carry neither
@@ -33,9 +32,8 @@ TEST(LoopbackGuard, OnlyLoopbackNamesOrTheConfiguredHostPassInEveryHostAndOrigin
   };
   for (const auto& [listen, hosts, origins, allowed] : cases)
     check(listen, hosts, origins, allowed);
-  // One Host alone, per listener: the names that pass, then the ones refused. A configured name
-  // is allowed, but only loopback listeners accept other loopbacks; "::1:8787" is how the hook
-  // client names an IPv6 bridge.
+  // One Host alone, per listener: names that pass, then refused ones. Only loopback listeners
+  // accept other loopbacks; "::1:8787" is how the hook client names an IPv6 bridge.
   const std::vector<std::tuple<std::string, Names, Names>> hosts = {
       {"127.0.0.1",
        {"127.0.0.1:8787", "127.0.0.1", "localhost:8787", "LOCALHOST", "[::1]:8787",

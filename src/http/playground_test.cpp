@@ -4,7 +4,6 @@
 
 TEST(Playground, TheAddressIsOneABrowserOnThisMachineCanOpen) {
   const std::vector<std::pair<const char*, const char*>> urls = {
-      {"127.0.0.1", "http://127.0.0.1:8787/"},
       {"localhost", "http://localhost:8787/"},
       {"::1", "http://[::1]:8787/"},
       {"0.0.0.0", "http://127.0.0.1:8787/"},

@@ -9,7 +9,6 @@
 
 namespace {
 
-// What `respond` writes on a socket, read by the other end.
 std::string reply(int status, const Json& body) {
   auto [a, b] = socket_pair();
   EXPECT_TRUE(respond(a.get(), status, body));
@@ -24,13 +23,12 @@ TEST(Respond, WritesStatusLineTwoHeadersAndCompactSortedBody) {
   EXPECT_EQ(reply(200, Json{{"z", 1}, {"a", {{"y", true}, {"b", "é"}}}}),
             "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 31\r\n\r\n"
             "{\"a\":{\"b\":\"é\",\"y\":true},\"z\":1}");
-  const std::vector<std::pair<int, std::string>> status_lines = {
-      {409, "HTTP/1.1 409 Conflict\r\n"},
-      {503, "HTTP/1.1 503 Service Unavailable\r\n"},
-      {400, "HTTP/1.1 400 Bad Request\r\n"},
-      {418, "HTTP/1.1 418 \r\n"}};
-  for (const auto& [status, line] : status_lines)
+  const std::vector<std::pair<int, std::string>> reasons = {
+      {409, "Conflict"}, {503, "Service Unavailable"}, {400, "Bad Request"}, {418, ""}};
+  for (const auto& [status, reason] : reasons) {
+    std::string line = "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\n";
     EXPECT_EQ(reply(status, Json::object()).substr(0, line.size()), line);
+  }
   // A gone reader is a write error, not a signal.
   auto [a, b] = socket_pair();
   b.reset();

@@ -11,8 +11,7 @@
 
 namespace {
 
-// A scratch HOME with a default workspace, a stored Config and a state file path inside it
-// (the file's folder does not exist yet).
+// A scratch HOME, its default workspace, a stored Config; the state file's folder is not made yet.
 class StateFileTest : public ::testing::Test {
  protected:
   StateFileTest() {
@@ -24,36 +23,30 @@ class StateFileTest : public ::testing::Test {
     store_state_file_path(folder_ + "/bridge_state.json");
   }
 
-  // How many names `folder` holds: a leftover temporary file would be one too many.
-  static long names_in(const std::string& folder) {
-    return std::distance(std::filesystem::directory_iterator(folder), {});
-  }
-
   ScratchHome home_;
   std::string default_workspace_ = home_ / "default";
   std::string folder_ = home_ / ".cache/quillhaven";
 };
 
-// (Entries carried over, and the file replaced whole so that a reader of the old file still
-// reads all of it: the end-to-end GameRestarts.)
+// (Entries carried over, the file replaced whole under its readers: the end-to-end GameRestarts.)
 TEST_F(StateFileTest, ConcurrentRemembersKeepEveryEntry) {
   constexpr int NPCS = 8;
   std::vector<std::thread> threads;
-  for (int i = 0; i < NPCS; ++i) {
+  for (int i = 0; i < NPCS; ++i)
     threads.emplace_back([i] {
       Remembered values;
       values.session_id = "session" + std::to_string(i);
       for (int round = 0; round < 5; ++round)
         remember_npc("npc" + std::to_string(i), [&] { return values; });
     });
-  }
   for (auto& thread : threads) thread.join();
 
   Json stored = load_state();
   ASSERT_EQ(stored.size(), static_cast<std::size_t>(NPCS));
   for (int i = 0; i < NPCS; ++i)
     EXPECT_EQ(stored["npc" + std::to_string(i)]["session_id"], "session" + std::to_string(i));
-  EXPECT_EQ(names_in(folder_), 1);
+  // A leftover temporary file would be one name too many.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder_), {}), 1);
 }
 
 TEST_F(StateFileTest, FailedWritesAreReportedAndLeaveNoTemporaryFile) {
@@ -72,11 +65,11 @@ TEST_F(StateFileTest, FailedWritesAreReportedAndLeaveNoTemporaryFile) {
   remember_npc("guard", [] { return Remembered{}; });
   std::string log = testing::internal::GetCapturedStderr();
   EXPECT_EQ(log.rfind("[bridge] cannot save " + occupied + ": ", 0), 0u) << log;
-  EXPECT_EQ(names_in(home_.path()), 3);  // default, blocker, occupied: nothing kept aside
+  // default, blocker, occupied: nothing kept aside.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(home_.path()), {}), 3);
 }
 
-// (Which workspaces and conversations are recalled: the state_file fuzz target's property and
-// the end-to-end GameRestarts.)
+// (What else is recalled: the state_file fuzz target and the end-to-end GameRestarts.)
 TEST_F(StateFileTest, RecallKeepsAnEmptyModelAsTheClisDefaultButNoEmptyConversation) {
   ASSERT_FALSE(write_state(*parse_json(
       R"({"smith":{"model":"","session_id":""},"guard":{"model":null,"session_id":5}})")));

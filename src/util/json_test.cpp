@@ -15,8 +15,7 @@ TEST(ParseJson, AcceptsOneValueOfAtMost128LevelsWithWhiteSpaceOnly) {
   using namespace std::string_literals;
   for (const std::string& text : {"1\t\0\xe9"s, "{}\0{}"s, "[1]\0"s, "\0"s, "\"a\0b\""s})
     EXPECT_FALSE(parse_json(text)) << text.size();
-  // Brackets inside strings are text, not nesting. (128 levels and no more: the request reader's
-  // test of bodies.)
+  // Brackets inside strings are text, not nesting. (The 128 levels: the request reader's test.)
   EXPECT_TRUE(parse_json("\"" + std::string(500, '[') + "\""));
   EXPECT_TRUE(parse_json("{\"k\\\"[[\":" + std::string(127, '[') + std::string(127, ']') + "}"));
   // A hostile document is refused without being built.
@@ -28,8 +27,7 @@ TEST(DumpJson, CompactSortedNeverThrowsOnBadUtf8AndAppendJsonStringGivesTheSameB
   EXPECT_EQ(dump_json(value), "{\"a\":{\"c\":null,\"d\":true},\"b\":1,\"s\":\"x\xEF\xBF\xBDy\"}");
 
   // Ill-formed: a stray byte, a cut sequence, an overlong form, an encoded surrogate, a code
-  // point past U+10FFFF. (Escapes and well-formed text: the fast_delta fuzz target holds every
-  // delta event to dump_json.)
+  // point past U+10FFFF. (Escapes and well-formed text: the fast_delta fuzz target.)
   std::vector<std::string> texts = {"x\xFFy",        "\xE2\x82",         "\xC0\xAF",
                                     "\xED\xA0\x80z", "\xF4\x90\x80\x80", "say \"hi\" a/b"};
   texts.push_back(std::string(3000, 'w') + '\x80');  // long, and ill-formed only at its end
@@ -41,8 +39,7 @@ TEST(DumpJson, CompactSortedNeverThrowsOnBadUtf8AndAppendJsonStringGivesTheSameB
   }
 }
 
-// (Strings, numbers, arrays, objects and null as text, and or_zero of a member that is there:
-// the json fuzz target's property over its inputs.)
+// (Every kind of value as text, and or_zero of a member that is there: the json fuzz target.)
 TEST(Readers, AsTextIsTruthyAndOrZeroReadLeniently) {
   Json obj = *parse_json(R"({"n":42,"a":[1,2],"o":{"b":1},"t":true,"no":false,"z":null,"s":"hi",
       "e":"","ea":[],"eo":{},"s0":"0","a0":[0],"on":{"a":null},"neg":-1,"zero":0})");
