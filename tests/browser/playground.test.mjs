@@ -26,8 +26,10 @@ before(async () => {
   fs.mkdirSync(path.dirname(SCREENSHOT), { recursive: true });
   // The resolver rule leads a made-up name to loopback, for the page of another origin;
   // playwright-core itself adds --no-sandbox and the switches that keep Chromium off the network.
-  browser = await chromium.launch({ executablePath: CHROMIUM,
-    args: ['--disable-gpu', '--disable-quic', '--host-resolver-rules=MAP evil.example 127.0.0.1'] });
+  browser = await chromium.launch({
+    executablePath: CHROMIUM,
+    args: ['--disable-gpu', '--disable-quic', '--host-resolver-rules=MAP evil.example 127.0.0.1'],
+  });
 });
 // After every scenario its bridges, pages and servers go, and no page script may have failed.
 afterEach(async () => {
@@ -82,7 +84,8 @@ async function startBridge(args = [], { scripted = true } = {}) {
 
 // A page in a fresh context; with a `url`, the playground there, ready.
 async function openPage(url) {
-  const context = await browser.newContext({ viewport: { width: 1360, height: 900 }, colorScheme: 'light' });
+  const context = await browser.newContext({ viewport: { width: 1360, height: 900 },
+    colorScheme: 'light' });
   context.setDefaultTimeout(WAIT_MS);
   cleanups.push(() => context.close());
   const page = await context.newPage();
@@ -119,8 +122,9 @@ test('a conversation: the view survives a reload and a dropped connection, the r
   const page = await openPage(`http://127.0.0.1:${proxy.port}/`);
   const bard = await openNpc(page, 'bard');
   // Waits until the panel holds exactly so many elements of each selector.
-  const counts = (expected) => page.waitForFunction((expected) => Object.entries(expected).every(([css, n]) =>
-    document.querySelectorAll(`section.panel[data-npc="bard"] ${css}`).length === n), expected);
+  const counts = (expected) => page.waitForFunction((expected) =>
+    Object.entries(expected).every(([css, n]) =>
+      document.querySelectorAll(`section.panel[data-npc="bard"] ${css}`).length === n), expected);
 
   await say(page, 'bard', '@deltas Half |a |song\n@wait-file ' + bridge.hold('song'));
   await bard.locator('.bubble.npc .text', { hasText: 'Half a song' }).waitFor();
@@ -175,7 +179,8 @@ test('a conversation: the view survives a reload and a dropped connection, the r
   // A second NPC beside the first.
   const innkeeper = await openNpc(page, 'innkeeper');
   await say(page, 'innkeeper', 'A room for the night, please.');
-  await innkeeper.locator('.bubble.npc .text', { hasText: 'You said: A room for the night, please.' }).waitFor();
+  await innkeeper.locator('.bubble.npc .text', { hasText: 'You said: A room for the night, please.' })
+    .waitFor();
 
   // A Bash use waits for the player: the card names the tool, its category and its command.
   await say(page, 'smith', '@tool Bash {"command":"echo the blade is forged"}');
