@@ -67,9 +67,7 @@ TEST_F(AgentTurns, RepliesToolsSessionReportsAndTheAgentsEnd) {
   EXPECT_EQ(of_type(turn, "tool_end").size(), 1u);
   EXPECT_TRUE(is_event(of_type(turn, "result").at(0), "result",
                        {{"tools", 1}, {"text", "Bash failed: Exit code 4"}}));
-  std::string replied;
-  for (const Json& e : of_type(turn, "delta")) replied += as_text(e, "text");
-  EXPECT_EQ(replied, "Bash failed: Exit code 4");
+  EXPECT_EQ(joined_deltas(turn), "Bash failed: Exit code 4");
   Json report = of_type(turn, "session").at(0);
   EXPECT_TRUE(is_event(report, "session",
                        {{"session_id", session}, {"label", "@deltas Hel|lo @full Hello"}}))

@@ -52,13 +52,6 @@ bool runs_with(pid_t pid, const std::string& flag, const std::string& value) {
   return std::search(args.begin(), args.end(), pair.begin(), pair.end()) != args.end();
 }
 
-// The texts of the "delta" events, joined.
-std::string joined_deltas(const std::vector<Json>& events) {
-  std::string text;
-  for (const Json& e : harness::of_type(events, "delta")) text += as_text(e, "text");
-  return text;
-}
-
 std::string events_text(const std::vector<Json>& events) { return dump_json(Json(events)); }
 
 std::string session_of(const std::vector<Json>& turn) {
@@ -171,7 +164,7 @@ TEST_F(Contract, ConversationStreamsItsTurnsAndResumesAfterAnInterrupt) {
   // The stub streams the reply word by word; the game gets it as several deltas, each
   // character once, closed by one message_end before the result.
   EXPECT_GE(harness::of_type(turn, "delta").size(), 2u) << events_text(turn);
-  EXPECT_EQ(joined_deltas(turn), reply);
+  EXPECT_EQ(harness::joined_deltas(turn), reply);
   std::vector<std::string> types = harness::types_of(turn);
   auto end = std::find(types.begin(), types.end(), "message_end");
   EXPECT_EQ(std::count(types.begin(), types.end(), "message_end"), 1) << events_text(turn);
@@ -274,7 +267,7 @@ TEST_F(Contract, AskPolicyPutsBashUsesToThePlayerAndApiErrorsEndTurns) {
   EXPECT_NE(as_text(turn.back(), "message").find("the oracle is clouded"), std::string::npos)
       << turn.back().dump();
   // The CLI writes the API error as a made-up assistant message too; the NPC must not say it.
-  EXPECT_EQ(joined_deltas(turn).find("clouded"), std::string::npos) << events_text(turn);
+  EXPECT_EQ(harness::joined_deltas(turn).find("clouded"), std::string::npos) << events_text(turn);
   EXPECT_TRUE(harness::of_type(turn, "message_end").empty()) << events_text(turn);
   read_until(harness::is_state("idle"), "state idle after the error");
   // The agent lives on and answers the next words.
@@ -312,7 +305,7 @@ TEST_F(Contract, ModelChangesApplyWhileIdleAndAfterTheQueuedWords) {
   EXPECT_NE(resolved.find("haiku"), std::string::npos) << resolved;
   std::vector<Json> second = read_turn();
   EXPECT_EQ(second.back()["text"], "Hello from the stub: and wrap it for me");
-  EXPECT_EQ(joined_deltas(second), "Hello from the stub: and wrap it for me");
+  EXPECT_EQ(harness::joined_deltas(second), "Hello from the stub: and wrap it for me");
 
   // Working throughout, from the first words to the last result, and the model applied only
   // after that.

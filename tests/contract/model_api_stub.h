@@ -120,8 +120,10 @@ class ModelApiStub {
     for (;;) {
       int fd = accept_cloexec(listener_.get(), nullptr, nullptr);
       std::lock_guard<std::mutex> guard(lock_);
-      if (stopping_ && fd >= 0) ::close(fd);
-      if (stopping_) return;
+      if (stopping_) {
+        if (fd >= 0) ::close(fd);
+        return;
+      }
       if (fd < 0) continue;
       open_fds_.push_back(fd);
       connections_.emplace_back([this, fd] { serve(fd); });

@@ -113,6 +113,12 @@ inline std::vector<std::string> types_of(const std::vector<Json>& events) {
   for (const Json& e : events) out.push_back(as_text(e, "type"));
   return out;
 }
+/// The texts of the "delta" events among `events`, joined: the reply as the game streamed it.
+inline std::string joined_deltas(const std::vector<Json>& events) {
+  std::string text;
+  for (const Json& e : of_type(events, "delta")) text += as_text(e, "text");
+  return text;
+}
 /// The session id of the last "session" event among `events`; "" when there is none.
 inline std::string session_of(const std::vector<Json>& events) {
   std::vector<Json> sessions = of_type(events, "session");
